@@ -1,0 +1,51 @@
+# trailstarter_library(NAME [DEPS ...])
+# A static library made of every .cpp below the current source folder.
+function(trailstarter_library NAME)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  file(GLOB_RECURSE _sources CONFIGURE_DEPENDS
+       ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
+  list(FILTER _sources EXCLUDE REGEX "/main\\.cpp$")
+  # A subsystem that has no sources yet still yields a (empty) library to link against.
+  set(_empty ${CMAKE_CURRENT_BINARY_DIR}/${NAME}_empty.cpp)
+  file(WRITE ${_empty} "// generated\n")
+  add_library(${NAME} STATIC ${_sources} ${_empty})
+  target_include_directories(${NAME} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${NAME} PUBLIC ${ARG_DEPS})
+endfunction()
+
+# trailstarter_test(NAME LABEL label SOURCES ... [DEPS ...] [THREADING] [WIDGETS])
+# One GoogleTest executable; its cases are registered with ctest under LABEL.
+# THREADING tests are also built and run under ThreadSanitizer (label "threading").
+function(trailstarter_test NAME)
+  cmake_parse_arguments(ARG "THREADING" "LABEL" "SOURCES;DEPS" ${ARGN})
+  if(TRAILSTARTER_SANITIZE STREQUAL "thread" AND NOT ARG_THREADING)
+    return()
+  endif()
+  add_executable(${NAME} ${ARG_SOURCES})
+  target_link_libraries(${NAME} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock test_support)
+  set(_labels ${ARG_LABEL})
+  if(ARG_THREADING)
+    list(APPEND _labels threading)
+  endif()
+  gtest_discover_tests(${NAME}
+    PROPERTIES LABELS "${_labels}"
+               ENVIRONMENT "TRAILSTARTER_BUILD_DIR=${PROJECT_BINARY_DIR};TRAILSTARTER_SOURCE_DIR=${PROJECT_SOURCE_DIR}"
+    DISCOVERY_TIMEOUT 60)
+endfunction()
+
+# trailstarter_test_folder(LABEL)
+# Every *Test.cpp in the current folder becomes one test executable, registered under LABEL.
+# A source holding the line "// ctest: threading" also runs under ThreadSanitizer.
+function(trailstarter_test_folder LABEL)
+  file(GLOB _tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*Test.cpp)
+  foreach(_src ${_tests})
+    get_filename_component(_stem ${_src} NAME_WE)
+    file(STRINGS ${_src} _marks REGEX "^// ctest: threading")
+    set(_threading)
+    if(_marks)
+      set(_threading THREADING)
+    endif()
+    trailstarter_test(${LABEL}_${_stem} LABEL ${LABEL} SOURCES ${_src}
+                      DEPS launcher delivery foundation platform ${_threading})
+  endforeach()
+endfunction()

@@ -1,0 +1,31 @@
+#pragma once
+// The program-wide fatal-error pattern, for broken internal invariants.
+//
+// Contract: FatalError records "CrashInfo=" + text for the crash log in a static buffer
+// (no allocation, no lock: it is reached from a damaged mutex or a failed allocation), clears
+// the crash flags, and traps with SIGTRAP into the crash handler. Should execution go on past
+// the trap, the process ends with kFatalExitCode. Callable from any thread; the buffer is
+// written by whichever thread fails, last writer wins.
+
+#include <string_view>
+
+namespace Vel {
+
+// 1000 does not fit an 8-bit exit status; 232 is 1000 modulo 256.
+inline constexpr int kFatalExitCode = 232;
+
+void SetCrashInfo(std::string_view text) noexcept;
+void SetCrashFlags(unsigned flags) noexcept;
+
+// The recorded line, "CrashInfo=" + text + "\r\n"; empty when nothing was recorded.
+const char* GetCrashInfoLine() noexcept;
+unsigned GetCrashFlags() noexcept;
+
+[[noreturn]] void FatalError(std::string_view text = {}) noexcept;
+
+// Installs the handler for SIGTRAP, SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT on an
+// alternate stack: it writes the CrashInfo line to standard error and ends the process with
+// 128 + the signal number. Idempotent.
+void InstallCrashSignalHandlers() noexcept;
+
+}  // namespace Vel

@@ -1,0 +1,4 @@
+#include "launcher/TrailstarterApp.h"
+namespace Vel {
+int RunTrailstarter(int, char**) { return 0; }
+}

@@ -1,0 +1,4 @@
+#pragma once
+namespace Vel {
+int RunTrailstarter(int argc, char** argv);
+}

@@ -1,0 +1,60 @@
+#include <gtest/gtest.h>
+
+#include "foundation/Exception.h"
+#include "foundation/SystemErrorText.h"
+#include "platform/LastError.h"
+
+using namespace Vel;
+
+TEST(Exception, ConstructionAndDestructionKeepTheLastError) {
+    Platform::SetLastError(1234);
+    {
+        Exception a("a");
+        SystemException b("b");
+        FileException c("x.pak");
+        NetworkException d("http://h/", "");
+        AbortException e;
+        EXPECT_EQ(Platform::GetLastError(), 1234u);
+    }
+    EXPECT_EQ(Platform::GetLastError(), 1234u);
+}
+
+TEST(Exception, FileExceptionMessageWithTheFlagOff) {
+    Platform::SetLastError(2);
+    FileException e("a/b.pak", false);
+    EXPECT_STREQ(e.what(), "FileException: a/b.pak System error: ");
+}
+
+TEST(Exception, NetworkExceptionTexts) {
+    Platform::SetLastError(12029);
+    NetworkException plain("http://h/x", "");
+    EXPECT_EQ(plain.GetErrorText(), SystemErrorText(12029));
+    EXPECT_EQ(plain.Message(), "NetworkException: http://h/x System error: " + SystemErrorText(12029));
+
+    NetworkException detailed("http://h/x", "404 Not Found");
+    EXPECT_EQ(detailed.GetErrorText(), "404 Not Found");
+    EXPECT_EQ(detailed.Message(), plain.Message());
+}
+
+TEST(Exception, NoSystemTextForCodeZero) {
+    Platform::SetLastError(0);
+    SystemException e("x", true);
+    EXPECT_EQ(e.GetErrorText(), "");
+}
+
+TEST(Exception, CurrentSlotFollowsTheNewestAndIsNotTouchedByOthers) {
+    Exception first("first");
+    EXPECT_EQ(Exception::Current(), &first);
+    {
+        Exception copy(first);  // copies do not take the slot
+        EXPECT_EQ(Exception::Current(), &first);
+    }
+    EXPECT_EQ(Exception::Current(), &first);
+}
+
+TEST(SystemErrorText, FormatsKnownAndUnknownCodes) {
+    EXPECT_EQ(SystemErrorText(12029),
+              "A connection with the server could not be established (error code 12029)");
+    EXPECT_EQ(SystemErrorText(12173), "(error code 12173)");
+    EXPECT_EQ(SystemErrorText(2), "No such file or directory (error code 2)");
+}
