@@ -23,6 +23,7 @@ constexpr const char* kOwnVersion = "15,5,0,130973";
 constexpr std::size_t kMaxVersionLine = 256;
 
 ExeNames g_names;
+std::string g_exePathOverride;
 std::mutex g_resourceMutex;
 std::string g_resourceRoot;
 struct ClientVersion {
@@ -45,12 +46,15 @@ ParameterStore& GetParameterStore() {
 
 bool InitAppEnvironment() {
     GetParameterStore();
-    DeriveNames(Platform::ExecutablePath());
+    DeriveNames(g_exePathOverride.empty() ? Platform::ExecutablePath() : g_exePathOverride);
     LoadClientVersionString();
     return true;
 }
 
-void SetExecutablePathForTesting(const std::string& path) { DeriveNames(path); }
+void SetExecutablePathForTesting(const std::string& path) {
+    g_exePathOverride = path;
+    DeriveNames(path);
+}
 
 void SplitExeName(const std::string& stem, std::string& base, std::string& suffix) {
     const auto underscore = stem.find('_');

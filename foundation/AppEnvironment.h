@@ -41,7 +41,7 @@ std::string GetVersionString();
 std::string ReloadVersionString();
 std::string GetTrailstarterVersion();
 
-// Test hook: derives the names from the given executable path as the start does.
+// Tests only: the start derives the names from this path instead of our own executable's.
 void SetExecutablePathForTesting(const std::string& path);
 
 }  // namespace Vel

@@ -13,14 +13,16 @@ namespace {
 
 using Path = boost::property_tree::ptree::path_type;
 
+bool IsBlank(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
 std::string_view TrimTrailingSpace(std::string_view text) {
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()), std::locale::classic()))
+    while (!text.empty() && IsBlank(text.back()))
         text.remove_suffix(1);
     return text;
 }
 
 std::string_view TrimLeadingSpace(std::string_view text) {
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()), std::locale::classic()))
+    while (!text.empty() && IsBlank(text.front()))
         text.remove_prefix(1);
     return text;
 }
@@ -200,7 +202,7 @@ std::istream& ReadUIntList(std::istream& stream, std::vector<std::uint32_t>& lis
     const char close = Delimiter(stream, kCloseIndex, ']');
     const char separator = Delimiter(stream, kSeparatorIndex, ',');
     auto skipSpace = [&] {
-        while (stream.good() && std::isspace(static_cast<char>(stream.peek()), std::locale::classic())) stream.get();
+        while (stream.good() && IsBlank(stream.peek())) stream.get();
     };
     skipSpace();
     if (open) {
@@ -227,7 +229,7 @@ std::istream& ReadUIntList(std::istream& stream, std::vector<std::uint32_t>& lis
             skipSpace();
         }
         std::string digits;
-        while (std::isdigit(static_cast<char>(stream.peek()), std::locale::classic())) digits += static_cast<char>(stream.get());
+        while (stream.peek() >= '0' && stream.peek() <= '9') digits += static_cast<char>(stream.get());
         std::uint32_t value = 0;
         auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
         if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size()) {

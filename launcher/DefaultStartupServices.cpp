@@ -1,0 +1,74 @@
+// The production wiring of the start-up: each call reaches the service that provides it.
+
+#include <QDialog>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "foundation/SiteName.h"
+#include "launcher/StartupServices.h"
+#include "platform/Process.h"
+#include "platform/Prompt.h"
+
+namespace Vel {
+namespace {
+
+class DefaultStartupServices final : public IStartupServices {
+public:
+    bool WaitForParentProcess(pid_t pid, int timeoutMs) override {
+        return Platform::WaitForProcessExit(pid, timeoutMs);
+    }
+
+    bool EnsureLanguageChosen() override { return true; }
+
+    int RunTermsDialog() override {
+        const int answer = Platform::ShowPrompt("Do you accept the Solvenda Frontier Terms of Use?",
+                                                Platform::PromptButtons::YesNo, Platform::PromptIcon::Question,
+                                                "Solvenda Frontier Account Terms of Use (ToU)");
+        return answer == Platform::kIdYes ? kTermsAccepted : kTermsDeclined;
+    }
+
+    void InitUserFolders(unsigned) override {}
+    void CreateAppServices() override {}
+    void StartRouter() override {}
+    void InitUpdateManager() override {}
+
+    bool RunMainWindow() override {
+        QDialog window;
+        std::string title = "Solvenda Frontier - Trail Starter";
+        if (const auto site = GetSiteName(); !site.empty()) title += " - " + site;
+        window.setWindowTitle(QString::fromStdString(title));
+        auto* layout = new QVBoxLayout(&window);
+        layout->addWidget(new QLabel("Checking for updates...", &window));
+        auto* buttons = new QHBoxLayout;
+        auto* launch = new QPushButton("Launch", &window);
+        launch->setEnabled(false);
+        buttons->addWidget(new QPushButton("Tools", &window));
+        buttons->addWidget(launch);
+        layout->addLayout(buttons);
+        window.resize(640, 400);
+        window.exec();
+        return false;
+    }
+
+    void ShutdownTimedJobs() override {}
+    void ShutdownUpdateManager() override {}
+    void StopRouter() override {}
+    void ShutdownContentDownload() override {}
+    void ReleaseConnections() override {}
+    void DestroyAppServices() override {}
+
+    bool RestartSelf(const std::vector<std::string>& arguments) override {
+        Platform::ProcessStart start;
+        start.program = Platform::ExecutablePath();
+        start.arguments = arguments;
+        return Platform::StartProcess(start) > 0;
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<IStartupServices> MakeDefaultStartupServices() { return std::make_unique<DefaultStartupServices>(); }
+
+}  // namespace Vel
