@@ -23,9 +23,12 @@ function(trailstarter_test NAME)
   endif()
   add_executable(${NAME} ${ARG_SOURCES})
   target_link_libraries(${NAME} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock test_support)
+  # One label only: gtest_discover_tests flattens its PROPERTIES list, so a second label
+  # would be lost. "ctest -L" takes a regular expression, so "-L threading" and "-L <folder>"
+  # both select "<folder>-threading".
   set(_labels ${ARG_LABEL})
   if(ARG_THREADING)
-    list(APPEND _labels threading)
+    set(_labels ${ARG_LABEL}-threading)
   endif()
   gtest_discover_tests(${NAME}
     PROPERTIES LABELS "${_labels}"

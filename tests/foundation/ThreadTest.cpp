@@ -1,0 +1,138 @@
+// ctest: threading
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include "foundation/Event.h"
+#include "foundation/Exception.h"
+#include "foundation/FatalError.h"
+#include "foundation/Thread.h"
+
+namespace {
+
+TEST(VelThread, RunsOnlyAfterStartAsTheCurrentThread) {
+    std::atomic<bool> ran{false};
+    VelThread* seen = nullptr;
+    std::uint32_t seenId = 0;
+    char systemName[32] = {};
+    VelEvent created(true);
+    VelThread thread(
+        [&] {
+            ran = true;
+            seen = VelThread::GetCurrent();
+            seenId = VelThread::GetCurrent()->GetThreadId();
+            ::pthread_getname_np(::pthread_self(), systemName, sizeof systemName);
+        },
+        "Content Download Thread", VelThread::kKindWorker);
+    EXPECT_NE(thread.GetThreadId(), 0u);
+    EXPECT_TRUE(thread.IsRunning());
+    EXPECT_FALSE(thread.WaitForEnd(std::chrono::milliseconds(20)));  // still behind the gate
+    EXPECT_FALSE(ran);
+    thread.Start();
+    thread.Join();
+    EXPECT_TRUE(ran);
+    EXPECT_FALSE(thread.IsRunning());
+    EXPECT_EQ(seen, &thread);
+    EXPECT_EQ(seenId, thread.GetThreadId());
+    EXPECT_EQ(thread.GetName(), "Content Download Thread");
+    EXPECT_STREQ(systemName, "Content Downloa");
+    EXPECT_EQ(VelThread::GetCurrent(), nullptr);  // the test's own thread was never adopted
+}
+
+TEST(VelThread, RunsARunnable) {
+    struct Counter : VelRunnable {
+        int runs = 0;
+        void Run() override { ++runs; }
+    } counter;
+    {
+        VelThread thread(&counter, "DownloadThread", VelThread::kKindWorker);
+        thread.Start();
+    }  // the destructor joins
+    EXPECT_EQ(counter.runs, 1);
+}
+
+TEST(VelThread, DestroyingItselfDoesNotWaitForItself) {
+    std::promise<bool> done;
+    auto* thread = new VelThread*;
+    VelEvent ready(true);
+    *thread = new VelThread(
+        [&, thread] {
+            ready.Wait();
+            delete *thread;  // joins itself: must detach, not hang for 10 s
+            delete thread;
+            done.set_value(VelThread::GetCurrent() == nullptr);
+        },
+        "self", VelThread::kKindWorker);
+    (*thread)->Start();
+    ready.Set();
+    auto future = done.get_future();
+    ASSERT_EQ(future.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_TRUE(future.get());
+}
+
+TEST(VelThread, AdoptionMakesTheCallerCurrent) {
+    std::thread([] {
+        VelThread* adopted = VelThread::AdoptCurrentThread("UI", VelThread::kKindMain);
+        ASSERT_NE(adopted, nullptr);
+        EXPECT_EQ(VelThread::GetCurrent(), adopted);
+        EXPECT_EQ(VelThread::GetMainThread(), adopted);
+        EXPECT_TRUE(adopted->IsRunning());
+        delete adopted;  // the main thread is never joined
+        EXPECT_EQ(VelThread::GetCurrent(), nullptr);
+        EXPECT_EQ(VelThread::GetMainThread(), nullptr);
+    }).join();
+}
+
+using VelThreadDeathTest = ::testing::Test;
+
+TEST_F(VelThreadDeathTest, FatalCases) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // A second adoption reports both names.
+    EXPECT_DEATH(
+        {
+            Vel::InstallCrashSignalHandlers();
+            VelThread::AdoptCurrentThread("first", 0);
+            VelThread::AdoptCurrentThread("second", 0);
+        },
+        "CrashInfo=first second");
+    // A thread that never started cannot end: its destruction fails after the join limit.
+    EXPECT_DEATH(
+        {
+            VelThread::SetJoinLimitForTesting(std::chrono::milliseconds(50));
+            VelThread never([] {}, "never", VelThread::kKindWorker);
+        },
+        "");
+    // An exception escaping a body does not cross the thread's entry point.
+    EXPECT_DEATH(
+        {
+            Vel::InstallCrashSignalHandlers();
+            VelThread t([] { throw Vel::Exception("lost"); }, "thrower", VelThread::kKindWorker);
+            t.Start();
+            t.Join();
+        },
+        "CrashInfo=lost");
+}
+
+TEST_F(VelThreadDeathTest, ACreationFailureThrows) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            pthread_attr_t attr;
+            ::pthread_attr_init(&attr);
+            ::pthread_attr_setstacksize(&attr, std::size_t{1} << 46);  // no stack can be mapped
+            ::pthread_setattr_default_np(&attr);
+            try {
+                VelThread t([] {}, "huge", VelThread::kKindWorker);
+                t.Start();
+            } catch (const Vel::SystemException& e) {
+                std::_Exit(e.GetErrorCode() != 0 ? 3 : 4);
+            }
+            std::_Exit(5);
+        },
+        ::testing::ExitedWithCode(3), "");
+}
+
+}  // namespace
