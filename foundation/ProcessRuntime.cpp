@@ -13,6 +13,7 @@
 #include "foundation/FatalError.h"
 #include "foundation/ParameterStore.h"
 #include "foundation/SiteName.h"
+#include "foundation/Thread.h"
 
 namespace Vel {
 namespace po = boost::program_options;
@@ -21,6 +22,7 @@ namespace {
 
 bool g_runtimeStarted = false;
 std::unique_ptr<Platform::InstanceObject> g_singleInstance;
+std::unique_ptr<VelThread> g_mainThread;
 
 std::vector<std::string> ParseOptions(po::options_description& table, const std::vector<std::string>& arguments) {
     try {
@@ -52,6 +54,8 @@ void RuntimeInit(unsigned flags, po::options_description& optionTable, const std
 
     InitSiteName();
 
+    g_mainThread.reset(VelThread::AdoptCurrentThread("", VelThread::kKindMain));
+
     std::set_terminate([] { FatalRuntimeHandler(); });
 
     const std::string base = GetExeBaseName();
@@ -68,6 +72,7 @@ bool IsRuntimeStarted() { return g_runtimeStarted; }
 void ResetRuntimeForTesting() {
     g_runtimeStarted = false;
     g_singleInstance.reset();
+    g_mainThread.reset();
 }
 
 std::string InstanceObjectName(bool withSite, const std::string& name) {
