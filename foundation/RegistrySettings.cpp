@@ -1,24 +1,18 @@
 #include "foundation/RegistrySettings.h"
 
 #include "foundation/Exception.h"
+#include "foundation/SiteName.h"
 #include "foundation/VelRegistryHandler.h"
-
-#include <atomic>
 
 namespace Vel {
 namespace {
-
-std::atomic<SiteNameSource> g_siteNameSource{nullptr};
 
 bool IsMachine(SettingScope scope) noexcept { return scope == SettingScope::LocalMachine; }
 
 }  // namespace
 
-void SetSettingsSiteNameSource(SiteNameSource source) noexcept { g_siteNameSource.store(source); }
-
 std::string GetSettingsRegistryPath(const std::string& section) {
-    SiteNameSource source = g_siteNameSource.load();
-    std::string site = source != nullptr ? source() : std::string();
+    const std::string site = GetSiteName();
     std::string path = "SOFTWARE\\Corvane\\";
     path += site.empty() ? std::string("Solvenda Frontier") : site;
     if (!section.empty()) {

@@ -5,16 +5,14 @@
 // Contract:
 // - GetSettingsRegistryPath(section) is "SOFTWARE\Corvane\" + the site name, or "Solvenda
 //   Frontier" when the site name is empty, then "\" + section when the section is not empty.
-//   The site name comes from the source set with SetSettingsSiteNameSource; with none set the
-//   site is production (empty).
+//   The site name is GetSiteName's (so the site must be initialised first).
 // - Readers never fail: a value that is absent (after the machine hive for scope 2) gives the
 //   caller's default, and defaults are never stored. A bool is stored as the DWORD 0 or 1 and
 //   reads true when the stored value, as a signed 32-bit number, is above 0.
 // - Writers go to the current user's hive for scopes 0 and 2 and to the machine's for scope 1,
 //   and throw Vel::Exception with an empty text when the write fails.
 // - No lock of its own: every call opens and closes the hive (which serialises writers), so any
-//   thread may call. SetSettingsSiteNameSource is called once during start-up, before other
-//   threads read settings.
+//   thread may call.
 
 #include "foundation/SettingKey.h"
 
@@ -22,9 +20,6 @@
 #include <vector>
 
 namespace Vel {
-
-using SiteNameSource = std::string (*)();
-void SetSettingsSiteNameSource(SiteNameSource source) noexcept;
 
 std::string GetSettingsRegistryPath(const std::string& section);
 

@@ -3,6 +3,7 @@
 
 #include "foundation/Exception.h"
 #include "foundation/RegistrySettings.h"
+#include "foundation/SiteName.h"
 #include "foundation/VelRegistryHandler.h"
 #include "platform/SettingsHive.h"
 #include "tests/support/HiveEnvironment.h"
@@ -23,14 +24,14 @@ const std::string kRoot = "SOFTWARE\\Corvane\\Solvenda Frontier";
 
 class RegistrySettingsTest : public ::testing::Test {
 protected:
-    void TearDown() override { Vel::SetSettingsSiteNameSource(nullptr); }
+    void TearDown() override { Vel::SetSiteNameForTesting(""); }
     Vel::Test::HiveEnvironment env;
 };
 
 TEST_F(RegistrySettingsTest, SettingsPathFollowsSiteName) {
     EXPECT_EQ(Vel::GetSettingsRegistryPath("Connection"), kRoot + "\\Connection");
     EXPECT_EQ(Vel::GetSettingsRegistryPath(""), kRoot);
-    Vel::SetSettingsSiteNameSource([] { return std::string("pro01"); });
+    Vel::SetSiteNameForTesting("pro01");
     EXPECT_EQ(Vel::GetSettingsRegistryPath("Language"), "SOFTWARE\\Corvane\\pro01\\Language");
 }
 

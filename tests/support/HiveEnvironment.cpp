@@ -1,5 +1,7 @@
 #include "tests/support/HiveEnvironment.h"
 
+#include "foundation/SiteName.h"
+
 #include <stdlib.h>
 
 namespace Vel::Test {
@@ -23,6 +25,7 @@ HiveEnvironment::HiveEnvironment()
     : oldUser_(Get("TRAILSTARTER_USER_HIVE")), oldMachine_(Get("TRAILSTARTER_MACHINE_HIVE")) {
     ::setenv("TRAILSTARTER_USER_HIVE", UserHive().c_str(), 1);
     ::setenv("TRAILSTARTER_MACHINE_HIVE", MachineHive().c_str(), 1);
+    SetSiteNameForTesting("");
 }
 
 HiveEnvironment::~HiveEnvironment() {

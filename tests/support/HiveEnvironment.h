@@ -1,6 +1,7 @@
 #pragma once
 // Points both settings hives at files inside a fresh temporary folder for the life of the
-// object, and restores the environment afterwards. For tests only, on the test's main thread.
+// object, and restores the environment afterwards; selects the production site (empty name) so
+// that settings paths can be built. For tests only, on the test's main thread.
 
 #include "tests/support/TempDir.h"
 
