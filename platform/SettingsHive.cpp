@@ -1,0 +1,506 @@
+#include "platform/SettingsHive.h"
+
+#include "platform/LastError.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace Vel::Platform {
+namespace {
+
+// A hive is a handful of small values; anything far larger is not one of ours.
+constexpr std::size_t kMaxHiveFileSize = 16 * 1024 * 1024;
+
+char AsciiLower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::string TrimKeyPath(const std::string& path) {
+    std::size_t begin = 0, end = path.size();
+    while (begin < end && path[begin] == '\\') ++begin;
+    while (end > begin && path[end - 1] == '\\') --end;
+    return path.substr(begin, end - begin);
+}
+
+int HexDigit(char c) noexcept {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+const char kHexDigits[] = "0123456789abcdef";
+
+void AppendQuoted(std::string& out, const std::string& text) {
+    out += '"';
+    for (unsigned char c : text) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20 || c == 0x7F) {
+                out += "\\x";
+                out += kHexDigits[c >> 4];
+                out += kHexDigits[c & 15];
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    out += '"';
+}
+
+// Reads a quoted text starting at line[pos] == '"'; on success pos is just behind the closing quote.
+std::optional<std::string> ParseQuoted(const std::string& line, std::size_t& pos) {
+    if (pos >= line.size() || line[pos] != '"') return std::nullopt;
+    std::string out;
+    for (std::size_t i = pos + 1; i < line.size(); ++i) {
+        char c = line[i];
+        if (c == '"') {
+            pos = i + 1;
+            return out;
+        }
+        if (c != '\\') {
+            out += c;
+            continue;
+        }
+        if (++i >= line.size()) return std::nullopt;
+        switch (line[i]) {
+        case '"': out += '"'; break;
+        case '\\': out += '\\'; break;
+        case 'n': out += '\n'; break;
+        case 'r': out += '\r'; break;
+        case 't': out += '\t'; break;
+        case 'x': {
+            if (i + 2 >= line.size()) return std::nullopt;
+            int hi = HexDigit(line[i + 1]), lo = HexDigit(line[i + 2]);
+            if (hi < 0 || lo < 0) return std::nullopt;
+            out += static_cast<char>(hi * 16 + lo);
+            i += 2;
+            break;
+        }
+        default: return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+bool ParseHexBytes(const std::string& text, std::string& out) {
+    out.clear();
+    if (text.empty()) return true;
+    std::size_t i = 0;
+    while (true) {
+        if (i + 2 > text.size()) return false;
+        int hi = HexDigit(text[i]), lo = HexDigit(text[i + 1]);
+        if (hi < 0 || lo < 0) return false;
+        out += static_cast<char>(hi * 16 + lo);
+        i += 2;
+        if (i == text.size()) return true;
+        if (text[i] != ',') return false;
+        ++i;
+    }
+}
+
+std::optional<HiveValue> ParseValueLine(const std::string& line) {
+    HiveValue value;
+    std::size_t pos = 0;
+    auto name = ParseQuoted(line, pos);
+    if (!name) return std::nullopt;
+    value.name = std::move(*name);
+    while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
+    if (pos >= line.size() || line[pos] != '=') return std::nullopt;
+    ++pos;
+    while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
+    std::string rest = line.substr(pos);
+
+    if (!rest.empty() && rest[0] == '"') {
+        std::size_t p = 0;
+        auto text = ParseQuoted(rest, p);
+        if (!text || p != rest.size()) return std::nullopt;
+        value.type = kHiveTypeString;
+        value.data = std::move(*text);
+        value.data += '\0';
+        return value;
+    }
+    if (rest.rfind("dword:", 0) == 0) {
+        std::string digits = rest.substr(6);
+        if (digits.empty() || digits.size() > 8) return std::nullopt;
+        std::uint32_t v = 0;
+        for (char c : digits) {
+            int d = HexDigit(c);
+            if (d < 0) return std::nullopt;
+            v = v * 16 + static_cast<std::uint32_t>(d);
+        }
+        value.type = kHiveTypeDword;
+        for (int i = 0; i < 4; ++i) value.data += static_cast<char>((v >> (8 * i)) & 0xFF);
+        return value;
+    }
+    if (rest.rfind("hex:", 0) == 0) {
+        value.type = kHiveTypeBinary;
+        if (!ParseHexBytes(rest.substr(4), value.data)) return std::nullopt;
+        return value;
+    }
+    if (rest.rfind("hex(", 0) == 0) {
+        std::size_t close = rest.find("):");
+        if (close == std::string::npos || close == 4 || close > 12) return std::nullopt;
+        std::uint32_t type = 0;
+        for (std::size_t i = 4; i < close; ++i) {
+            int d = HexDigit(rest[i]);
+            if (d < 0) return std::nullopt;
+            type = type * 16 + static_cast<std::uint32_t>(d);
+        }
+        value.type = type;
+        if (!ParseHexBytes(rest.substr(close + 2), value.data)) return std::nullopt;
+        return value;
+    }
+    return std::nullopt;
+}
+
+void AppendValue(std::string& out, const HiveValue& value) {
+    AppendQuoted(out, value.name);
+    out += '=';
+    const std::string& d = value.data;
+    if (value.type == kHiveTypeString && !d.empty() && d.back() == '\0' &&
+        d.find('\0') == d.size() - 1) {
+        AppendQuoted(out, d.substr(0, d.size() - 1));
+    } else if (value.type == kHiveTypeDword && d.size() == 4) {
+        std::uint32_t v = 0;
+        for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(d[i]);
+        out += "dword:";
+        for (int shift = 28; shift >= 0; shift -= 4) out += kHexDigits[(v >> shift) & 15];
+    } else {
+        if (value.type == kHiveTypeBinary) {
+            out += "hex:";
+        } else {
+            out += "hex(";
+            char buf[9];
+            int n = 0;
+            std::uint32_t t = value.type;
+            do {
+                buf[n++] = kHexDigits[t & 15];
+                t >>= 4;
+            } while (t != 0);
+            while (n > 0) out += buf[--n];
+            out += "):";
+        }
+        for (std::size_t i = 0; i < d.size(); ++i) {
+            if (i != 0) out += ',';
+            unsigned char c = static_cast<unsigned char>(d[i]);
+            out += kHexDigits[c >> 4];
+            out += kHexDigits[c & 15];
+        }
+    }
+    out += '\n';
+}
+
+std::string EnvPath(const char* name) {
+    const char* v = ::getenv(name);
+    return (v != nullptr) ? std::string(v) : std::string();
+}
+
+std::filesystem::path HomeFolder() {
+    std::string home = EnvPath("HOME");
+    if (!home.empty()) return home;
+    if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_dir != nullptr) return pw->pw_dir;
+    return "/";
+}
+
+// Reads the whole file. Nothing (with the last error set) on failure; ENOENT for a missing file.
+std::optional<std::string> ReadWholeFile(const std::filesystem::path& file) {
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        SetLastErrorFromErrno();
+        return std::nullopt;
+    }
+    std::string text;
+    char buf[8192];
+    while (true) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            SetLastErrorFromErrno();
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        text.append(buf, static_cast<std::size_t>(n));
+        if (text.size() > kMaxHiveFileSize) {
+            ::close(fd);
+            SetLastError(EFBIG);
+            return std::nullopt;
+        }
+    }
+    ::close(fd);
+    return text;
+}
+
+bool WriteAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool MakeFolders(const std::filesystem::path& folder, mode_t mode) {
+    if (folder.empty()) return true;
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode) || (errno = ENOTDIR, false);
+    if (!MakeFolders(folder.parent_path() == folder ? std::filesystem::path() : folder.parent_path(), mode))
+        return false;
+    return ::mkdir(folder.c_str(), mode) == 0 || errno == EEXIST;
+}
+
+// Holds an exclusive flock on a lock file for its lifetime.
+class HiveLock {
+public:
+    HiveLock(const std::filesystem::path& lockFile, mode_t mode) {
+        fd_ = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode);
+        if (fd_ < 0) return;
+        while (::flock(fd_, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                ::close(fd_);
+                fd_ = -1;
+                return;
+            }
+        }
+    }
+    ~HiveLock() {
+        if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+    }
+    HiveLock(const HiveLock&) = delete;
+    HiveLock& operator=(const HiveLock&) = delete;
+    bool Held() const noexcept { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace
+
+bool HiveNamesEqual(const std::string& a, const std::string& b) noexcept {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+    return true;
+}
+
+HiveKey* HiveDocument::FindKey(const std::string& path) {
+    std::string wanted = TrimKeyPath(path);
+    for (auto& key : keys)
+        if (HiveNamesEqual(key.path, wanted)) return &key;
+    return nullptr;
+}
+
+const HiveKey* HiveDocument::FindKey(const std::string& path) const {
+    return const_cast<HiveDocument*>(this)->FindKey(path);
+}
+
+bool HiveDocument::HasKey(const std::string& path) const {
+    std::string wanted = TrimKeyPath(path);
+    if (wanted.empty()) return true;
+    for (const auto& key : keys) {
+        if (HiveNamesEqual(key.path, wanted)) return true;
+        if (key.path.size() > wanted.size() && key.path[wanted.size()] == '\\' &&
+            HiveNamesEqual(key.path.substr(0, wanted.size()), wanted))
+            return true;
+    }
+    return false;
+}
+
+void HiveDocument::SetValue(const std::string& path, HiveValue value) {
+    HiveKey* key = FindKey(path);
+    if (key == nullptr) {
+        keys.push_back(HiveKey{TrimKeyPath(path), {}});
+        key = &keys.back();
+    }
+    for (auto& existing : key->values) {
+        if (HiveNamesEqual(existing.name, value.name)) {
+            existing.type = value.type;
+            existing.data = std::move(value.data);
+            return;
+        }
+    }
+    key->values.push_back(std::move(value));
+}
+
+std::optional<HiveDocument> ParseHive(const std::string& text) {
+    HiveDocument doc;
+    HiveKey* current = nullptr;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        std::size_t b = 0, e = line.size();
+        while (b < e && (line[b] == ' ' || line[b] == '\t')) ++b;
+        while (e > b && (line[e - 1] == ' ' || line[e - 1] == '\t' || line[e - 1] == '\r')) --e;
+        line = line.substr(b, e - b);
+        if (line.empty() || line[0] == ';' || line[0] == '#') continue;
+        if (line.find('\0') != std::string::npos) return std::nullopt;
+        if (line[0] == '[') {
+            if (line.back() != ']') return std::nullopt;
+            std::string path = TrimKeyPath(line.substr(1, line.size() - 2));
+            if (path.empty()) return std::nullopt;
+            current = doc.FindKey(path);
+            if (current == nullptr) {
+                doc.keys.push_back(HiveKey{path, {}});
+                current = &doc.keys.back();
+            }
+            continue;
+        }
+        if (current == nullptr) return std::nullopt;
+        auto value = ParseValueLine(line);
+        if (!value) return std::nullopt;
+        std::string path = current->path;
+        doc.SetValue(path, std::move(*value));
+        current = doc.FindKey(path);
+    }
+    return doc;
+}
+
+std::string SerializeHive(const HiveDocument& document) {
+    std::string out = "; Trailstarter settings hive (see docs/settings-format.md)\n";
+    for (const auto& key : document.keys) {
+        out += "\n[";
+        out += key.path;
+        out += "]\n";
+        for (const auto& value : key.values) AppendValue(out, value);
+    }
+    return out;
+}
+
+SettingsHive::SettingsHive(std::filesystem::path file, bool privateFile)
+    : file_(std::move(file)), private_(privateFile) {}
+
+std::filesystem::path SettingsHive::UserHivePath() {
+    std::string over = EnvPath("TRAILSTARTER_USER_HIVE");
+    if (!over.empty()) return over;
+    std::string config = EnvPath("XDG_CONFIG_HOME");
+    std::filesystem::path base = (!config.empty() && config[0] == '/') ? std::filesystem::path(config)
+                                                                        : HomeFolder() / ".config";
+    return base / "Corvane" / "settings.reg";
+}
+
+std::filesystem::path SettingsHive::MachineHivePath() {
+    std::string over = EnvPath("TRAILSTARTER_MACHINE_HIVE");
+    if (!over.empty()) return over;
+    return "/etc/Corvane/settings.reg";
+}
+
+SettingsHive SettingsHive::ForRoot(HiveRoot root) {
+    return root == HiveRoot::CurrentUser ? SettingsHive(UserHivePath(), true)
+                                         : SettingsHive(MachineHivePath(), false);
+}
+
+std::optional<HiveDocument> SettingsHive::Load() const {
+    auto text = ReadWholeFile(file_);
+    if (!text) return std::nullopt;
+    auto doc = ParseHive(*text);
+    if (!doc) SetLastError(EBADMSG);
+    return doc;
+}
+
+bool SettingsHive::KeyExists(const std::string& key) const {
+    auto doc = Load();
+    return doc && doc->HasKey(key);
+}
+
+std::optional<HiveValue> SettingsHive::GetValue(const std::string& key, const std::string& name) const {
+    auto doc = Load();
+    if (!doc) return std::nullopt;
+    const HiveKey* k = doc->FindKey(key);
+    if (k == nullptr) return std::nullopt;
+    for (const auto& v : k->values)
+        if (HiveNamesEqual(v.name, name)) return v;
+    return std::nullopt;
+}
+
+std::optional<std::vector<std::string>> SettingsHive::GetValueNames(const std::string& key) const {
+    auto doc = Load();
+    if (!doc || !doc->HasKey(key)) return std::nullopt;
+    std::vector<std::string> names;
+    if (const HiveKey* k = doc->FindKey(key))
+        for (const auto& v : k->values) names.push_back(v.name);
+    return names;
+}
+
+bool SettingsHive::SetValue(const std::string& key, const std::string& name, std::uint32_t type,
+                            const std::string& data) {
+    if (TrimKeyPath(key).empty()) {
+        SetLastError(EINVAL);
+        return false;
+    }
+    const mode_t fileMode = private_ ? 0600 : 0644;
+    const mode_t folderMode = private_ ? 0700 : 0755;
+    std::filesystem::path folder = file_.parent_path();
+    if (!MakeFolders(folder, folderMode)) {
+        SetLastErrorFromErrno();
+        return false;
+    }
+    std::filesystem::path lockFile = file_;
+    lockFile += ".lock";
+    HiveLock lock(lockFile, fileMode);
+    if (!lock.Held()) {
+        SetLastErrorFromErrno();
+        return false;
+    }
+
+    HiveDocument doc;
+    if (auto text = ReadWholeFile(file_)) {
+        auto parsed = ParseHive(*text);
+        if (!parsed) {
+            SetLastError(EBADMSG);
+            return false;  // never overwrite a file we do not understand
+        }
+        doc = std::move(*parsed);
+    } else if (GetLastError() != ENOENT) {
+        return false;
+    }
+    doc.SetValue(key, HiveValue{name, type, data});
+    std::string text = SerializeHive(doc);
+
+    std::filesystem::path temp = file_;
+    temp += ".tmp";
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, fileMode);
+    if (fd < 0) {
+        SetLastErrorFromErrno();
+        return false;
+    }
+    bool ok = ::fchmod(fd, fileMode) == 0 && WriteAll(fd, text) && ::fsync(fd) == 0;
+    if (!ok) SetLastErrorFromErrno();
+    if (::close(fd) != 0 && ok) {
+        SetLastErrorFromErrno();
+        ok = false;
+    }
+    if (ok && ::rename(temp.c_str(), file_.c_str()) != 0) {
+        SetLastErrorFromErrno();
+        ok = false;
+    }
+    if (!ok) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    int dirFd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return true;
+}
+
+}  // namespace Vel::Platform
