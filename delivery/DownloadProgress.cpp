@@ -113,6 +113,11 @@ std::string DownloadProgress::GetSizeText() const {
     return FormatByteSize(GetDone()) + " / " + FormatByteSize(GetTotal());
 }
 
+VelDuration DownloadProgress::GetTimeLeft() const {
+    if (rate_.load(std::memory_order_relaxed) == 0) return VelDuration();
+    return VelDuration(GetSecondsLeft(), VelTimePrecision::Second);
+}
+
 std::uint32_t DownloadProgress::GetSecondsLeft() const {
     if (rate_.load(std::memory_order_relaxed) == 0) return 0;
     std::lock_guard lock(mutex_);

@@ -4,7 +4,7 @@
 //
 // Contract:
 // - Writers (AddDone, SetDone, SubtractDone, AddTotal, SetTotal, SetTransferTotal,
-//   AddTransferDone) may run on any number of threads at once; each holds the object's mutex.
+//   AddTransferDone) may run on any number of threads at once; each holds the object's VelMutex (recursive).
 //   GetPercent and GetTimeLeft hold it too. GetDone, GetTotal, GetRateText and GetSizeText read
 //   atomics without the lock (a display text may mix values from two moments).
 // - done never exceeds total and never goes below 0: AddDone clamps at total, SubtractDone takes
@@ -18,10 +18,11 @@
 // - The clock must outlive the object. Held by shared pointer and never copied.
 
 #include "foundation/Clock.h"
+#include "foundation/Duration.h"
+#include "foundation/Mutex.h"
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 namespace Vel {
@@ -50,7 +51,9 @@ public:
     std::string GetRateText() const;
     // "done / total" as byte sizes; the transfer pair once a transfer total is set.
     std::string GetSizeText() const;
-    // The time left in whole seconds (see the contract); GetTimeLeft as a number.
+    // The time left in whole seconds (see the contract); the zero duration while the rate is 0.
+    VelDuration GetTimeLeft() const;
+    // GetTimeLeft as a number of seconds.
     std::uint32_t GetSecondsLeft() const;
 
 private:
@@ -58,7 +61,7 @@ private:
     void TakeSampleLocked();
 
     IClock& clock_;
-    mutable std::mutex mutex_;
+    mutable VelMutex mutex_;
     std::atomic<std::uint64_t> total_{0};
     std::atomic<std::uint64_t> transferTotal_{0};
     std::atomic<std::uint64_t> done_{0};

@@ -134,10 +134,10 @@ TEST(DownloadProgressTest, TimeLeftAndTransferPair) {
     FakeClock clock;
     DownloadProgress p(clock);
     p.SetTotal(10000);
-    EXPECT_EQ(p.GetSecondsLeft(), 0u);  // no rate yet
+    EXPECT_EQ(p.GetTimeLeft(), VelDuration());  // no rate yet
     clock.Advance(1s);
     p.AddDone(1000);
-    EXPECT_EQ(p.GetSecondsLeft(), 9u);
+    EXPECT_EQ(p.GetTimeLeft(), VelDuration(9, VelTimePrecision::Second));
 
     p.SetTransferTotal(4096);
     EXPECT_EQ(p.GetSizeText(), "0 B / 4.0 kB");
@@ -165,7 +165,7 @@ TEST(DownloadProgressTest, ConcurrentWritersAndReaders) {
             (void)p.GetSizeText();
             (void)p.GetRateText();
             (void)p.GetPercent();
-            (void)p.GetSecondsLeft();
+            (void)p.GetTimeLeft();
         }
     });
     for (auto& t : threads) t.join();

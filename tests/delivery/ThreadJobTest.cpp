@@ -1,0 +1,144 @@
+// ctest: threading
+// Thread job: completion exactly once (also against a concurrent add), failure handling, and
+// abort with and without an attached thread.
+
+#include "delivery/ThreadJob.h"
+#include "foundation/Thread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+namespace {
+
+using Vel::ThreadJob;
+
+TEST(ThreadJobTest, CompletionCallbacksRunOnceInOrder) {
+    auto job = std::make_shared<ThreadJob>();
+    std::string order;
+    job->AddCompletionCallback([&] { order += 'a'; });
+    job->AddCompletionCallback([&] {
+        order += 'b';
+        job->AddCompletionCallback([&] { order += 'n'; });  // re-entry while completing
+    });
+    EXPECT_EQ(order, "");
+    job->Complete();
+    EXPECT_EQ(order, "abn");
+    job->AddCompletionCallback([&] { order += 'c'; });  // after completion: at once
+    EXPECT_EQ(order, "abnc");
+    job->Complete();  // nothing runs twice
+    EXPECT_EQ(order, "abnc");
+    EXPECT_NE(job->GetProgress(), nullptr);
+}
+
+TEST(ThreadJobTest, CallbackAddedWhileCompletingRunsExactlyOnce) {
+    for (int round = 0; round < 300; ++round) {
+        auto job = std::make_shared<ThreadJob>();
+        std::atomic<int> calls{0};
+        std::atomic<bool> go{false};
+        std::thread completer([&] {
+            while (!go.load()) {
+            }
+            job->Complete();
+        });
+        std::thread adder([&] {
+            while (!go.load()) {
+            }
+            job->AddCompletionCallback([&] { calls.fetch_add(1); });
+        });
+        go.store(true);
+        completer.join();
+        adder.join();
+        ASSERT_EQ(calls.load(), 1) << "round " << round;
+    }
+}
+
+TEST(ThreadJobTest, FailPaths) {
+    struct Case {
+        const char* name;
+        bool handler;
+        bool handlerAnswer;
+        bool failureCallback;
+        bool aborted;
+        bool expectRethrow;
+        bool expectResult;
+        int expectHandlerCalls;
+        int expectCallbackCalls;
+    } cases[] = {
+        {"nothing set rethrows", false, false, false, false, true, false, 0, 0},
+        {"handled", true, true, true, false, false, true, 1, 0},
+        {"not handled", true, false, true, false, false, false, 1, 1},
+        {"aborted skips the handler", true, true, true, true, false, false, 0, 1},
+        {"callbacks only", false, false, true, false, false, false, 0, 1},
+    };
+    for (const auto& c : cases) {
+        auto job = std::make_shared<ThreadJob>();
+        int handlerCalls = 0, callbackCalls = 0;
+        if (c.handler) job->SetErrorHandler([&] { return ++handlerCalls, c.handlerAnswer; });
+        if (c.failureCallback) job->AddFailureCallback([&] { ++callbackCalls; });
+        if (c.aborted) job->Abort();
+        bool rethrown = false, result = false;
+        try {
+            try {
+                throw std::runtime_error("boom");
+            } catch (...) {
+                result = job->Fail();
+            }
+        } catch (const std::runtime_error& e) {
+            rethrown = std::string(e.what()) == "boom";
+        }
+        EXPECT_EQ(rethrown, c.expectRethrow) << c.name;
+        EXPECT_EQ(result, c.expectResult) << c.name;
+        EXPECT_EQ(handlerCalls, c.expectHandlerCalls) << c.name;
+        EXPECT_EQ(callbackCalls, c.expectCallbackCalls) << c.name;
+    }
+}
+
+TEST(ThreadJobTest, AbortWithoutThreadCallsTheHandler) {
+    auto job = std::make_shared<ThreadJob>();
+    int calls = 0;
+    job->SetAbortHandler([&] { ++calls; });
+    EXPECT_FALSE(job->IsAborted());
+    job->Abort();
+    EXPECT_TRUE(job->IsAborted());
+    EXPECT_EQ(calls, 1);
+}
+
+TEST(ThreadJobTest, AbortJoinsTheWorkingThread) {
+    auto job = std::make_shared<ThreadJob>();
+    std::atomic<bool> started{false}, finished{false};
+    auto thread = std::make_shared<VelThread>(
+        [&] {
+            started.store(true);
+            while (!job->IsAborted()) std::this_thread::yield();
+            finished.store(true);
+        },
+        "JobTest", VelThread::kKindWorker);
+    job->SetThread(thread);
+    thread->Start();
+    while (!started.load()) std::this_thread::yield();
+    job->Abort();
+    EXPECT_TRUE(finished.load());  // Abort returned only after the thread ended
+}
+
+TEST(ThreadJobTest, AbortOnTheJobsOwnThreadDoesNotJoinItself) {
+    auto job = std::make_shared<ThreadJob>();
+    std::atomic<bool> returned{false};
+    auto thread = std::make_shared<VelThread>(
+        [&] {
+            job->Abort();
+            returned.store(true);
+        },
+        "JobSelfAbort", VelThread::kKindWorker);
+    job->SetThread(thread);
+    thread->Start();
+    thread->Join();
+    EXPECT_TRUE(returned.load());
+    EXPECT_TRUE(job->IsAborted());
+}
+
+}  // namespace
