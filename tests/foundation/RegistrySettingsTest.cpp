@@ -9,6 +9,7 @@
 #include "tests/support/HiveEnvironment.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -232,6 +233,38 @@ TEST_F(RegistrySettingsTest, TwoProcessesWritingAtOnceBothKeepTheirValues) {
             EXPECT_EQ(Vel::ReadSettingInt("P" + std::to_string(c), "V" + std::to_string(i), -1,
                                           SettingScope::CurrentUser),
                       i * 10 + c);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SettingsHivePathTest, EnvironmentSelectsTheHiveFiles) {
+    Vel::Test::HiveEnvironment env;  // restores the variables afterwards
+    const char* oldXdg = ::getenv("XDG_CONFIG_HOME");
+    const std::string savedXdg = oldXdg ? oldXdg : "";
+    const char* oldHome = ::getenv("HOME");
+    const std::string savedHome = oldHome ? oldHome : "";
+
+    EXPECT_EQ(Vel::Platform::SettingsHive::UserHivePath(), env.UserHive());
+    EXPECT_EQ(Vel::Platform::SettingsHive::MachineHivePath(), env.MachineHive());
+    ::unsetenv("TRAILSTARTER_USER_HIVE");
+    ::unsetenv("TRAILSTARTER_MACHINE_HIVE");
+    ::setenv("HOME", "/home/player", 1);
+    ::setenv("XDG_CONFIG_HOME", "/cfg", 1);
+    EXPECT_EQ(Vel::Platform::SettingsHive::UserHivePath(), "/cfg/Corvane/settings.reg");
+    ::setenv("XDG_CONFIG_HOME", "relative", 1);  // not absolute: ignored
+    EXPECT_EQ(Vel::Platform::SettingsHive::UserHivePath(), "/home/player/.config/Corvane/settings.reg");
+    EXPECT_EQ(Vel::Platform::SettingsHive::MachineHivePath(), "/etc/Corvane/settings.reg");
+
+    auto restore = [](const char* name, const char* old, const std::string& saved) {
+        if (old != nullptr)
+            ::setenv(name, saved.c_str(), 1);
+        else
+            ::unsetenv(name);
+    };
+    restore("XDG_CONFIG_HOME", oldXdg, savedXdg);
+    restore("HOME", oldHome, savedHome);
 }
 
 }  // namespace
