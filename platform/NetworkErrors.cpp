@@ -18,6 +18,7 @@ std::string_view NetworkErrorMessage(unsigned code) {
         case kNetClientAuthCertNeeded: return "The server requires a client certificate";
         case kNetSecureInvalidCA: return "The certificate authority is invalid or incorrect";
         case kNetInvalidServerResponse: return "The server response could not be parsed";
+        case kNetRedirectFailed: return "The redirection failed because either the scheme changed or all attempts made to redirect failed";
         case kNetSecureFailure: return "An error occurred in the secure channel support";
         case kNetSecureCertRevoked: return "The SSL certificate was revoked";
         default: return {};

@@ -23,6 +23,7 @@ enum NetworkError : unsigned {
     kNetClientAuthCertNeeded = 12044,
     kNetSecureInvalidCA = 12045,
     kNetInvalidServerResponse = 12152,
+    kNetRedirectFailed = 12156,
     kNetSecureFailure = 12157,
     kNetSecureCertRevoked = 12170,
 };

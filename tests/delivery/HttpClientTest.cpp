@@ -1,0 +1,322 @@
+// ctest: threading
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "delivery/HttpClient.h"
+#include "foundation/SystemErrorText.h"
+#include "platform/LastError.h"
+#include "platform/NetworkErrors.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TestCertificates.h"
+#include "tools/standin-server/StandinServer.h"
+
+using namespace Vel::Platform;
+using Standin::Fault;
+using Standin::FaultKind;
+
+namespace {
+
+class HttpClientTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_.Write("files/a.bin", Body());
+        dir_.Write("files/big.bin", std::string(2048, 'b'));
+        Standin::ServerConfig config;
+        config.root = (dir_ / "files").string();
+        server_ = std::make_unique<Standin::HttpServer>(config);
+        server_->Start();
+    }
+
+    static std::string Body() { return "hello from the stand-in server"; }
+    VelURI Url(const std::string& path) const { return VelURI(server_->BaseUrl() + path, true); }
+
+    // GET into a string; returns the request's result.
+    bool Get(const std::string& path, std::string& body, bool& sent, const HttpRequestOptions& options = {}) {
+        body.clear();
+        return HttpGet(Url(path), [&](const char* d, std::size_t n) { body.append(d, n); return true; }, options,
+                       sent);
+    }
+
+    Vel::Test::TempDir dir_;
+    std::unique_ptr<Standin::HttpServer> server_;
+};
+
+Fault Status(unsigned status) {
+    Fault f;
+    f.kind = FaultKind::kStatus;
+    f.status = status;
+    return f;
+}
+
+// A local port that nobody listens on.
+std::uint16_t ClosedPort() {
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(s);
+    return ntohs(a.sin_port);
+}
+
+}  // namespace
+
+TEST_F(HttpClientTest, SuccessIsAStatusFrom200To299AndTheBodyAlwaysReachesTheSink) {
+    struct Case {
+        unsigned status;
+        bool ok;
+        bool body;
+    };
+    // 204 carries no body by definition; a 1xx answer is interim to HTTP/1.1, so curl never
+    // sees a final answer and the request fails.
+    const Case cases[] = {{199, false, false}, {200, true, true},  {204, true, false},
+                          {299, true, true},   {300, false, true}, {404, false, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.status);
+        server_->SetFault("/a.bin", Status(c.status));
+        std::string body;
+        bool sent = false;
+        HttpRequestOptions options;
+        options.timeoutMs = 2000;
+        EXPECT_EQ(Get("a.bin", body, sent, options), c.ok);
+        EXPECT_TRUE(sent);
+        EXPECT_EQ(body, c.body ? Body() : "");
+    }
+}
+
+TEST_F(HttpClientTest, RefusingSinkFailsTheRequestThatWasSent) {
+    bool sent = false;
+    int calls = 0;
+    SetLastError(0);
+    EXPECT_FALSE(HttpGet(Url("a.bin"), [&](const char*, std::size_t) { ++calls; return false; }, {}, sent));
+    EXPECT_TRUE(sent);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(GetLastError(), kNetOperationCancelled);
+}
+
+TEST_F(HttpClientTest, RefusedConnectionIsNotSent) {
+    bool sent = true;
+    std::string body;
+    SetLastError(0);
+    EXPECT_FALSE(HttpGet(VelURI("http://127.0.0.1:" + std::to_string(ClosedPort()) + "/x", true),
+                         [](const char*, std::size_t) { return true; }, {}, sent));
+    EXPECT_FALSE(sent);
+    EXPECT_EQ(GetLastError(), kNetCannotConnect);
+    EXPECT_EQ(SystemErrorText(GetLastError()),
+              "A connection with the server could not be established (error code 12029)");
+}
+
+TEST_F(HttpClientTest, StallTripsTheIdleLimitButASlowSteadyBodyDoesNot) {
+    HttpRequestOptions options;
+    options.timeoutMs = 300;
+    Fault slow;
+    slow.kind = FaultKind::kSlowBody;
+    slow.chunk = 64;
+    slow.intervalMs = 25;  // 2048 bytes take about 800 ms, longer than the idle limit
+    server_->SetFault("/big.bin", slow);
+    std::string body;
+    bool sent = false;
+    EXPECT_TRUE(Get("big.bin", body, sent, options));
+    EXPECT_EQ(body, std::string(2048, 'b'));
+
+    Fault stall;
+    stall.kind = FaultKind::kStall;
+    server_->SetFault("/big.bin", stall);
+    SetLastError(0);
+    EXPECT_FALSE(Get("big.bin", body, sent, options));
+    EXPECT_TRUE(sent);
+    EXPECT_EQ(body, std::string(1024, 'b'));
+    EXPECT_EQ(GetLastError(), kNetTimeout);
+}
+
+TEST_F(HttpClientTest, BrokenBodiesFail) {
+    for (FaultKind kind : {FaultKind::kTruncate, FaultKind::kReset}) {
+        Fault f;
+        f.kind = kind;
+        server_->SetFault("/big.bin", f);
+        std::string body;
+        bool sent = false;
+        SetLastError(0);
+        EXPECT_FALSE(Get("big.bin", body, sent));
+        EXPECT_TRUE(sent);
+        EXPECT_EQ(body, std::string(1024, 'b'));
+        EXPECT_TRUE(GetLastError() == kNetConnectionAborted || GetLastError() == kNetConnectionReset)
+            << GetLastError();
+    }
+}
+
+TEST_F(HttpClientTest, AbortMidTransferReturnsWithoutWaitingForATimeOut) {
+    Fault stall;
+    stall.kind = FaultKind::kStall;
+    server_->SetFault("/big.bin", stall);
+    std::atomic<bool> abort{false};
+    HttpRequestOptions options;
+    options.timeoutMs = 0;  // no idle limit: only the abort can end the stalled transfer
+    options.isAborted = [&] { return abort.load(); };
+    bool sent = false;
+    std::size_t received = 0;
+    SetLastError(0);
+    EXPECT_FALSE(HttpGet(Url("big.bin"), [&](const char*, std::size_t n) { received += n; abort = true; return true; },
+                         options, sent));
+    EXPECT_EQ(received, 1024u);
+    EXPECT_EQ(GetLastError(), kNetOperationCancelled);
+}
+
+TEST_F(HttpClientTest, ASinkExceptionIsRethrownAfterTheTransfer) {
+    bool sent = false;
+    EXPECT_THROW(HttpGet(Url("a.bin"), [](const char*, std::size_t) -> bool { throw std::runtime_error("disk full"); },
+                         {}, sent),
+                 std::runtime_error);
+}
+
+TEST_F(HttpClientTest, HandlesKeepTheConnectionAndSendAgentHeadersAndCredentials) {
+    HttpHandles handles;
+    ASSERT_TRUE(handles.OpenSession());
+    ASSERT_TRUE(handles.Connect("127.0.0.1", server_->Port(), "", "", false));
+    std::string body;
+    auto sink = [&](const char* d, std::size_t n) { body.append(d, n); return true; };
+    for (const char* object : {"/a.bin", "a.bin?x=1"}) {
+        ASSERT_TRUE(handles.OpenRequest("GET", object));
+        ASSERT_TRUE(handles.Send("", {}));
+        EXPECT_TRUE(handles.ReadBody(sink)) << object;
+        EXPECT_EQ(handles.GetStatusCode(), 200u);
+    }
+    ASSERT_TRUE(handles.OpenRequest("GET", "/missing"));
+    ASSERT_TRUE(handles.Send("", {}));
+    EXPECT_FALSE(handles.ReadBody(sink));
+    EXPECT_EQ(handles.GetStatusCode(), 404u);
+    EXPECT_TRUE(handles.WasSent());
+
+    const auto log = server_->RequestLog();
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[0].connectionId, log[2].connectionId);
+    EXPECT_EQ(log[1].path, "/a.bin");
+    EXPECT_EQ(log[2].status, 404u);
+    EXPECT_EQ(log[0].userAgent, HttpUserAgent());
+    EXPECT_EQ(HttpUserAgent().rfind("Corvane/", 0), 0u);
+
+    // Basic authentication for the user "client".
+    Vel::Test::TempDir root;
+    root.Write("x.txt", "secret");
+    Standin::ServerConfig config;
+    config.root = root.Path().string();
+    config.password = "pw";
+    Standin::HttpServer guarded(config);
+    guarded.Start();
+    const VelURI url(guarded.BaseUrl() + "x.txt", true);
+    std::string text;
+    bool sent = false;
+    EXPECT_FALSE(HttpGetToString(url, text, sent));
+    HttpRequestOptions options;
+    options.userName = "client";
+    options.password = "pw";
+    EXPECT_TRUE(HttpGetToString(url, text, sent, options));
+    EXPECT_EQ(text, "secret");
+}
+
+TEST_F(HttpClientTest, StringFormsAreCapped) {
+    dir_.Write("files/huge.bin", std::string(kHttpStringLimit + 1, 'h'));
+    dir_.Write("files/limit.bin", std::string(kHttpStringLimit, 'l'));
+    std::string text = "old";
+    bool sent = false;
+    EXPECT_FALSE(HttpGetToString(Url("huge.bin"), text, sent));
+    EXPECT_LE(text.size(), kHttpStringLimit);
+    EXPECT_TRUE(HttpGetToString(Url("limit.bin"), text, sent));
+    EXPECT_EQ(text.size(), kHttpStringLimit);
+}
+
+TEST_F(HttpClientTest, MaxConnectionsPerServerHoldsAcrossObjects) {
+    Fault slow;
+    slow.kind = FaultKind::kSlowBody;
+    slow.chunk = 512;
+    slow.intervalMs = 20;
+    server_->SetFault("/big.bin", slow);
+    ASSERT_TRUE(SetMaxConnectionsPerServer(1));
+    std::atomic<int> inFlight{0}, most{0};
+    auto fetch = [&] {
+        bool sent = false;
+        bool counted = false;
+        const bool ok = HttpGet(Url("big.bin"), [&](const char*, std::size_t) {
+            if (!counted) {
+                counted = true;
+                const int now = ++inFlight;
+                int seen = most.load();
+                while (now > seen && !most.compare_exchange_weak(seen, now)) {}
+            }
+            return true;
+        }, {}, sent);
+        --inFlight;
+        EXPECT_TRUE(ok);
+    };
+    std::thread a(fetch), b(fetch), c(fetch);
+    a.join();
+    b.join();
+    c.join();
+    SetMaxConnectionsPerServer(0);
+    EXPECT_EQ(most.load(), 1);
+}
+
+TEST(HttpsClient, CertificatesAreCheckedUnlessTheOptionsAllowOtherwise) {
+    Vel::Test::TempDir dir;
+    const auto certs = Vel::Test::MakeTestCertificates(dir.Path());
+    dir.Write("root/x.txt", "over tls");
+    Standin::ServerConfig config;
+    config.root = (dir / "root").string();
+    config.tlsCertificate = certs.serverCert;
+    config.tlsKey = certs.serverKey;
+    Standin::HttpServer server(config);
+    server.Start();
+    const std::string port = std::to_string(server.Port());
+    const VelURI byAddress("https://127.0.0.1:" + port + "/x.txt", true);
+    const VelURI byName("https://localhost:" + port + "/x.txt", true);
+
+    struct Case {
+        const char* what;
+        const VelURI& url;
+        bool withCa, ignoreName, ignoreCa;
+        bool ok;
+        unsigned error;
+    };
+    const Case cases[] = {
+        {"test CA", byAddress, true, false, false, true, 0},
+        {"name mismatch", byName, true, false, false, false, kNetSecureCertCnInvalid},
+        {"name mismatch allowed", byName, true, true, false, true, 0},
+        {"unknown CA", byAddress, false, false, false, false, kNetSecureInvalidCA},
+        {"unknown CA allowed", byAddress, false, false, true, true, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        HttpRequestOptions options;
+        if (c.withCa) options.caFile = certs.caFile;
+        options.ignoreCertNameAndDate = c.ignoreName;
+        options.ignoreUnknownCA = c.ignoreCa;
+        std::string text;
+        bool sent = false;
+        SetLastError(0);
+        EXPECT_EQ(HttpGetToString(c.url, text, sent, options), c.ok);
+        if (c.ok) {
+            EXPECT_EQ(text, "over tls");
+        } else {
+            EXPECT_EQ(GetLastError(), c.error);
+        }
+    }
+
+    // A client certificate that is not there fails before anything is sent.
+    HttpRequestOptions options;
+    options.caFile = certs.caFile;
+    options.clientCertificate = "CN=Nobody In Particular";
+    std::string text;
+    bool sent = true;
+    EXPECT_FALSE(HttpGetToString(byAddress, text, sent, options));
+    EXPECT_FALSE(sent);
+    EXPECT_EQ(GetLastError(), kNetClientAuthCertNeeded);
+    EXPECT_EQ(FindClientCertificate(dir.Path().string(), "Trailstarter Test CA"), certs.caFile);
+    EXPECT_EQ(FindClientCertificate(dir.Path().string(), "CN=127.0.0.1"), certs.serverCert);
+}
