@@ -1,0 +1,64 @@
+#include "delivery/ServiceEndpoints.h"
+
+#include "foundation/AppEnvironment.h"
+#include "foundation/SiteName.h"
+
+#ifndef TRAILSTARTER_PRODUCTION_DOWNLOAD_HOST
+#define TRAILSTARTER_PRODUCTION_DOWNLOAD_HOST "download.solvendafrontier.invalid"
+#endif
+#ifndef TRAILSTARTER_PRODUCTION_UPDATE_HOST
+#define TRAILSTARTER_PRODUCTION_UPDATE_HOST "update.solvendafrontier.invalid"
+#endif
+#ifndef TRAILSTARTER_PRODUCTION_LOGIN_HOST
+#define TRAILSTARTER_PRODUCTION_LOGIN_HOST "login.solvendafrontier.invalid"
+#endif
+#ifndef TRAILSTARTER_TEST_SITE_DOMAIN
+#define TRAILSTARTER_TEST_SITE_DOMAIN "test.solvendafrontier.invalid"
+#endif
+
+namespace Vel {
+
+const char* const kProductionDownloadHost = TRAILSTARTER_PRODUCTION_DOWNLOAD_HOST;
+const char* const kProductionUpdateHost = TRAILSTARTER_PRODUCTION_UPDATE_HOST;
+const char* const kProductionLoginHost = TRAILSTARTER_PRODUCTION_LOGIN_HOST;
+const char* const kTestSiteDomain = TRAILSTARTER_TEST_SITE_DOMAIN;
+
+namespace {
+bool IsProduction(const std::string& site) { return site.empty() || site == "pro01"; }
+}  // namespace
+
+std::string ServiceHostForSite(const std::string& site, const std::string& prefix, const std::string& productionHost) {
+    if (IsProduction(site)) return productionHost;
+    if (site == "localhost") return "localhost";
+    return prefix + "." + site + "." + kTestSiteDomain;
+}
+
+std::string ServiceHost(const std::string& prefix, const std::string& productionHost) {
+    return ServiceHostForSite(GetSiteName(), prefix, productionHost);
+}
+
+std::string GetDownloadBaseUrl() {
+    return GetConfigString("web.download.url", "http://" + ServiceHost("download", kProductionDownloadHost));
+}
+
+std::string GetUpdateBaseUrl() {
+    return GetConfigString("web.update.url", "http://" + ServiceHost("update", kProductionUpdateHost));
+}
+
+std::string GetLoginHost() { return ServiceHost("login", kProductionLoginHost); }
+
+std::string AlternateServerArgument(char separator) {
+    const std::string site = GetSiteName();
+    if (IsProduction(site)) return {};
+    return std::string(1, separator) + "alternatesrv=" + site;
+}
+
+std::string SiteFolder(const std::string& folder) {
+    const std::string site = GetSiteName();
+    if (IsProduction(site)) return folder;
+    std::string base = folder;
+    if (!base.empty() && (base.back() == '/' || base.back() == '\\')) base.pop_back();
+    return base + " " + site + "/";
+}
+
+}  // namespace Vel

@@ -1,0 +1,38 @@
+#pragma once
+// The hosts and base addresses of the game's services for the site this installation talks to
+// (the site name comes from "site.txt", foundation/SiteName.h).
+//
+// Contract:
+// - Production is the empty site name or exactly "pro01": the production hosts are used, no
+//   "alternatesrv=" argument is made and folders get no suffix.
+// - The site "localhost" makes every service host "localhost" (the stand-in servers on this
+//   machine); any other site makes prefix + "." + site + "." + the test domain.
+// - "web.download.url" / "web.update.url" in the parameter store always win over the derived
+//   base URLs.
+// - Any thread, once the site name is initialised (reading it earlier is a fatal error).
+//   No locks of their own.
+
+#include <string>
+
+namespace Vel {
+
+// Deployment values; a build may replace them (see ServiceEndpoints.cpp).
+extern const char* const kProductionDownloadHost;
+extern const char* const kProductionUpdateHost;
+extern const char* const kProductionLoginHost;
+extern const char* const kTestSiteDomain;
+
+std::string ServiceHost(const std::string& prefix, const std::string& productionHost);
+// The same rule for a given site name (the one above uses the process's site).
+std::string ServiceHostForSite(const std::string& site, const std::string& prefix, const std::string& productionHost);
+
+std::string GetDownloadBaseUrl();
+std::string GetUpdateBaseUrl();
+std::string GetLoginHost();
+
+// "" on production; else separator + "alternatesrv=" + site name.
+std::string AlternateServerArgument(char separator);
+// The folder on production; else without one trailing "/" or "\", + " " + site + "/".
+std::string SiteFolder(const std::string& folder);
+
+}  // namespace Vel

@@ -1,0 +1,53 @@
+#include <gtest/gtest.h>
+
+#include "delivery/ServiceEndpoints.h"
+#include "foundation/AppEnvironment.h"
+#include "foundation/SiteName.h"
+
+using namespace Vel;
+
+namespace {
+struct SiteGuard {
+    explicit SiteGuard(const std::string& site) { SetSiteNameForTesting(site); }
+    ~SiteGuard() { SetSiteNameForTesting(""); }
+};
+}  // namespace
+
+TEST(ServiceEndpoints, ProductionSites) {
+    for (const char* site : {"", "pro01"}) {
+        SiteGuard guard(site);
+        EXPECT_EQ(GetLoginHost(), kProductionLoginHost) << site;
+        EXPECT_EQ(GetUpdateBaseUrl(), std::string("http://") + kProductionUpdateHost);
+        EXPECT_EQ(GetDownloadBaseUrl(), std::string("http://") + kProductionDownloadHost);
+        EXPECT_EQ(AlternateServerArgument('&'), "");
+        EXPECT_EQ(SiteFolder("/data/"), "/data/");
+    }
+}
+
+TEST(ServiceEndpoints, TestSiteAndLocalhost) {
+    {
+        SiteGuard guard("tst01");
+        EXPECT_EQ(GetLoginHost(), std::string("login.tst01.") + kTestSiteDomain);
+        EXPECT_EQ(GetUpdateBaseUrl(), std::string("http://update.tst01.") + kTestSiteDomain);
+        EXPECT_EQ(AlternateServerArgument('&'), "&alternatesrv=tst01");
+        EXPECT_EQ(SiteFolder("C:/data/"), "C:/data tst01/");
+        EXPECT_EQ(SiteFolder("C:\\data\\"), "C:\\data tst01/");
+        EXPECT_EQ(SiteFolder("/data"), "/data tst01/");
+    }
+    {
+        SiteGuard guard("localhost");
+        EXPECT_EQ(GetLoginHost(), "localhost");
+        EXPECT_EQ(GetDownloadBaseUrl(), "http://localhost");
+        EXPECT_EQ(GetUpdateBaseUrl(), "http://localhost");
+    }
+    // "PRO01" is not production: the comparison is case-sensitive.
+    EXPECT_EQ(ServiceHostForSite("PRO01", "login", "prod"), std::string("login.PRO01.") + kTestSiteDomain);
+}
+
+TEST(ServiceEndpoints, ConfiguredBaseUrlsWinOnEverySite) {
+    SiteGuard guard("localhost");
+    GetParameterStore().Set("web.update.url", ParameterType::String, "http://127.0.0.1:8080");
+    GetParameterStore().Set("web.download.url", ParameterType::String, "");
+    EXPECT_EQ(GetUpdateBaseUrl(), "http://127.0.0.1:8080");
+    EXPECT_EQ(GetDownloadBaseUrl(), "");
+}
