@@ -1,0 +1,56 @@
+#include "foundation/Dispatcher.h"
+
+namespace Vel {
+
+void JobWaiter::Finish(std::exception_ptr error) noexcept {
+    std::lock_guard lock(mutex_);
+    if (done_) return;
+    done_ = true;
+    error_ = std::move(error);
+    finished_.notify_all();
+}
+
+void JobWaiter::Wait() {
+    // The exception is moved, never shared, between the job's thread and the waiter.
+    std::exception_ptr error;
+    {
+        std::unique_lock lock(mutex_);
+        finished_.wait(lock, [&] { return done_; });
+        error = std::move(error_);
+    }
+    if (error) std::rethrow_exception(std::move(error));
+}
+
+namespace {
+
+struct WaitedJob {
+    JobFunction function;
+    std::shared_ptr<JobWaiter> waiter;
+
+    ~WaitedJob() {
+        if (waiter) waiter->Finish(nullptr);  // dropped without running
+    }
+    void Run() {
+        std::exception_ptr error;
+        try {
+            if (function) function();
+        } catch (...) {
+            error = std::current_exception();
+        }
+        function = nullptr;
+        auto w = std::move(waiter);
+        waiter.reset();
+        if (w) w->Finish(std::move(error));
+    }
+};
+
+}  // namespace
+
+JobFunction MakeWaitedJob(JobFunction function, std::shared_ptr<JobWaiter> waiter) {
+    auto job = std::make_shared<WaitedJob>();
+    job->function = std::move(function);
+    job->waiter = std::move(waiter);
+    return [job] { job->Run(); };
+}
+
+}  // namespace Vel

@@ -1,0 +1,134 @@
+#include "foundation/ManualDispatcher.h"
+
+#include <algorithm>
+
+#include "foundation/AppEnvironment.h"
+#include "foundation/Exception.h"
+#include "foundation/ParameterStore.h"
+#include "foundation/TimedJobs.h"
+
+namespace Vel {
+
+std::shared_ptr<ManualDispatcher> ManualDispatcher::Create(std::string name, int maxPending) {
+    bool catchExceptions = true;
+    GetParameterStore().Get("system.dispatcher.catch_exception", ParameterType::Bool, catchExceptions);
+    return std::make_shared<ManualDispatcher>(std::move(name), maxPending, catchExceptions);
+}
+
+ManualDispatcher::ManualDispatcher(std::string name, int maxPending, bool catchExceptions, IClock& clock)
+    : name_(std::move(name)), maxPending_(maxPending), catchExceptions_(catchExceptions), clock_(clock) {}
+
+ManualDispatcher::~ManualDispatcher() {
+    // Dropping the entries releases the waiters of any that were posted with PostAndWait.
+    std::vector<Entry> jobs;
+    std::multimap<MonoTime, JobFunction> timed;
+    {
+        std::lock_guard lock(queueMutex_);
+        jobs.swap(jobs_);
+    }
+    {
+        VelMutex::ScopedLock lock(timedLock_);
+        timed.swap(timed_);
+    }
+}
+
+void ManualDispatcher::Post(JobFunction function) {
+    if (!function) return;
+    if (maxPending_ != 0) {
+        if (pendingCount_.fetch_add(1) + 1 > maxPending_) {
+            pendingCount_.fetch_sub(1);
+            return;  // dropped; `function` is destroyed here, outside the lock
+        }
+    }
+    std::lock_guard lock(queueMutex_);
+    jobs_.push_back(Entry{std::move(function), sequence_++});
+}
+
+void ManualDispatcher::Post(std::unique_ptr<VelRunnable> runnable) {
+    if (!runnable) return;
+    Post(JobFunction(VelRunnable::Functor(std::move(runnable))));
+}
+
+void ManualDispatcher::Post(std::unique_ptr<VelRunnable> runnable, JobInfoHolder) { Post(std::move(runnable)); }
+void ManualDispatcher::Post(JobFunction function, JobInfoHolder) { Post(std::move(function)); }
+
+void ManualDispatcher::PostAndWait(JobFunction function) {
+    VelThread* owner = owner_.load();
+    if (owner != nullptr && owner == VelThread::GetCurrent()) {
+        if (function) function();
+        return;
+    }
+    auto waiter = std::make_shared<JobWaiter>();
+    Post(MakeWaitedJob(std::move(function), waiter));  // a dropped job releases the waiter at once
+    waiter->Wait();
+}
+
+void ManualDispatcher::PostAndWait(JobFunction function, JobInfoHolder) { PostAndWait(std::move(function)); }
+
+void ManualDispatcher::PostAfter(JobFunction function, VelDuration delay) {
+    if (!function) return;
+    VelMutex::ScopedLock lock(timedLock_);
+    timed_.emplace(AddDelay(clock_.Now(), delay), std::move(function));
+}
+
+void ManualDispatcher::PostAfter(JobFunction function, VelDuration delay, JobInfoHolder) {
+    PostAfter(std::move(function), delay);
+}
+
+bool ManualDispatcher::OwnsThread(const VelThread* thread) const {
+    VelThread* owner = owner_.load();
+    return owner != nullptr && owner == thread;
+}
+
+VelThread* ManualDispatcher::BindToCurrentThread() {
+    VelThread* current = VelThread::GetCurrent();
+    owner_.store(current);
+    return current;
+}
+
+bool ManualDispatcher::Dispatch() {
+    std::vector<Entry> jobs;
+    {
+        std::lock_guard lock(queueMutex_);
+        jobs.swap(jobs_);
+    }
+    if (maxPending_ != 0 && !jobs.empty()) pendingCount_.fetch_sub(static_cast<int>(jobs.size()));
+    std::sort(jobs.begin(), jobs.end(), [](const Entry& a, const Entry& b) { return a.sequence < b.sequence; });
+
+    bool ran = false;
+    // When a job's exception leaves (catchExceptions off), `jobs` is destroyed on the way out,
+    // which releases the waiters of the jobs not run.
+    for (auto& entry : jobs) {
+        JobFunction function = std::move(entry.function);
+        ran = true;
+        if (catchExceptions_) {
+            try {
+                function();
+            } catch (const Exception&) {
+                // dropped
+            }
+        } else {
+            function();
+        }
+    }
+
+    const MonoTime now = clock_.Now();
+    for (;;) {
+        JobFunction function;
+        {
+            VelMutex::ScopedLock lock(timedLock_);
+            if (timed_.empty() || now < timed_.begin()->first) break;
+            function = std::move(timed_.begin()->second);
+            timed_.erase(timed_.begin());
+        }
+        ran = true;
+        try {
+            function();
+        } catch (const std::exception&) {
+            // dropped, whatever catchExceptions says
+        }
+    }
+    return ran;
+}
+
+}  // namespace Vel
