@@ -34,14 +34,17 @@ ManualDispatcher::~ManualDispatcher() {
 
 void ManualDispatcher::Post(JobFunction function) {
     if (!function) return;
-    if (maxPending_ != 0) {
-        if (pendingCount_.fetch_add(1) + 1 > maxPending_) {
-            pendingCount_.fetch_sub(1);
-            return;  // dropped; `function` is destroyed here, outside the lock
+    {
+        // The count changes with the list, so a job counted as pending is always in it.
+        std::lock_guard lock(queueMutex_);
+        if (maxPending_ == 0 || pendingCount_.load() < maxPending_) {
+            if (maxPending_ != 0) pendingCount_.fetch_add(1);
+            jobs_.push_back(Entry{std::move(function), sequence_++});
+            return;
         }
     }
-    std::lock_guard lock(queueMutex_);
-    jobs_.push_back(Entry{std::move(function), sequence_++});
+    // Dropped without notice; `function` is destroyed here, outside the lock, which releases
+    // a PostAndWait caller at once.
 }
 
 void ManualDispatcher::Post(std::unique_ptr<VelRunnable> runnable) {
@@ -91,8 +94,8 @@ bool ManualDispatcher::Dispatch() {
     {
         std::lock_guard lock(queueMutex_);
         jobs.swap(jobs_);
+        if (maxPending_ != 0) pendingCount_.fetch_sub(static_cast<int>(jobs.size()));
     }
-    if (maxPending_ != 0 && !jobs.empty()) pendingCount_.fetch_sub(static_cast<int>(jobs.size()));
     std::sort(jobs.begin(), jobs.end(), [](const Entry& a, const Entry& b) { return a.sequence < b.sequence; });
 
     bool ran = false;

@@ -69,6 +69,7 @@ TEST(VelThreadPool, ClearJobsReleasesTheirWaiters) {
     VelThreadPool pool("", 1, VelThread::kKindWorker);
     VelEvent gate(true);
     pool.Post([&] { gate.Wait(); });
+    ASSERT_TRUE(WaitFor([&] { return gate.GetWaitingCount() == 1; }));
     std::atomic<bool> ran{false}, returned{false};
     std::thread waiter([&] {
         pool.PostAndWait([&] { ran = true; });
@@ -86,6 +87,7 @@ TEST(VelThreadPool, DestructionReleasesWaitersOfJobsNeverRun) {
     auto pool = std::make_unique<VelThreadPool>("", 1, VelThread::kKindWorker);
     VelEvent gate(true);
     pool->Post([&] { gate.Wait(); });
+    ASSERT_TRUE(WaitFor([&] { return gate.GetWaitingCount() == 1; }));
     std::atomic<bool> ran{false};
     std::thread waiter([&] { pool->PostAndWait([&] { ran = true; }); });
     ASSERT_TRUE(WaitFor([&] { return pool->GetPendingCount() == 1; }));
