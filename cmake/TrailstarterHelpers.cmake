@@ -32,7 +32,7 @@ function(trailstarter_test NAME)
   endif()
   gtest_discover_tests(${NAME}
     PROPERTIES LABELS "${_labels}"
-               ENVIRONMENT "TRAILSTARTER_BUILD_DIR=${PROJECT_BINARY_DIR};TRAILSTARTER_SOURCE_DIR=${PROJECT_SOURCE_DIR}"
+               ENVIRONMENT "TRAILSTARTER_BUILD_DIR=${PROJECT_BINARY_DIR}"
     DISCOVERY_TIMEOUT 60)
 endfunction()
 
