@@ -306,7 +306,9 @@ bool HttpHandles::OpenRequest(const std::string& verb, const std::string& object
         return false;
     }
     impl_->verb = verb;
-    impl_->object = object.empty() || object.front() != '/' ? "/" + object : object;
+    impl_->object.clear();
+    if (object.empty() || object.front() != '/') impl_->object += '/';
+    impl_->object += object;
     return true;
 }
 
