@@ -165,7 +165,10 @@ std::string VelURI::ToString() const {
             s += "://";
         }
         s += host_;
-        if (port_ != DefaultPort(protocol_)) s += ":" + std::to_string(port_);
+        if (port_ != DefaultPort(protocol_)) {
+            s += ':';
+            s += std::to_string(port_);
+        }
     }
     if (!path_.empty()) {
         if (path_.front() != '/') s += '/';
