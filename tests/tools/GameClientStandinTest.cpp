@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "platform/InstanceObject.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 
@@ -29,12 +30,7 @@ protected:
     }
 
     // Whether someone holds the instance object.
-    bool LockHeld() const {
-        const int fd = ::open((dir_ / "Solvenda_test.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
-        ::close(fd);
-        return held;
-    }
+    static bool LockHeld() { return Vel::Platform::InstanceObject::Exists("Solvenda_test"); }
 
     Vel::Test::TempDir dir_;
 };

@@ -10,13 +10,9 @@
 //   SOLVENDA_STANDIN_CRASH     when 1: leave "out/crashes/solvenda_<pid>.dmp" and ".log"
 //                              below the working folder
 //   SOLVENDA_STANDIN_EXIT      the exit status (default 0)
-// The instance object is an flock'ed "<name>.lock" in $XDG_RUNTIME_DIR, else in the
-// per-user folder "trailstarter-<uid>" (mode 0700) under $TMPDIR or /tmp. It prints
-// "holding NAME" once the lock is held.
+// The instance object is the launcher's own (Vel::Platform::InstanceObject). It prints
+// "holding NAME" once it holds it.
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -27,6 +23,8 @@
 #include <map>
 #include <string>
 #include <thread>
+
+#include "platform/InstanceObject.h"
 
 namespace fs = std::filesystem;
 
@@ -64,14 +62,6 @@ long ToLong(const std::string& text, long fallback) {
     }
 }
 
-fs::path LockFolder() {
-    if (const char* run = std::getenv("XDG_RUNTIME_DIR"); run && *run) return run;
-    const char* tmp = std::getenv("TMPDIR");
-    fs::path folder = fs::path(tmp && *tmp ? tmp : "/tmp") / ("trailstarter-" + std::to_string(::getuid()));
-    ::mkdir(folder.c_str(), 0700);
-    return folder;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -100,9 +90,8 @@ int main(int argc, char** argv) {
     }
 
     if (holdMs != 0) {
-        const fs::path lockPath = LockFolder() / (lockName + ".lock");
-        const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        Vel::Platform::InstanceObject instance;
+        if (instance.Create(lockName) != Vel::Platform::InstanceObject::Result::New) {
             std::cerr << "Solvenda stand-in: instance object " << lockName << " is taken\n";
             return 3;
         }
@@ -111,7 +100,6 @@ int main(int argc, char** argv) {
             for (;;) ::pause();
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
-        ::close(fd);
     }
     return exitCode;
 }
