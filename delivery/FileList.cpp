@@ -48,24 +48,6 @@ FileListEntry ReadFileListEntry(const std::string& name, const pt::ptree& elemen
 
 }  // namespace
 
-std::string FileListVersion::ToString() const {
-    return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(build) + "." +
-           std::to_string(revision);
-}
-
-bool FileListVersion::Parse(std::string_view text, FileListVersion& out) {
-    std::uint32_t parts[4];
-    std::size_t start = 0;
-    for (int i = 0; i < 4; ++i) {
-        const std::size_t dot = i < 3 ? text.find('.', start) : text.size();
-        if (dot == std::string_view::npos) return false;
-        if (!ParseWhole(text.substr(start, dot - start), parts[i], 10)) return false;
-        start = dot + 1;
-    }
-    out = {parts[0], parts[1], parts[2], parts[3]};
-    return true;
-}
-
 bool IsSafeRelativePath(std::string_view path) {
     if (path.empty() || path.front() == '/' || path.front() == '\\') return false;
     std::size_t start = 0;
@@ -92,7 +74,8 @@ FileList ReadFileList(const std::string& text) {
     const auto attrs = root->get_child_optional("<xmlattr>");
     if (!attrs) Invalid();
     FileList list;
-    if (!FileListVersion::Parse(Attribute(*attrs, "version"), list.version) || list.version.IsNull()) Invalid();
+    list.version = VersionNumber(Attribute(*attrs, "version"));  // 0.0.0.0 when it does not parse
+    if (list.version.IsNull()) Invalid();
     if (!ParseWhole(Attribute(*attrs, "client_crc"), list.client_crc, 16)) Invalid();
     if (!ParseWhole(Attribute(*attrs, "client_crc64"), list.client_crc64, 16)) Invalid();
     for (const auto& [name, child] : *root) {

@@ -17,15 +17,7 @@
 #include <vector>
 
 #include "foundation/Sha1.h"
-
-// The manifest's four-part version (major.minor.build.revision).
-struct FileListVersion {
-    std::uint32_t major = 0, minor = 0, build = 0, revision = 0;
-    bool IsNull() const noexcept { return major == 0 && minor == 0 && build == 0 && revision == 0; }
-    std::string ToString() const;
-    // Exactly four unsigned 32-bit decimal numbers joined by single dots; false otherwise.
-    static bool Parse(std::string_view text, FileListVersion& out);
-};
+#include "foundation/VersionNumber.h"
 
 struct FileListEntry {
     std::string path;  // relative to the client folder, as the manifest writes it
@@ -37,7 +29,7 @@ struct FileListEntry {
 };
 
 struct FileList {
-    FileListVersion version;
+    VersionNumber version;  // never 0.0.0.0
     std::uint32_t client_crc = 0;
     std::uint32_t client_crc64 = 0;
     std::vector<FileListEntry> files;

@@ -100,8 +100,8 @@ int main(int argc, char** argv) {
         std::cerr << "make-site: " << e.what() << "\n" << options << "\n";
         return 2;
     }
-    FileListVersion parsed;
-    if (!FileListVersion::Parse(version, parsed) || parsed.IsNull()) {
+    const VersionNumber parsed(version);
+    if (parsed.IsNull()) {
         std::cerr << "make-site: bad --version " << version << "\n";
         return 2;
     }
