@@ -14,13 +14,10 @@
 #include <mutex>
 #include <vector>
 
+#include "foundation/AppEnvironment.h"
 #include "foundation/Clock.h"
 #include "platform/LastError.h"
 #include "platform/NetworkErrors.h"
-
-#ifndef TRAILSTARTER_VERSION_TEXT
-#define TRAILSTARTER_VERSION_TEXT "0.0.0"
-#endif
 
 using namespace Vel::Platform;
 
@@ -34,7 +31,6 @@ void EnsureCurl() {
 }
 
 std::mutex g_agentMutex;
-std::string g_versionText = TRAILSTARTER_VERSION_TEXT ".0";
 std::string g_agent;
 
 // Per-host transfer slots.
@@ -133,14 +129,14 @@ std::string HttpVerb(HttpMethod method) {
     return {};
 }
 
-void SetHttpClientVersion(const std::string& versionText) {
-    std::lock_guard lock(g_agentMutex);
-    if (g_agent.empty()) g_versionText = versionText;
-}
-
 std::string HttpUserAgent() {
     std::lock_guard lock(g_agentMutex);
-    if (g_agent.empty()) g_agent = "Corvane/" + g_versionText;
+    if (g_agent.empty()) {
+        std::string version = Vel::GetVersionString();
+        if (version.empty()) version = Vel::GetTrailstarterVersion();
+        g_agent = "Corvane/";
+        g_agent += version;
+    }
     return g_agent;
 }
 
@@ -306,7 +302,9 @@ bool HttpHandles::OpenRequest(const std::string& verb, const std::string& object
         return false;
     }
     impl_->verb = verb;
-    impl_->object = object.empty() || object.front() != '/' ? "/" + object : object;
+    impl_->object.clear();
+    if (object.empty() || object.front() != '/') impl_->object += '/';
+    impl_->object += object;
     return true;
 }
 

@@ -56,9 +56,8 @@ enum class HttpMethod : int { kGet = 0, kPost = 1, kDelete = 2, kPut = 3 };
 // The verb of the method table; "" for a value outside it.
 std::string HttpVerb(HttpMethod method);
 
-// The user agent is "Corvane/" + this text. Set it once before the first request; the text
-// is fixed at the first request.
-void SetHttpClientVersion(const std::string& versionText);
+// "Corvane/" + the application environment's version text (the installed client's, else
+// our own), fixed at the first request of the process.
 std::string HttpUserAgent();
 
 // Where client certificates are looked for: $XDG_CONFIG_HOME (else ~/.config) +

@@ -129,9 +129,10 @@ void VelURI::AppendPath(std::string_view element) {
     const bool elementStartsWithSlash = e.front() == '/';
     if (pathEndsInSlash && elementStartsWithSlash)
         path_.append(e, 1, std::string::npos);
-    else if (!path_.empty() && !pathEndsInSlash && !elementStartsWithSlash)
-        path_ += "/" + e;
-    else
+    else if (!path_.empty() && !pathEndsInSlash && !elementStartsWithSlash) {
+        path_ += '/';
+        path_ += e;
+    } else
         path_ += e;
 }
 
@@ -148,7 +149,9 @@ std::string VelURI::GetQueryText() const {
 }
 
 std::string VelURI::GetPathAndQuery(bool withQuery) const {
-    std::string s = (!path_.empty() && path_.front() == '/') ? path_ : "/" + path_;
+    std::string s;
+    if (path_.empty() || path_.front() != '/') s += '/';
+    s += path_;
     if (withQuery) s += GetQueryText();
     return s;
 }
@@ -162,7 +165,10 @@ std::string VelURI::ToString() const {
             s += "://";
         }
         s += host_;
-        if (port_ != DefaultPort(protocol_)) s += ":" + std::to_string(port_);
+        if (port_ != DefaultPort(protocol_)) {
+            s += ':';
+            s += std::to_string(port_);
+        }
     }
     if (!path_.empty()) {
         if (path_.front() != '/') s += '/';

@@ -202,6 +202,13 @@ TEST_F(HttpClientTest, HandlesKeepTheConnectionAndSendAgentHeadersAndCredentials
     EXPECT_EQ(log[0].userAgent, HttpUserAgent());
     EXPECT_EQ(HttpUserAgent().rfind("Corvane/", 0), 0u);
 
+    // A header under a name the request already carries replaces it.
+    HttpRequestOptions withHeader;
+    withHeader.headers["User-Agent"] = "custom agent";
+    bool headerSent = false;
+    EXPECT_TRUE(HttpGetToString(Url("a.bin"), body, headerSent, withHeader));
+    EXPECT_EQ(server_->RequestLog().back().userAgent, "custom agent");
+
     // Basic authentication for the user "client".
     Vel::Test::TempDir root;
     root.Write("x.txt", "secret");
