@@ -15,7 +15,7 @@ namespace Vel::UpdateManager {
 namespace {
 
 struct ModuleState {
-    std::mutex lock;
+    VelMutex lock{"UpdateManager"};
     int jobState = kNoJob;
     bool abortRequested = false;
     bool maintenance = false;
@@ -42,7 +42,7 @@ void Init(RouterConnector::IRequestScheduler* scheduler) {
 
 void Shutdown() {}
 
-std::unique_lock<std::mutex> Lock() { return std::unique_lock(State().lock); }
+std::unique_lock<VelMutex> Lock() { return std::unique_lock(State().lock); }
 
 bool RequestVersion(bool notify) {
     ModuleState& s = State();

@@ -27,6 +27,7 @@
 
 #include "delivery/RouterConnector.h"
 #include "foundation/Exception.h"
+#include "foundation/Mutex.h"
 #include "foundation/VersionNumber.h"
 
 namespace Vel {
@@ -68,7 +69,7 @@ void Init(RouterConnector::IRequestScheduler* scheduler = nullptr);
 void Shutdown();
 
 // The update-manager lock, for RequestVersion's callers.
-std::unique_lock<std::mutex> Lock();
+std::unique_lock<VelMutex> Lock();
 
 // Caller holds the lock. Unless a request is pending or the client runs, asks the router.
 // Always true.
