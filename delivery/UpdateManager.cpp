@@ -9,6 +9,7 @@
 #include "delivery/PeriodicWrapper.h"
 #include "foundation/AppEnvironment.h"
 #include "foundation/FatalError.h"
+#include "foundation/ThreadPool.h"
 #include "platform/Process.h"
 
 namespace Vel::UpdateManager {
@@ -23,6 +24,7 @@ struct ModuleState {
     bool clientRunning = false;
     VersionNumber lastVersion;
     VersionRequester requester;
+    std::unique_ptr<VelThreadPool> updatePool;
 };
 
 ModuleState& State() {
@@ -33,6 +35,11 @@ ModuleState& State() {
 }  // namespace
 
 void Init(RouterConnector::IRequestScheduler* scheduler) {
+    {
+        auto lock = Lock();
+        State().updatePool.reset();
+        State().updatePool = std::make_unique<VelThreadPool>("", 1, VelThread::kKindWorker);
+    }
     RouterConnector::IRequestScheduler& target =
         scheduler != nullptr ? *scheduler : RouterConnector::AppRequestScheduler();
     auto periodic = std::make_shared<PeriodicWrapper>([] { return PeriodicVersionCheck(true); },
@@ -40,7 +47,19 @@ void Init(RouterConnector::IRequestScheduler* scheduler) {
     periodic->Schedule();
 }
 
-void Shutdown() {}
+void Shutdown() {
+    std::unique_ptr<VelThreadPool> pool;
+    {
+        auto lock = Lock();
+        pool = std::move(State().updatePool);
+    }
+    pool.reset();  // ends and joins its thread, outside the lock its jobs take
+}
+
+VelThreadPool* GetUpdateThreadPool() {
+    auto lock = Lock();
+    return State().updatePool.get();
+}
 
 std::unique_lock<VelMutex> Lock() { return std::unique_lock(State().lock); }
 
@@ -107,6 +126,7 @@ VersionNumber GetLastVersion() {
 void Abort() {
     auto lock = Lock();
     State().abortRequested = true;
+    if (State().updatePool) State().updatePool->ClearJobs();
 }
 
 bool IsAbortRequested() {

@@ -30,6 +30,8 @@
 #include "foundation/Mutex.h"
 #include "foundation/VersionNumber.h"
 
+class VelThreadPool;
+
 namespace Vel {
 
 // The outcome of an update run (WPARAM of WM_APP+15).
@@ -63,10 +65,14 @@ inline constexpr int kMoveContentJob = 2;
 
 inline constexpr auto kVersionCheckInterval = std::chrono::minutes(1);
 
-// Starts the periodic version check (first run one interval from now) on the scheduler
-// (null: the application scheduler).
+// Creates the update thread pool (one thread, kind 4) and starts the periodic version check
+// (first run one interval from now) on the scheduler (null: the application thread pool).
 void Init(RouterConnector::IRequestScheduler* scheduler = nullptr);
+// Deletes the update pool (its thread ends and is joined).
 void Shutdown();
+// The pool the update run, its downloads and the move-content job run on; null outside
+// Init..Shutdown.
+VelThreadPool* GetUpdateThreadPool();
 
 // The update-manager lock, for RequestVersion's callers.
 std::unique_lock<VelMutex> Lock();
@@ -85,6 +91,7 @@ bool IsUpdateRunning();
 bool CanStartClient();
 VersionNumber GetLastVersion();
 
+// Sets the abort flag and discards the jobs still queued on the update pool.
 void Abort();
 bool IsAbortRequested();
 // The job state transitions of the update run and the move-content job: starting clears the
