@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <optional>
 #include <vector>
@@ -6,6 +7,7 @@
 #include "delivery/MainWindowMessages.h"
 #include "delivery/UpdateManager.h"
 #include "foundation/AppEnvironment.h"
+#include "platform/Process.h"
 #include "tests/support/CurrentDirGuard.h"
 #include "tests/support/ManualRequestScheduler.h"
 #include "tests/support/TempDir.h"
@@ -186,4 +188,16 @@ TEST(UpdateManagerResults, TextsAndFailureCodes) {
     for (const auto& [code, text] : texts) EXPECT_EQ(UpdateManager::ResultText(code), text);
     for (int code = 0; code <= 7; ++code) EXPECT_EQ(UpdateManager::IsFailureResult(code), code >= 3) << code;
     EXPECT_DEATH(UpdateManager::ResultText(8), "");
+}
+
+TEST(UpdateManagerProcess, WaitForParentProcess) {
+    Platform::ProcessStart sleeper;
+    sleeper.program = "/bin/sleep";
+    sleeper.arguments = {"30"};
+    const pid_t running = Platform::StartProcess(sleeper);
+    ASSERT_GT(running, 0);
+    EXPECT_FALSE(UpdateManager::WaitForParentProcess(running, 0));  // still running: time is up
+    ::kill(running, SIGTERM);
+    EXPECT_TRUE(UpdateManager::WaitForParentProcess(running, 10000));
+    EXPECT_EQ(Platform::WaitForChild(running), -1);  // ended by the signal; reaped
 }
