@@ -3,9 +3,11 @@
 // their steps when no other scheduler is configured (the application thread pool, installed
 // by the start-up).
 //
-// Contract: SetAppRequestScheduler is called on the main thread at start-up (and by tests)
-// before any request; the scheduler must outlive every use. Using it while none is installed
-// is a fatal error (a request would never be answered).
+// Contract: by default the scheduler is the application thread pool (foundation/AppServices.h):
+// jobs run on its thread, delayed jobs through its PostAfter (the timed-job service). Without
+// the pool (before CreateAppServices, after DestroyAppServices) jobs are dropped.
+// SetAppRequestScheduler replaces it (tests; null restores the pool) and must not race a
+// request; the scheduler must outlive every use.
 
 #include "delivery/RouterConnector.h"
 

@@ -1,24 +1,22 @@
 #include "delivery/RouterConnector.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <array>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <boost/system/system_error.hpp>
 #include <map>
-#include <mutex>
 #include <optional>
-#include <thread>
 #include <vector>
 
 #include "delivery/AppRequestScheduler.h"
 #include "delivery/ServiceEndpoints.h"
 #include "foundation/Exception.h"
 #include "foundation/FatalError.h"
+#include "foundation/Mutex.h"
 #include "foundation/NetAddress.h"
 #include "foundation/RandomGenerator.h"
+#include "foundation/Thread.h"
 
 namespace Vel::RouterConnector {
 namespace {
@@ -56,10 +54,10 @@ using ContextPtr = std::shared_ptr<RequestVersionContext>;
 // Process-wide connection state. The socket members are guarded by socketMutex; the request
 // bookkeeping below them is touched only by scheduler jobs.
 struct Connection {
-    std::mutex socketMutex;
+    VelMutex socketMutex{"Router socket"};
     std::unique_ptr<asio::io_context> io;
     std::unique_ptr<Udp::socket> socket;
-    std::thread net2;
+    std::unique_ptr<VelThread> net2;
     std::array<std::uint8_t, kReceiveBufferSize> receiveBuffer{};
     Udp::endpoint sender;
 
@@ -69,7 +67,7 @@ struct Connection {
     std::uint16_t routerIndex = 0;
     std::optional<MonoTime> lastRefresh;
 
-    std::mutex startMutex;  // Start and Stop against each other
+    VelMutex startMutex;  // Start and Stop against each other
 };
 
 Connection& State() {
@@ -98,7 +96,7 @@ void OnRouterDatagram(const boost::system::error_code& error, std::size_t length
 
 void ArmRouterReceive() {
     Connection& c = State();
-    std::lock_guard lock(c.socketMutex);
+    VelMutex::ScopedLock lock(c.socketMutex);
     if (!c.socket) return;
     c.socket->async_receive_from(asio::buffer(c.receiveBuffer), c.sender,
                                  [](const boost::system::error_code& error, std::size_t length) {
@@ -122,7 +120,7 @@ void OnRouterDatagram(const boost::system::error_code& error, std::size_t length
     if (error == asio::error::operation_aborted) return;
     Connection& c = State();
     if (error) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        VelThread::Sleep(100);
     } else if (length > kRouterHeaderSize) {
         // Linux cuts an oversized datagram to the buffer; the bytes we use are at the front.
         auto payload = std::make_shared<VelMemoryStream>(128);
@@ -135,7 +133,6 @@ void OnRouterDatagram(const boost::system::error_code& error, std::size_t length
 }
 
 void RouterNetThreadMain() {
-    ::pthread_setname_np(::pthread_self(), "Net2");
     try {
         ArmRouterReceive();
         State().io->run();
@@ -148,7 +145,7 @@ void RouterNetThreadMain() {
 
 void SendRouterDatagram(const NetAddress& to, const VelMemoryStream& packet) {
     Connection& c = State();
-    std::lock_guard lock(c.socketMutex);
+    VelMutex::ScopedLock lock(c.socketMutex);
     if (!c.socket) return;
     const Udp::endpoint endpoint(asio::ip::address_v4(to.GetAddress()), to.GetPort());
     boost::system::error_code ignored;  // the time-out covers a failed send
@@ -231,11 +228,11 @@ void Configure(const Options& options) {
 
 void Start() {
     Connection& c = State();
-    std::lock_guard startLock(c.startMutex);
+    VelMutex::ScopedLock startLock(c.startMutex);
     if (c.io) return;
     auto io = std::make_unique<asio::io_context>();
     {
-        std::lock_guard lock(c.socketMutex);
+        VelMutex::ScopedLock lock(c.socketMutex);
         auto socket = std::make_unique<Udp::socket>(*io, Udp::endpoint(Udp::v4(), 0));
         boost::system::error_code error;
         socket->set_option(asio::socket_base::reuse_address(true), error);
@@ -249,18 +246,19 @@ void Start() {
         c.socket = std::move(socket);
     }
     c.io = std::move(io);
-    c.net2 = std::thread(RouterNetThreadMain);
+    c.net2 = std::make_unique<VelThread>(RouterNetThreadMain, "Net2", VelThread::kKindNetwork);
+    c.net2->Start();
 }
 
 void Stop() {
     Connection& c = State();
-    std::lock_guard startLock(c.startMutex);
+    VelMutex::ScopedLock startLock(c.startMutex);
     if (!c.io) return;
     c.io->stop();
-    if (c.net2.joinable()) c.net2.join();
+    c.net2.reset();  // joins
     boost::system::error_code error;
     {
-        std::lock_guard lock(c.socketMutex);
+        VelMutex::ScopedLock lock(c.socketMutex);
         if (c.socket) c.socket->close(error);
         c.socket.reset();
     }
@@ -270,7 +268,7 @@ void Stop() {
 
 bool IsStarted() {
     Connection& c = State();
-    std::lock_guard startLock(c.startMutex);
+    VelMutex::ScopedLock startLock(c.startMutex);
     return c.io != nullptr;
 }
 

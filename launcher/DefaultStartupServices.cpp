@@ -6,7 +6,11 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "delivery/RouterConnector.h"
+#include "delivery/UpdateManager.h"
+#include "foundation/AppServices.h"
 #include "foundation/SiteName.h"
+#include "foundation/TimedJobs.h"
 #include "launcher/StartupServices.h"
 #include "platform/Process.h"
 #include "platform/Prompt.h"
@@ -17,7 +21,7 @@ namespace {
 class DefaultStartupServices final : public IStartupServices {
 public:
     bool WaitForParentProcess(pid_t pid, int timeoutMs) override {
-        return Platform::WaitForProcessExit(pid, timeoutMs);
+        return UpdateManager::WaitForParentProcess(pid, timeoutMs);
     }
 
     bool EnsureLanguageChosen() override { return true; }
@@ -30,9 +34,9 @@ public:
     }
 
     void InitUserFolders(unsigned) override {}
-    void CreateAppServices() override {}
-    void StartRouter() override {}
-    void InitUpdateManager() override {}
+    void CreateAppServices() override { Vel::CreateAppServices(); }
+    void StartRouter() override { RouterConnector::Start(); }
+    void InitUpdateManager() override { UpdateManager::Init(); }
 
     bool RunMainWindow() override {
         QDialog window;
@@ -52,12 +56,12 @@ public:
         return false;
     }
 
-    void ShutdownTimedJobs() override {}
-    void ShutdownUpdateManager() override {}
-    void StopRouter() override {}
+    void ShutdownTimedJobs() override { Vel::ShutdownTimedJobs(); }
+    void ShutdownUpdateManager() override { UpdateManager::Shutdown(); }
+    void StopRouter() override { RouterConnector::Stop(); }
     void ShutdownContentDownload() override {}
     void ReleaseConnections() override {}
-    void DestroyAppServices() override {}
+    void DestroyAppServices() override { Vel::DestroyAppServices(); }
 
     bool RestartSelf(const std::vector<std::string>& arguments) override {
         Platform::ProcessStart start;

@@ -4,7 +4,13 @@
 #include <map>
 #include <set>
 
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+
 #include "delivery/RouterConnector.h"
+#include "foundation/AppServices.h"
+#include "foundation/TimedJobs.h"
 #include "foundation/NetAddress.h"
 #include "foundation/RandomGenerator.h"
 #include "tests/support/ManualRequestScheduler.h"
@@ -195,4 +201,54 @@ TEST_F(RouterConnectorTest, RouterListIsResolvedAgainAfterThirtyMinutes) {
     scheduler_.Advance(std::chrono::seconds(10));
     EXPECT_EQ(resolver_.calls, 2);
     EXPECT_EQ(results_.size(), 3u);
+}
+
+// The program's own path: request steps on the application thread pool, time-outs through the
+// timed-job service, pumped here as the main window's timer would.
+TEST(RouterConnectorOnAppPool, TimeOutsRunThroughTheTimedJobs) {
+    FakeClock clock;
+    GetTimedJobService().SetClock(clock);
+    CreateAppServices();
+    ScriptedResolver resolver;
+    UdpPeer router(Loopback(2), 0);
+    resolver.answers["routers"] = {{Loopback(2), 0}};
+    SetHostResolver(&resolver);
+    Options options;  // default scheduler: the application pool
+    options.clock = &clock;
+    options.host = "routers";
+    options.port = router.Local().GetPort();
+    Configure(options);
+    Start();
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::optional<VersionInfo> result;
+    bool onPoolThread = false;
+    RequestVersion([&](const VersionInfo& info) {
+        std::lock_guard lock(mutex);
+        result = info;
+        onPoolThread = GetAppThreadPool()->OwnsThread(VelThread::GetCurrent());
+        changed.notify_all();
+    });
+
+    for (unsigned send = 1; send <= kMaxSends; ++send) {
+        ASSERT_TRUE(router.Receive()) << send;  // the send ran on the pool
+        // Let the pool schedule the send's time-out before the clock moves.
+        for (int i = 0; i < 10000 && GetTimedJobService().GetCount() == 0; ++i) VelThread::Sleep(1);
+        ASSERT_EQ(GetTimedJobService().GetCount(), 1u);
+        clock.Advance(std::chrono::seconds(2));
+        RunDueTimedJobs();
+    }
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return result.has_value(); }));
+        EXPECT_EQ(*result, VersionInfo::Failed());
+        EXPECT_TRUE(onPoolThread);
+    }
+
+    Stop();
+    Configure(Options{});
+    SetHostResolver(nullptr);
+    DestroyAppServices();
+    GetTimedJobService().SetClock(DefaultClock());
 }

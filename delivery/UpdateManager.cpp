@@ -1,0 +1,217 @@
+#include "delivery/UpdateManager.h"
+
+#include <unistd.h>
+
+#include <memory>
+
+#include "delivery/AppRequestScheduler.h"
+#include "delivery/MainWindowMessages.h"
+#include "delivery/PeriodicWrapper.h"
+#include "foundation/AppEnvironment.h"
+#include "foundation/FatalError.h"
+#include "foundation/ThreadPool.h"
+#include "platform/Process.h"
+
+namespace Vel::UpdateManager {
+namespace {
+
+struct ModuleState {
+    VelMutex lock{"UpdateManager"};
+    int jobState = kNoJob;
+    bool abortRequested = false;
+    bool maintenance = false;
+    bool requestPending = false;
+    bool clientRunning = false;
+    VersionNumber lastVersion;
+    VersionRequester requester;
+    std::unique_ptr<VelThreadPool> updatePool;
+};
+
+ModuleState& State() {
+    static ModuleState state;
+    return state;
+}
+
+}  // namespace
+
+void Init(RouterConnector::IRequestScheduler* scheduler) {
+    {
+        auto lock = Lock();
+        State().updatePool.reset();
+        State().updatePool = std::make_unique<VelThreadPool>("", 1, VelThread::kKindWorker);
+    }
+    RouterConnector::IRequestScheduler& target =
+        scheduler != nullptr ? *scheduler : RouterConnector::AppRequestScheduler();
+    auto periodic = std::make_shared<PeriodicWrapper>([] { return PeriodicVersionCheck(true); },
+                                                      kVersionCheckInterval, target);
+    periodic->Schedule();
+}
+
+void Shutdown() {
+    std::unique_ptr<VelThreadPool> pool;
+    {
+        auto lock = Lock();
+        pool = std::move(State().updatePool);
+    }
+    pool.reset();  // ends and joins its thread, outside the lock its jobs take
+}
+
+VelThreadPool* GetUpdateThreadPool() {
+    auto lock = Lock();
+    return State().updatePool.get();
+}
+
+std::unique_lock<VelMutex> Lock() { return std::unique_lock(State().lock); }
+
+bool RequestVersion(bool notify) {
+    ModuleState& s = State();
+    if (s.requestPending || s.clientRunning) return true;
+    s.requestPending = true;
+    auto callback = [notify](const RouterConnector::VersionInfo& info) { OnVersionInfo(info, notify); };
+    if (s.requester) {
+        s.requester(callback);
+    } else {
+        RouterConnector::RequestVersion(callback);
+    }
+    return true;
+}
+
+bool PeriodicVersionCheck(bool notify) {
+    auto lock = Lock();
+    return RequestVersion(notify);
+}
+
+void CheckForUpdate() {
+    auto lock = Lock();
+    RequestVersion(false);
+}
+
+void OnClientExited() {
+    auto lock = Lock();
+    State().clientRunning = false;
+    RequestVersion(true);
+}
+
+void SetClientRunning() {
+    auto lock = Lock();
+    State().clientRunning = true;
+}
+
+bool IsClientRunning() {
+    auto lock = Lock();
+    return State().clientRunning;
+}
+
+bool IsMaintenanceMode() {
+    auto lock = Lock();
+    return State().maintenance;
+}
+
+bool IsUpdateRunning() {
+    auto lock = Lock();
+    return State().jobState == kUpdateJob;
+}
+
+bool CanStartClient() {
+    auto lock = Lock();
+    const ModuleState& s = State();
+    return s.jobState == kNoJob && !s.lastVersion.IsNull() && !s.maintenance && !s.clientRunning;
+}
+
+VersionNumber GetLastVersion() {
+    auto lock = Lock();
+    return State().lastVersion;
+}
+
+void Abort() {
+    auto lock = Lock();
+    State().abortRequested = true;
+    if (State().updatePool) State().updatePool->ClearJobs();
+}
+
+bool IsAbortRequested() {
+    auto lock = Lock();
+    return State().abortRequested;
+}
+
+void MarkJobStarted(int jobState) {
+    auto lock = Lock();
+    State().jobState = jobState;
+    State().abortRequested = false;
+}
+
+void MarkJobFinished() {
+    auto lock = Lock();
+    State().jobState = kNoJob;
+}
+
+void OnVersionInfo(const RouterConnector::VersionInfo& info, bool notify) {
+    auto lock = Lock();
+    ModuleState& s = State();
+    bool maintenance = info.maintenance != 0;
+    GetParameterStore().Get("trailstarter.maintenanceMode", ParameterType::Bool, maintenance);
+    s.requestPending = false;
+    s.lastVersion = info.version;
+    s.maintenance = maintenance;
+
+    VersionNumber local;
+    const bool localKnown = ReadClientVersion(local);
+    LoadClientVersionString();
+    if (s.jobState != kNoJob || s.clientRunning) return;
+    const bool current = localKnown && local == s.lastVersion;
+    PostMainWindowMessage(current || !notify ? MainWindowMessage::VersionCurrent : MainWindowMessage::StartUpdate);
+}
+
+std::string ResultText(int code) {
+    switch (code) {
+        case 0: return "Done";
+        case 1: return "Done: Restarting...";
+        case 2: return "Aborting...";
+        case 3: case 4: case 5: case 6: case 7: return "";
+        default: FatalError("update result out of range");
+    }
+}
+
+bool IsFailureResult(int code) {
+    if (code < 0 || code > 7) FatalError("update result out of range");
+    return code >= 3;
+}
+
+bool RestartSelf() {
+    try {
+        const std::string& path = Platform::ExecutablePath();
+        if (path.empty()) return false;
+        Platform::ProcessStart start;
+        start.program = path;
+        start.arguments = {"--quiet", "--wait-for-parent", std::to_string(::getpid())};
+        return Platform::StartProcess(start) > 0;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool WaitForParentProcess(pid_t pid, int milliseconds) {
+    try {
+        return Platform::WaitForProcessExit(pid, milliseconds);
+    } catch (...) {
+        return false;
+    }
+}
+
+void SetVersionRequesterForTesting(VersionRequester requester) {
+    auto lock = Lock();
+    State().requester = std::move(requester);
+}
+
+void ResetForTesting() {
+    auto lock = Lock();
+    ModuleState& s = State();
+    s.jobState = kNoJob;
+    s.abortRequested = false;
+    s.maintenance = false;
+    s.requestPending = false;
+    s.clientRunning = false;
+    s.lastVersion = VersionNumber();
+}
+
+}  // namespace Vel::UpdateManager

@@ -1,0 +1,203 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <optional>
+#include <vector>
+
+#include "delivery/MainWindowMessages.h"
+#include "delivery/UpdateManager.h"
+#include "foundation/AppEnvironment.h"
+#include "platform/Process.h"
+#include "tests/support/CurrentDirGuard.h"
+#include "tests/support/ManualRequestScheduler.h"
+#include "tests/support/TempDir.h"
+
+using namespace Vel;
+using RouterConnector::VersionCallback;
+using RouterConnector::VersionInfo;
+
+namespace {
+
+class RecordingWindow final : public IMainWindowTarget {
+public:
+    void QueueMessage(MainWindowMessage message, std::uintptr_t, std::intptr_t) override { messages.push_back(message); }
+    std::vector<MainWindowMessage> messages;
+};
+
+class UpdateManagerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::current_path(dir_.Path());
+        SetMainWindowTarget(&window_);
+        UpdateManager::ResetForTesting();
+        UpdateManager::SetVersionRequesterForTesting([this](VersionCallback cb) { requests_.push_back(std::move(cb)); });
+    }
+    void TearDown() override {
+        UpdateManager::SetVersionRequesterForTesting(nullptr);
+        UpdateManager::ResetForTesting();
+        SetMainWindowTarget(nullptr);
+        GetParameterStore() = ParameterStore();
+    }
+
+    // Makes one periodic (or non-notifying) check and answers it.
+    void CheckAndAnswer(const VersionInfo& reply, bool notify) {
+        const std::size_t before = requests_.size();
+        UpdateManager::PeriodicVersionCheck(notify);
+        ASSERT_EQ(requests_.size(), before + 1);
+        requests_.back()(reply);
+    }
+
+    Vel::Test::CurrentDirGuard cwd_;
+    Vel::Test::TempDir dir_;
+    RecordingWindow window_;
+    std::vector<VersionCallback> requests_;
+};
+
+const VersionInfo kAnnounced{VersionNumber(15, 5, 0, 1), 0, 0};
+
+}  // namespace
+
+TEST_F(UpdateManagerTest, VersionDecisionTable) {
+    using M = MainWindowMessage;
+    struct Case {
+        const char* local;  // content of version.txt, null: no file
+        VersionInfo reply;
+        bool notify;
+        int job;
+        bool client;
+        std::optional<M> posted;
+    };
+    const VersionInfo failed = VersionInfo::Failed();
+    const Case cases[] = {
+        {"15.5.0.1\n", kAnnounced, true, 0, false, M::VersionCurrent},
+        {"15.5.0.1", kAnnounced, false, 0, false, M::VersionCurrent},
+        {"15.4.9.9\n", kAnnounced, true, 0, false, M::StartUpdate},
+        {"15.4.9.9\n", kAnnounced, false, 0, false, M::VersionCurrent},
+        {nullptr, kAnnounced, true, 0, false, M::StartUpdate},
+        {nullptr, kAnnounced, false, 0, false, M::VersionCurrent},
+        {"0.0.0.0\n", kAnnounced, true, 0, false, M::StartUpdate},
+        {"garbage\n", kAnnounced, true, 0, false, M::StartUpdate},
+        {"15.5.0.1\n", failed, true, 0, false, M::StartUpdate},  // no reply: try the update server
+        {"15.5.0.1\n", kAnnounced, true, UpdateManager::kUpdateJob, false, std::nullopt},
+        {"15.4.9.9\n", kAnnounced, true, UpdateManager::kMoveContentJob, false, std::nullopt},
+        {"15.4.9.9\n", kAnnounced, true, 0, true, std::nullopt},
+        {"15.5.0.1\n", kAnnounced, false, 0, true, std::nullopt},
+    };
+    int row = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(row++);
+        std::filesystem::remove("version.txt");
+        if (c.local != nullptr) dir_.Write("version.txt", c.local);
+        UpdateManager::ResetForTesting();
+        window_.messages.clear();
+        if (c.job != 0) UpdateManager::MarkJobStarted(c.job);
+        if (c.client) UpdateManager::SetClientRunning();
+
+        UpdateManager::OnVersionInfo(c.reply, c.notify);
+        if (c.posted) {
+            EXPECT_EQ(window_.messages, std::vector<M>{*c.posted});
+        } else {
+            EXPECT_TRUE(window_.messages.empty());
+        }
+        // Stored whatever was posted.
+        EXPECT_EQ(UpdateManager::GetLastVersion(), c.reply.version);
+    }
+}
+
+TEST_F(UpdateManagerTest, StateDuringJobsAndTheClient) {
+    dir_.Write("version.txt", "15.5.0.1\n");
+    EXPECT_FALSE(UpdateManager::CanStartClient());  // no reply yet
+    CheckAndAnswer({kAnnounced.version, 1, 0}, true);
+    EXPECT_TRUE(UpdateManager::IsMaintenanceMode());
+    EXPECT_FALSE(UpdateManager::CanStartClient());
+
+    CheckAndAnswer(kAnnounced, true);
+    EXPECT_TRUE(UpdateManager::CanStartClient());
+
+    UpdateManager::MarkJobStarted(UpdateManager::kMoveContentJob);
+    EXPECT_FALSE(UpdateManager::IsUpdateRunning());
+    EXPECT_FALSE(UpdateManager::CanStartClient());
+    // A reply during the move posts nothing but is stored.
+    window_.messages.clear();
+    CheckAndAnswer({kAnnounced.version, 3, 0}, true);
+    EXPECT_TRUE(window_.messages.empty());
+    EXPECT_TRUE(UpdateManager::IsMaintenanceMode());
+    UpdateManager::MarkJobFinished();
+
+    UpdateManager::Abort();
+    UpdateManager::MarkJobStarted(UpdateManager::kUpdateJob);
+    EXPECT_TRUE(UpdateManager::IsUpdateRunning());
+    EXPECT_FALSE(UpdateManager::IsAbortRequested());  // a starting job clears it
+    UpdateManager::MarkJobFinished();
+
+    CheckAndAnswer({VersionNumber(), 0, 1}, true);
+    EXPECT_FALSE(UpdateManager::CanStartClient());  // a failed request forgets the version
+}
+
+TEST_F(UpdateManagerTest, ParameterOverridesTheMaintenanceByte) {
+    dir_.Write("version.txt", "15.5.0.1\n");
+    GetParameterStore().Set("trailstarter.maintenanceMode", ParameterType::String, "false");
+    CheckAndAnswer({kAnnounced.version, 1, 0}, true);
+    EXPECT_FALSE(UpdateManager::IsMaintenanceMode());
+
+    GetParameterStore().Set("trailstarter.maintenanceMode", ParameterType::Int, 1);
+    CheckAndAnswer(kAnnounced, true);
+    EXPECT_TRUE(UpdateManager::IsMaintenanceMode());
+}
+
+TEST_F(UpdateManagerTest, OneRequestAtATimeAndNoneWhileTheClientRuns) {
+    UpdateManager::PeriodicVersionCheck(true);
+    UpdateManager::CheckForUpdate();
+    EXPECT_EQ(requests_.size(), 1u);  // the second check waits for the first
+    requests_[0](kAnnounced);
+    UpdateManager::CheckForUpdate();
+    EXPECT_EQ(requests_.size(), 2u);
+    requests_[1](kAnnounced);
+
+    UpdateManager::SetClientRunning();
+    UpdateManager::PeriodicVersionCheck(true);
+    UpdateManager::CheckForUpdate();
+    EXPECT_EQ(requests_.size(), 2u);
+
+    window_.messages.clear();
+    UpdateManager::OnClientExited();  // asks again, with notify
+    ASSERT_EQ(requests_.size(), 3u);
+    EXPECT_FALSE(UpdateManager::IsClientRunning());
+    requests_[2](kAnnounced);  // version.txt is missing: with notify, an update
+    EXPECT_EQ(window_.messages, std::vector<MainWindowMessage>{MainWindowMessage::StartUpdate});
+}
+
+TEST_F(UpdateManagerTest, PeriodicCheckEveryMinute) {
+    FakeClock clock;
+    Vel::Test::ManualRequestScheduler scheduler(clock);
+    UpdateManager::Init(&scheduler);
+    scheduler.Advance(std::chrono::seconds(59));
+    EXPECT_TRUE(requests_.empty());  // the first check is one minute after Init
+    scheduler.Advance(std::chrono::seconds(1));
+    ASSERT_EQ(requests_.size(), 1u);
+    requests_[0](kAnnounced);
+    scheduler.Advance(std::chrono::minutes(1));
+    EXPECT_EQ(requests_.size(), 2u);
+    requests_[1](kAnnounced);
+    UpdateManager::Shutdown();
+}
+
+TEST(UpdateManagerResults, TextsAndFailureCodes) {
+    const std::pair<int, const char*> texts[] = {{0, "Done"}, {1, "Done: Restarting..."}, {2, "Aborting..."},
+                                                 {3, ""},     {7, ""}};
+    for (const auto& [code, text] : texts) EXPECT_EQ(UpdateManager::ResultText(code), text);
+    for (int code = 0; code <= 7; ++code) EXPECT_EQ(UpdateManager::IsFailureResult(code), code >= 3) << code;
+    EXPECT_DEATH(UpdateManager::ResultText(8), "");
+}
+
+TEST(UpdateManagerProcess, WaitForParentProcess) {
+    Platform::ProcessStart sleeper;
+    sleeper.program = "/bin/sleep";
+    sleeper.arguments = {"30"};
+    const pid_t running = Platform::StartProcess(sleeper);
+    ASSERT_GT(running, 0);
+    EXPECT_FALSE(UpdateManager::WaitForParentProcess(running, 0));  // still running: time is up
+    ::kill(running, SIGTERM);
+    EXPECT_TRUE(UpdateManager::WaitForParentProcess(running, 10000));
+    EXPECT_EQ(Platform::WaitForChild(running), -1);  // ended by the signal; reaped
+}
