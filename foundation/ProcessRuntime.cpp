@@ -12,6 +12,7 @@
 #include "foundation/AppEnvironment.h"
 #include "foundation/FatalError.h"
 #include "foundation/ParameterStore.h"
+#include "foundation/RandomGenerator.h"
 #include "foundation/SiteName.h"
 #include "foundation/Thread.h"
 
@@ -44,6 +45,7 @@ void RuntimeInit(unsigned flags, po::options_description& optionTable, const std
     if (g_runtimeStarted) FatalError("1");
     g_runtimeStarted = true;
 
+    InitRandomTables();
     InstallCrashSignalHandlers();
     InstallRoot(flags);
     InitAppEnvironment();

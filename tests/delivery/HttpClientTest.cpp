@@ -115,11 +115,13 @@ TEST_F(HttpClientTest, RefusedConnectionIsNotSent) {
 
 TEST_F(HttpClientTest, StallTripsTheIdleLimitButASlowSteadyBodyDoesNot) {
     HttpRequestOptions options;
-    options.timeoutMs = 300;
+    // Generous margins: sanitizer builds on a loaded machine must not starve the server past
+    // the idle limit between two chunks.
+    options.timeoutMs = 1500;
     Fault slow;
     slow.kind = FaultKind::kSlowBody;
-    slow.chunk = 64;
-    slow.intervalMs = 25;  // 2048 bytes take about 800 ms, longer than the idle limit
+    slow.chunk = 128;
+    slow.intervalMs = 150;  // 2048 bytes take about 2.4 s, longer than the idle limit
     server_->SetFault("/big.bin", slow);
     std::string body;
     bool sent = false;
