@@ -27,10 +27,36 @@ cleanup() { for p in "${PIDS[@]:-}"; do [ -n "$p" ] && kill "$p" 2>/dev/null || 
 trap cleanup EXIT
 
 # Stand-in servers (each prints "listening on ADDRESS:PORT" once bound).
-if [ -x "$BUILD/tools/standin-router/standin-router" ]; then
-  "$BUILD/tools/standin-router/standin-router" --listen 127.0.0.1:30584 --version "$(cat "$DEMO/version.txt")" &
+TOOLS="$BUILD/tools"
+start_standin() {  # start_standin LOGFILE COMMAND...: starts it and waits for its address
+  local log=$1; shift
+  "$@" > "$log" 2>&1 &
   PIDS+=($!)
-fi
+  for _ in $(seq 100); do
+    grep -q '^listening on ' "$log" 2>/dev/null && break
+    sleep 0.1
+  done
+  sed -n 's/^listening on //p' "$log" | head -1
+}
+
+# An update site made from a small client folder, served on a port the system chooses.
+mkdir -p "$DEMO/site-client/bin64"
+cp "$TOOLS/solvenda-client/Solvenda" "$DEMO/site-client/bin64/Solvenda"
+cp "$DEMO/version.txt" "$DEMO/site-client/version.txt"
+"$TOOLS/make-site/make-site" --client "$DEMO/site-client" --out "$DEMO/site" --version "$(cat "$DEMO/version.txt")" >/dev/null
+SERVER=$(start_standin "$DEMO/standin-server.log" "$TOOLS/standin-server/standin-server" --root "$DEMO/site" --listen 127.0.0.1:0)
+echo "update site on http://$SERVER/"
+
+# The router announces the installed version, so Launch comes up enabled.
+ROUTER=$(start_standin "$DEMO/standin-router.log" "$TOOLS/standin-router/standin-router" \
+         --listen 127.0.0.1:30584 --version "$(cat "$DEMO/version.txt")")
+echo "router on $ROUTER"
+
+# The installed client is the stand-in game client.
+cp "$TOOLS/solvenda-client/Solvenda" "$DEMO/bin64/Solvenda"
+cp "$TOOLS/solvenda-client/Solvenda" "$DEMO/bin32/Solvenda"
+
+set -- "web.update.url=http://$SERVER/" "$@"
 
 cd "$DEMO"
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
