@@ -21,7 +21,8 @@ public:
 
     int Show(const std::string& text, const std::string& caption, Platform::PromptButtons buttons,
              Platform::PromptIcon icon) override {
-        return service_->Call([&] { return inner_.Show(text, caption, buttons, icon); },
+        // By value: a caller that gives up returns while the box may still be showing.
+        return service_->Call([this, text, caption, buttons, icon] { return inner_.Show(text, caption, buttons, icon); },
                               Platform::kIdCancel);
     }
 
