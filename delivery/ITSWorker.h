@@ -12,6 +12,7 @@
 // - SetJob calls OnJobBound after storing a job (GUI thread, no lock held).
 
 #include "delivery/ThreadJob.h"
+#include "foundation/VelURI.h"
 
 #include <memory>
 #include <mutex>
@@ -39,8 +40,8 @@ public:
     virtual std::shared_ptr<ThreadJob> Start() = 0;
     virtual bool ConfirmAbort() { return true; }
     virtual void OnFinished() {}
-    // A web page to show while the worker runs; empty for none.
-    virtual std::string GetInfoUrl() { return {}; }
+    // A web page to show while the worker runs; an empty URI for none.
+    virtual VelURI GetInfoUrl() { return {}; }
     virtual bool CloseOnFailure() { return true; }
     virtual bool CloseOnFinish() { return true; }
     virtual bool AllowsTools() { return false; }

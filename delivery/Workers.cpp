@@ -4,6 +4,7 @@
 #include "delivery/WorkerRunner.h"
 #include "delivery/WorkerStatus.h"
 #include "delivery/ZipCorruptException.h"
+#include "foundation/Exception.h"
 #include "platform/Prompt.h"
 
 #include <functional>
@@ -67,8 +68,14 @@ bool UpdateWorker::ConfirmAbort() {
 
 void UpdateWorker::OnFinished() { EndWorkerStatus(); }
 
-std::string UpdateWorker::GetInfoUrl() {
-    static const std::string url = "http://" + GetWorkerBackend().GetLauncherWebHost() + "/trailstarter/sf/patching.html";
+VelURI UpdateWorker::GetInfoUrl() {
+    static const VelURI url = [] {
+        try {
+            return VelURI("http://" + GetWorkerBackend().GetLauncherWebHost() + "/trailstarter/sf/patching.html");
+        } catch (const Exception&) {
+            return VelURI();  // a host that makes no address: no page
+        }
+    }();
     return url;
 }
 

@@ -28,7 +28,7 @@ public:
     std::shared_ptr<ThreadJob> Start() override;
     bool ConfirmAbort() override;
     void OnFinished() override;
-    std::string GetInfoUrl() override;
+    VelURI GetInfoUrl() override;
     bool CloseOnFinish() override { return false; }
     WorkerType GetType() override { return kUpdateWorker; }
 };

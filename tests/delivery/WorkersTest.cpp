@@ -132,7 +132,7 @@ TEST_F(WorkersTest, FlagsAndAbortAnswers) {
         EXPECT_FALSE(c.worker->CloseOnFinish());
         EXPECT_EQ(c.worker->GetPriority(), c.worker->GetType() == kDownloadPlanetDataWorker ? -1 : 0);
     }
-    EXPECT_EQ(UpdateWorker().GetInfoUrl(), "http://launcher.test/trailstarter/sf/patching.html");
+    EXPECT_EQ(UpdateWorker().GetInfoUrl().ToString(), "http://launcher.test/trailstarter/sf/patching.html");
     // The move runs in the updater; freeing the slot would let other work start on the folder.
     EXPECT_FALSE(MoveContentWorker("/mnt/big/").ConfirmAbort());
 }
