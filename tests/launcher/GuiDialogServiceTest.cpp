@@ -1,3 +1,4 @@
+// ctest: threading
 #include "launcher/GuiDialogService.h"
 
 #include "foundation/WaitCancel.h"
