@@ -4,7 +4,9 @@
 #include "delivery/WorkerRunner.h"
 #include "delivery/WorkerStatus.h"
 #include "delivery/Workers.h"
+#include "foundation/AppServices.h"
 #include "foundation/Exception.h"
+#include "foundation/TimedJobs.h"
 #include "foundation/LocalizedStrings.h"
 #include "foundation/SiteName.h"
 #include "launcher/DialogItems.h"
@@ -222,7 +224,10 @@ void CTrailstarterDlg::RunOrQueue(std::shared_ptr<ITSWorker> worker) {
 }
 
 void CTrailstarterDlg::OnTimer() {
-    UpdateProgressView();
+    // Each step on its own: a failing job must not stop the timed jobs or the refresh.
+    Guarded([] { PumpAppDispatcher(); });
+    Guarded([] { RunDueTimedJobs(); });
+    Guarded([this] { UpdateProgressView(); });
 }
 
 void CTrailstarterDlg::SetProgressIndeterminate(bool busy) {

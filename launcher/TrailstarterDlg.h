@@ -79,6 +79,10 @@ public:
     bool IsClosing() const { return closing_; }
     bool IsClosed() const { return closed_; }
 
+    // The 500 ms timer's work: the application dispatcher's jobs, the due timed jobs, then the
+    // progress view.
+    void OnTimer();
+
     void UpdateProgressView();
     void UpdateWindowTitle(const std::string& status);
     void UpdateButtonCaptions();
@@ -94,7 +98,6 @@ protected:
 private:
     void HandleMessage(MainWindowMessage message, std::uintptr_t wParam);
     int OnRetryQuestion(const std::string& text);
-    void OnTimer();
     void OnWorkerDone();
     void OnStartUpdate();
     void OnUpdateResult(std::uintptr_t code);

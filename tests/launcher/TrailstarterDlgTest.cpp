@@ -4,7 +4,9 @@
 #include "delivery/WorkerRunner.h"
 #include "delivery/WorkerStatus.h"
 #include "delivery/Workers.h"
+#include "foundation/AppServices.h"
 #include "foundation/Exception.h"
+#include "foundation/TimedJobs.h"
 #include "foundation/SiteName.h"
 #include "tests/support/FakeWorkers.h"
 #include "tests/support/MainWindowFakes.h"
@@ -370,6 +372,24 @@ TEST_F(TrailstarterDlgTest, GuiAbortsAWorkerWaitingOnADialog) {
     EXPECT_TRUE(AbortCurrentWorker());
     Pump();
     EXPECT_TRUE(prompt.Questions().empty());  // the abandoned question is never shown
+}
+
+TEST_F(TrailstarterDlgTest, TimerRunsTheDispatcherThenTheTimedJobsThenTheRefresh) {
+    CreateAppServices();
+    auto& w = Open();
+    FinishStartupUpdate();
+    std::vector<std::string> ran;
+    GetAppDispatcher()->Post([&] { ran.push_back("dispatcher"); });
+    TimedJob job;
+    job.function = [&] { ran.push_back("timed"); };
+    ScheduleTimedJob(job, VelDuration(), nullptr);
+    SetWorkerStatusText("Compacting planet data");
+    BeginWorkerStatus();
+    w.OnTimer();
+    EXPECT_EQ(ran, (std::vector<std::string>{"dispatcher", "timed"}));
+    EXPECT_EQ(Item<QLabel>("IDC_STATUS")->text().toStdString(), "Compacting planet data");
+    window.reset();
+    DestroyAppServices();
 }
 
 TEST_F(TrailstarterDlgTest, ClientEndedRescansAndStartsTheDownload) {
