@@ -47,8 +47,9 @@ public:
     bool IsShown() const;
     bool HasError() const;
     std::uint8_t GetPhase() const;
-    // "Time remaining" and the current progress's time left as hh:mm:ss (with a day prefix
-    // past a day); "" while there is no progress.
+    // String 1196 ("Time remaining"), a blank and the current progress's time left in the
+    // clock form (style 3: hh:mm:ss, with a day prefix past a day); "" while there is no
+    // progress.
     std::string GetTimeRemainingText() const;
 
 private:
