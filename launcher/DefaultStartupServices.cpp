@@ -6,6 +6,7 @@
 #include "foundation/TimedJobs.h"
 #include "launcher/StartupServices.h"
 #include "launcher/TrailstarterDlg.h"
+#include "launcher/UpdateManagerState.h"
 #include "platform/Process.h"
 #include "platform/Prompt.h"
 
@@ -33,7 +34,10 @@ public:
     void InitUpdateManager() override { UpdateManager::Init(); }
 
     bool RunMainWindow() override {
-        CTrailstarterDlg window(MainWindowServices{});
+        UpdateManagerState updates;
+        MainWindowServices services;
+        services.updates = &updates;
+        CTrailstarterDlg window(services);
         window.exec();
         return window.IsRestartRequested();
     }
