@@ -1,17 +1,12 @@
 // The production wiring of the start-up: each call reaches the service that provides it.
 
-#include <QDialog>
-#include <QHBoxLayout>
-#include <QLabel>
-#include <QPushButton>
-#include <QVBoxLayout>
-
 #include "delivery/RouterConnector.h"
 #include "delivery/UpdateManager.h"
 #include "foundation/AppServices.h"
-#include "foundation/SiteName.h"
 #include "foundation/TimedJobs.h"
 #include "launcher/StartupServices.h"
+#include "launcher/TrailstarterDlg.h"
+#include "launcher/UpdateManagerState.h"
 #include "platform/Process.h"
 #include "platform/Prompt.h"
 
@@ -39,21 +34,12 @@ public:
     void InitUpdateManager() override { UpdateManager::Init(); }
 
     bool RunMainWindow() override {
-        QDialog window;
-        std::string title = "Solvenda Frontier - Trail Starter";
-        if (const auto site = GetSiteName(); !site.empty()) title += " - " + site;
-        window.setWindowTitle(QString::fromStdString(title));
-        auto* layout = new QVBoxLayout(&window);
-        layout->addWidget(new QLabel("Checking for updates...", &window));
-        auto* buttons = new QHBoxLayout;
-        auto* launch = new QPushButton("Launch", &window);
-        launch->setEnabled(false);
-        buttons->addWidget(new QPushButton("Tools", &window));
-        buttons->addWidget(launch);
-        layout->addLayout(buttons);
-        window.resize(640, 400);
+        UpdateManagerState updates;
+        MainWindowServices services;
+        services.updates = &updates;
+        CTrailstarterDlg window(services);
         window.exec();
-        return false;
+        return window.IsRestartRequested();
     }
 
     void ShutdownTimedJobs() override { Vel::ShutdownTimedJobs(); }

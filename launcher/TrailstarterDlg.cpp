@@ -1,0 +1,446 @@
+#include "launcher/TrailstarterDlg.h"
+
+#include "delivery/DownloadProgress.h"
+#include "delivery/WorkerRunner.h"
+#include "delivery/WorkerStatus.h"
+#include "delivery/Workers.h"
+#include "foundation/AppServices.h"
+#include "foundation/Exception.h"
+#include "foundation/TimedJobs.h"
+#include "foundation/LocalizedStrings.h"
+#include "foundation/SiteName.h"
+#include "launcher/DialogItems.h"
+#include "ui_MainWindow.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+
+
+namespace Vel {
+namespace {
+
+constexpr int kTimerPeriodMs = 500;
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+}  // namespace
+
+QEvent::Type MainWindowEvent::EventType() {
+    static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return type;
+}
+
+CTrailstarterDlg::CTrailstarterDlg(MainWindowServices services, std::unique_ptr<ISleepInhibitor> inhibitor,
+                                   QWidget* parent)
+    : QDialog(parent),
+      services_(std::move(services)),
+      inhibitor_(inhibitor ? std::move(inhibitor) : std::make_unique<LogindSleepInhibitor>()),
+      dialogs_(std::make_shared<GuiDialogService>(this)),
+      previousPrompt_(&Platform::GetPrompt()) {
+    Ui::MainWindowLayout layout;
+    layout.setupUi(this);
+    guiPrompt_ = std::make_unique<GuiThreadPrompt>(*previousPrompt_, dialogs_);
+    Platform::SetPrompt(guiPrompt_.get());
+    timer_.setInterval(kTimerPeriodMs);
+    connect(&timer_, &QTimer::timeout, this, [this] { Guarded([this] { OnTimer(); }); });
+    SetMainWindowTarget(this);
+}
+
+CTrailstarterDlg::~CTrailstarterDlg() {
+    SetMainWindowTarget(nullptr);
+    timer_.stop();
+    dialogs_->Shutdown();
+    if (initialised_) {
+        SetWorkerStatusListener({});
+        SetWorkerStartedCallback({});
+        SetWorkerCompletedCallback({});
+        SetWorkerFailedCallback({});
+        SetWorkerErrorCallback({});
+    }
+    Platform::SetPrompt(previousPrompt_);
+    inhibitor_->SetKeepAwake(false);
+}
+
+template <class F>
+void CTrailstarterDlg::Guarded(F&& f) noexcept {
+    try {
+        f();
+    } catch (...) {
+        // Nothing may leave a Qt event handler; the next message or timer tick goes on.
+    }
+}
+
+std::string CTrailstarterDlg::String(unsigned id) const { return LoadLocalizedString(id); }
+
+void CTrailstarterDlg::InitDialog() {
+    if (initialised_) return;
+    initialised_ = true;
+
+    if (services_.crashReports) services_.crashReports->ReportPendingCrashDumps(this);
+
+    launch_ = GetDialogItem<QPushButton>(this, "IDOK");
+    tools_ = GetDialogItem<QPushButton>(this, "IDC_TOOLS");
+    browser_ = GetDialogItem<QWidget>(this, "IDC_BROWSER");
+    progress_ = GetDialogItem<QProgressBar>(this, "IDC_PROGRESS");
+    status_ = GetDialogItem<QLabel>(this, "IDC_STATUS");
+    timeLeft_ = GetDialogItem<QLabel>(this, "IDC_TIME_REMAINING");
+    rate_ = GetDialogItem<QLabel>(this, "IDC_RATE");
+    sizes_ = GetDialogItem<QLabel>(this, "IDC_SIZES");
+
+    if (launch_) connect(launch_, &QPushButton::clicked, this, [this] { Guarded([this] { OnLaunch(); }); });
+    if (tools_) connect(tools_, &QPushButton::clicked, this, [this] { Guarded([this] { OnTools(); }); });
+    if (progress_) progress_->setRange(0, 100);
+    if (services_.newsPage) {
+        if (browser_) services_.newsPage->Attach(browser_);
+        services_.newsPage->FitToSmallScreen(this);
+    }
+    update();
+
+    timer_.start();
+    UpdateWindowTitle("");
+    UpdateButtonCaptions();
+
+    // The window manager's menu is not ours to extend: About sits in the window's context menu
+    // and on F1.
+    const std::string about = String(101);
+    if (!about.empty()) {
+        auto* action = new QAction(Q(about), this);
+        action->setShortcut(QKeySequence(Qt::Key_F1));
+        action->setShortcutContext(Qt::WindowShortcut);
+        connect(action, &QAction::triggered, this, [this] { Guarded([this] { OnAbout(); }); });
+        addAction(action);
+        setContextMenuPolicy(Qt::ActionsContextMenu);
+    }
+    raise();
+    activateWindow();
+
+    InstallWorkerCallbacks();
+    StartOrQueue(std::make_shared<UpdateWorker>());
+    if (services_.newsPage) services_.newsPage->Navigate();
+}
+
+void CTrailstarterDlg::InstallWorkerCallbacks() {
+    SetWorkerStatusListener([] { PostMainWindowMessage(MainWindowMessage::UpdateProgress); });
+    SetWorkerStartedCallback([this](const std::shared_ptr<ITSWorker>& worker) {
+        // Runs on the GUI thread, inside StartWorker.
+        if (tools_) tools_->setEnabled(worker->AllowsTools());
+        UpdateLaunchButton();
+        UpdateProgressView();
+    });
+    SetWorkerCompletedCallback([](const std::shared_ptr<ITSWorker>& worker) {
+        PostMainWindowMessage(worker->CloseOnFinish() ? MainWindowMessage::Close : MainWindowMessage::WorkerDone);
+    });
+    SetWorkerFailedCallback([](bool closeWindow) {
+        EndWorkerStatus();
+        PostMainWindowMessage(closeWindow ? MainWindowMessage::Close : MainWindowMessage::WorkerDone);
+    });
+    SetWorkerErrorCallback([this, dialogs = dialogs_](const std::string& text) {
+        // Only the GUI-side part touches the window; the service drops it once the window goes.
+        return dialogs->Call([this, text] { return OnRetryQuestion(text); }, 0) != 0;
+    });
+}
+
+void CTrailstarterDlg::QueueMessage(MainWindowMessage message, std::uintptr_t wParam, std::intptr_t lParam) {
+    QCoreApplication::postEvent(this, new MainWindowEvent(message, wParam, lParam));
+}
+
+bool CTrailstarterDlg::SendRetryQuestion(const std::string& text) {
+    return dialogs_->Call([this, text] { return OnRetryQuestion(text); }, 0) != 0;
+}
+
+int CTrailstarterDlg::OnRetryQuestion(const std::string& text) {
+    return Platform::ShowPrompt(text, Platform::PromptButtons::RetryCancel, Platform::PromptIcon::Warning) ==
+                   Platform::kIdRetry
+               ? 1
+               : 0;
+}
+
+bool CTrailstarterDlg::event(QEvent* e) {
+    if (e->type() == MainWindowEvent::EventType()) {
+        auto* m = static_cast<MainWindowEvent*>(e);
+        Guarded([&] { HandleMessage(m->Message(), m->WParam()); });
+        return true;
+    }
+    try {
+        return QDialog::event(e);
+    } catch (...) {
+        return true;
+    }
+}
+
+void CTrailstarterDlg::HandleMessage(MainWindowMessage message, std::uintptr_t wParam) {
+    switch (message) {
+        case MainWindowMessage::Refresh:
+            if (services_.newsPage) services_.newsPage->Refresh();
+            break;
+        case MainWindowMessage::UpdateProgress: UpdateProgressView(); break;
+        case MainWindowMessage::RetryQuestion: break;  // sent through SendRetryQuestion, never posted
+        case MainWindowMessage::WorkerDone: OnWorkerDone(); break;
+        case MainWindowMessage::ClientEnded: OnClientEnded(wParam == 1); break;
+        case MainWindowMessage::VersionCurrent: UpdateLaunchButton(); break;
+        case MainWindowMessage::StartUpdate: OnStartUpdate(); break;
+        case MainWindowMessage::UpdateFinished: OnUpdateResult(wParam); break;
+        case MainWindowMessage::MoveFinished: OnMoveResult(wParam); break;
+        case MainWindowMessage::StartDownload:
+            ClearPendingWorker();
+            RunOrQueue(std::make_shared<DownloadDynamicContentWorker>(0, false));
+            break;
+        case MainWindowMessage::StartPending: StartPendingWorker(); break;
+        case MainWindowMessage::SwitchToPending: SwitchToPendingWorker(); break;
+        case MainWindowMessage::Close: RequestClose(); break;
+    }
+}
+
+void CTrailstarterDlg::StartOrQueue(std::shared_ptr<ITSWorker> worker) {
+    try {
+        if (!IsWorkerRunning()) {
+            StartWorker(worker);
+            return;
+        }
+    } catch (const Exception&) {
+        // A worker became current in the meantime: queue behind it.
+    }
+    try {
+        SetPendingWorker(std::move(worker));
+    } catch (const Exception&) {
+        // A worker of higher priority already waits; this one is dropped.
+    }
+}
+
+void CTrailstarterDlg::RunOrQueue(std::shared_ptr<ITSWorker> worker) {
+    try {
+        RunWorker(worker);
+    } catch (const Exception&) {
+        // The current worker refused to make way.
+        try {
+            SetPendingWorker(std::move(worker));
+        } catch (const Exception&) {
+        }
+    }
+}
+
+void CTrailstarterDlg::OnTimer() {
+    // Each step on its own: a failing job must not stop the timed jobs or the refresh.
+    Guarded([] { PumpAppDispatcher(); });
+    Guarded([] { RunDueTimedJobs(); });
+    Guarded([this] { UpdateProgressView(); });
+}
+
+void CTrailstarterDlg::SetProgressIndeterminate(bool busy) {
+    if (busy == busyShown_) return;
+    busyShown_ = busy;
+    if (progress_) {
+        if (busy) progress_->setRange(0, 0);  // the marquee
+        else progress_->setRange(0, 100);
+    }
+    for (QLabel* info : {timeLeft_, rate_, sizes_})
+        if (info) info->setVisible(!busy);
+}
+
+void CTrailstarterDlg::UpdateProgressView() {
+    const bool shown = IsWorkerStatusShown();
+    const bool error = HasWorkerError();
+    const int phase = GetWorkerPhase();
+    if (progress_) progress_->setVisible(shown);
+    if (status_) status_->setVisible(shown);
+    for (QLabel* info : {timeLeft_, rate_, sizes_})
+        if (info) info->setVisible(shown && !error && phase != 0);
+
+    if (!shown) {
+        inhibitor_->SetKeepAwake(false);
+        if (services_.updates && services_.updates->IsMaintenanceMode() && status_) {
+            status_->setText(QStringLiteral("Servers are currently in maintenance mode."));
+            status_->setVisible(true);
+        }
+        return;
+    }
+    inhibitor_->SetKeepAwake(true);
+    if (error) return;
+
+    const auto progress = GetWorkerProgress();
+    std::string text = GetWorkerStatusText();
+    const bool busy = IsWorkerJobActive();
+    SetProgressIndeterminate(busy);
+    if (progress && !busy) {
+        const int percent = static_cast<int>(progress->GetPercent());
+        if (progress_) progress_->setValue(percent);
+        if (percent > 0 && !text.empty()) text += " - " + std::to_string(percent) + "%";
+    }
+    if (status_) status_->setText(Q(text));
+    UpdateWindowTitle(text);
+    if (phase != 0 && progress) {
+        if (timeLeft_) timeLeft_->setText(Q(GetTimeRemainingText()));
+        if (rate_) rate_->setText(Q(progress->GetRateText()));
+        if (sizes_) sizes_->setText(Q(progress->GetSizeText()));
+    }
+}
+
+void CTrailstarterDlg::UpdateWindowTitle(const std::string& status) {
+    std::string title = String(165);
+    const std::string site = GetSiteName();
+    if (!site.empty()) title += " - " + site;
+    if (!status.empty()) title += " - " + status;
+    setWindowTitle(Q(title));
+}
+
+void CTrailstarterDlg::UpdateButtonCaptions() {
+    if (launch_) launch_->setText(Q(String(171)));
+    if (tools_) tools_->setText(Q(String(129)));
+}
+
+void CTrailstarterDlg::UpdateLaunchButton() {
+    if (!launch_) return;
+    bool enable = services_.updates && services_.updates->CanStartClient();
+    if (enable) {
+        auto current = GetCurrentWorker();
+        enable = !current || current->AllowsLaunch();
+    }
+    launch_->setEnabled(enable);
+}
+
+void CTrailstarterDlg::StartPlanetDownloadWorker() {
+    StartOrQueue(std::make_shared<DownloadDynamicContentWorker>(0, false));
+}
+
+void CTrailstarterDlg::OnWorkerDone() {
+    if (closing_) {
+        PostMainWindowMessage(MainWindowMessage::Close);
+        return;
+    }
+    UpdateWindowTitle("");
+    bool started = false;
+    try {
+        started = StartPendingWorker();
+    } catch (const Exception&) {
+    }
+    if (services_.newsPage) services_.newsPage->Navigate();
+    if (!started) {
+        if (tools_) tools_->setEnabled(!(services_.updates && services_.updates->IsClientRunning()));
+        if (services_.updates) services_.updates->CheckForUpdate();
+    }
+}
+
+void CTrailstarterDlg::OnStartUpdate() {
+    if (services_.updates && services_.updates->IsUpdateRunning()) return;
+    switch (GetCurrentWorkerType()) {
+        case kNoWorker: StartOrQueue(std::make_shared<UpdateWorker>()); break;
+        case kDownloadPlanetDataWorker: RunOrQueue(std::make_shared<UpdateWorker>()); break;
+        default: break;  // the next version check asks again
+    }
+}
+
+void CTrailstarterDlg::OnUpdateResult(std::uintptr_t code) {
+    switch (code) {
+        case 0:
+            if (services_.content) services_.content->InitContentDownload();
+            StartPlanetDownloadWorker();
+            break;
+        case 1:
+            restartRequested_ = true;
+            PostMainWindowMessage(MainWindowMessage::Close);
+            break;
+        case 2: PostMainWindowMessage(MainWindowMessage::Close); break;
+        default:
+            ShowUpdateError(code);
+            PostMainWindowMessage(MainWindowMessage::Close);
+            break;
+    }
+}
+
+void CTrailstarterDlg::ShowUpdateError(std::uintptr_t code) {
+    const char* text = nullptr;
+    switch (code) {
+        case 3:
+            if (services_.dialogs) services_.dialogs->ShowConnectionError(this);
+            return;
+        case 4: text = "An error occurred while downloading the update. Please try again later."; break;
+        case 5: text = "An error occurred while extracting the update. Please try again later."; break;
+        case 6: text = "An error occurred while applying the update. Please try again later."; break;
+        default: text = "An internal error occurred. Please contact support."; break;
+    }
+    Platform::ShowPrompt(std::string("Failed to update SF: ") + text, Platform::PromptButtons::Ok,
+                         Platform::PromptIcon::Error);
+}
+
+void CTrailstarterDlg::OnMoveResult(std::uintptr_t result) {
+    if (result == 1)
+        Platform::ShowPrompt("Failed to move planet data: Please Contact support if the problem persists.",
+                             Platform::PromptButtons::Ok, Platform::PromptIcon::Error);
+    StartPlanetDownloadWorker();
+}
+
+void CTrailstarterDlg::OnClientEnded(bool clientSeen) {
+    if (clientSeen) {
+        if (services_.newsPage) services_.newsPage->Navigate();
+        if (services_.content) services_.content->RescanContent();
+    }
+    if (services_.crashReports) services_.crashReports->ReportPendingCrashDumps(this);
+    StartPlanetDownloadWorker();
+}
+
+void CTrailstarterDlg::OnTools() {
+    if (!services_.dialogs) return;
+    const int language = services_.language ? services_.language->LoadStoredLanguage() : 0;
+    if (!services_.dialogs->RunTools(this)) return;
+    if (services_.language && services_.language->LoadStoredLanguage() != language) {
+        services_.language->EnsureLanguageChosen();
+        UpdateButtonCaptions();
+        if (services_.newsPage) services_.newsPage->Navigate();
+    }
+}
+
+void CTrailstarterDlg::OnLaunch() {
+    if (services_.launcher) services_.launcher->LaunchClient(this);
+}
+
+void CTrailstarterDlg::OnAbout() {
+    if (services_.dialogs) services_.dialogs->ShowAbout(this);
+}
+
+bool CTrailstarterDlg::RequestClose() {
+    if (closed_) return true;
+    closing_ = true;
+    bool agreed = false;
+    try {
+        agreed = AbortCurrentWorker();
+    } catch (...) {
+        agreed = false;
+    }
+    if (!agreed) return false;  // stays open; closes at the next worker done
+    timer_.stop();
+    inhibitor_->SetKeepAwake(false);
+    closed_ = true;
+    closeAccepted_ = true;
+    QDialog::done(QDialog::Rejected);
+    return true;
+}
+
+void CTrailstarterDlg::closeEvent(QCloseEvent* e) {
+    if (closeAccepted_) {
+        e->accept();
+        return;
+    }
+    e->ignore();
+    Guarded([this] { RequestClose(); });
+}
+
+void CTrailstarterDlg::reject() {
+    // Escape.
+    Guarded([this] { RequestClose(); });
+}
+
+void CTrailstarterDlg::accept() {
+    // Enter on the default button is the Launch command, never a close.
+    Guarded([this] { OnLaunch(); });
+}
+
+void CTrailstarterDlg::showEvent(QShowEvent* e) {
+    QDialog::showEvent(e);
+    Guarded([this] { InitDialog(); });
+}
+
+}  // namespace Vel

@@ -1,0 +1,13 @@
+#include "launcher/UpdateManagerState.h"
+
+#include "delivery/UpdateManager.h"
+
+namespace Vel {
+
+bool UpdateManagerState::IsMaintenanceMode() { return UpdateManager::IsMaintenanceMode(); }
+bool UpdateManagerState::CanStartClient() { return UpdateManager::CanStartClient(); }
+bool UpdateManagerState::IsClientRunning() { return UpdateManager::IsClientRunning(); }
+bool UpdateManagerState::IsUpdateRunning() { return UpdateManager::IsUpdateRunning(); }
+void UpdateManagerState::CheckForUpdate() { UpdateManager::CheckForUpdate(); }
+
+}  // namespace Vel

@@ -1,0 +1,406 @@
+#include "launcher/TrailstarterDlg.h"
+
+#include "delivery/DownloadProgress.h"
+#include "delivery/WorkerRunner.h"
+#include "delivery/WorkerStatus.h"
+#include "delivery/Workers.h"
+#include "foundation/AppServices.h"
+#include "foundation/Exception.h"
+#include "foundation/TimedJobs.h"
+#include "foundation/SiteName.h"
+#include "tests/support/FakeWorkers.h"
+#include "tests/support/MainWindowFakes.h"
+#include "tests/support/ScriptedPrompt.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+
+#include "tests/support/IsolatedSettings.h"
+
+#include <gtest/gtest.h>
+
+#include <QKeyEvent>
+
+#include <atomic>
+#include <future>
+#include <chrono>
+#include <thread>
+
+namespace Vel {
+namespace {
+
+using Test::FakeWorker;
+
+QApplication& App() {
+    static int argc = 1;
+    static char name[] = "TrailstarterDlgTest";
+    static char* argv[] = {name, nullptr};
+    // Never destroyed: Qt's own statics (the input devices) must not outlive it at exit.
+    static QApplication* app = new QApplication(argc, argv);
+    return *app;
+}
+
+void ResetWorkerState() {
+    GetWorkerRunner().Reset();
+    EndWorkerStatus();
+    SetWorkerStatusText("");
+    SetWorkerProgress(nullptr);
+    EndWorkerStatus();
+    SetWorkerStatusListener({});
+}
+
+// Runs the GUI thread's event loop until done() holds (bounded).
+template <class F>
+bool PumpUntil(F done) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+
+void Pump() { QCoreApplication::processEvents(); }
+
+class TrailstarterDlgTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        App();
+        ResetWorkerState();
+        SetSiteNameForTesting("");
+        // Planet-data downloads keep running until a test ends them.
+        for (int i = 0; i < 4; ++i) backend.downloads.push_back([](int) { return std::make_shared<ThreadJob>(); });
+    }
+    void TearDown() override {
+        window.reset();
+        ResetWorkerState();
+    }
+    // Builds and initialises the window; the start-up update stays current until finished.
+    CTrailstarterDlg& Open(std::function<void(CTrailstarterDlg&)> beforeInit = nullptr) {
+        window = std::make_unique<CTrailstarterDlg>(fakes.Services(),
+                                                    std::make_unique<Vel::Test::RecordingInhibitor>(&awake));
+        if (beforeInit) beforeInit(*window);
+        window->InitDialog();
+        return *window;
+    }
+    void FinishStartupUpdate() {
+        ASSERT_TRUE(backend.lastUpdateJob);
+        backend.lastUpdateJob->Complete();
+        Pump();
+    }
+    template <class T>
+    T* Item(const char* name) { return window->findChild<T*>(name); }
+
+    Vel::Test::ScriptedPrompt prompt;
+    Vel::Test::RecordingBackend backend;
+    Vel::Test::MainWindowFakes fakes;
+    bool awake = false;
+    std::unique_ptr<CTrailstarterDlg> window;
+};
+
+TEST_F(TrailstarterDlgTest, TitleFollowsSiteAndStatus) {
+    SetSiteNameForTesting("test2");
+    auto& w = Open();
+    w.UpdateWindowTitle("Updating");
+    EXPECT_EQ(w.windowTitle().toStdString(), "Solvenda Frontier - Trail Starter - test2 - Updating");
+    w.UpdateWindowTitle("");
+    EXPECT_EQ(w.windowTitle().toStdString(), "Solvenda Frontier - Trail Starter - test2");
+}
+
+TEST_F(TrailstarterDlgTest, PercentSuffix) {
+    auto& w = Open();
+    FinishStartupUpdate();
+    auto progress = std::make_shared<DownloadProgress>();
+    progress->SetTotal(1000);
+    progress->AddDone(427);
+    SetWorkerProgress(progress);
+    SetWorkerStatusText("Downloading planet data");
+    w.UpdateProgressView();
+    EXPECT_EQ(Item<QLabel>("IDC_STATUS")->text().toStdString(), "Downloading planet data - 42%");
+    EXPECT_EQ(Item<QProgressBar>("IDC_PROGRESS")->value(), 42);
+    EXPECT_EQ(w.windowTitle().toStdString(), "Solvenda Frontier - Trail Starter - Downloading planet data - 42%");
+    progress->SetDone(0);
+    w.UpdateProgressView();
+    EXPECT_EQ(Item<QLabel>("IDC_STATUS")->text().toStdString(), "Downloading planet data");
+}
+
+TEST_F(TrailstarterDlgTest, BottomOfWindowStates) {
+    struct Case {
+        const char* name;
+        bool shown, busy, error, maintenance;
+        int phase;
+        bool bar, marquee, status, info, keepAwake;
+        const char* text;  // null: not checked
+    } cases[] = {
+        {"not shown, maintenance", false, false, false, true, 1, false, false, true, false, false,
+         "Servers are currently in maintenance mode."},
+        {"not shown", false, false, false, false, 1, false, false, false, false, false, nullptr},
+        {"busy, phase 0", true, true, false, false, 0, true, true, true, false, true, "Updating"},
+        {"not busy, phase 0", true, false, false, false, 0, true, false, true, false, true, "Updating - 50%"},
+        {"not busy, phase 1", true, false, false, false, 1, true, false, true, true, true, "Updating - 50%"},
+        {"error", true, false, true, false, 1, true, false, true, false, true, nullptr},
+    };
+    auto& w = Open();
+    FinishStartupUpdate();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fakes.maintenance = c.maintenance;
+        EndWorkerStatus();
+        auto progress = std::make_shared<DownloadProgress>();
+        progress->SetTotal(10);
+        progress->AddDone(5);
+        SetWorkerStatusText("Updating");
+        if (c.shown) SetWorkerProgress(progress);
+        if (c.busy) BeginWorkerStatus();
+        if (c.shown) SetWorkerPhase(static_cast<std::uint8_t>(c.phase));
+        if (c.error) SetWorkerError();
+        w.UpdateProgressView();
+        w.UpdateProgressView();  // a second refresh settles the marquee's own hiding
+        auto* bar = Item<QProgressBar>("IDC_PROGRESS");
+        EXPECT_EQ(!bar->isHidden(), c.bar);
+        EXPECT_EQ(bar->maximum() == 0, c.marquee);
+        EXPECT_EQ(!Item<QLabel>("IDC_STATUS")->isHidden(), c.status);
+        for (const char* info : {"IDC_TIME_REMAINING", "IDC_RATE", "IDC_SIZES"})
+            EXPECT_EQ(!Item<QLabel>(info)->isHidden(), c.info) << info;
+        EXPECT_EQ(awake, c.keepAwake);
+        if (c.text) {
+            EXPECT_EQ(Item<QLabel>("IDC_STATUS")->text().toStdString(), c.text);
+        }
+    }
+}
+
+TEST_F(TrailstarterDlgTest, StartUpdateMessageByCurrentWorker) {
+    Open();
+    FinishStartupUpdate();
+    ASSERT_FALSE(IsWorkerRunning());
+
+    // During a compaction: nothing.
+    auto compaction = std::make_shared<FakeWorker>(kCompactPlanetDataWorker, 0, "compact");
+    StartWorker(compaction);
+    PostMainWindowMessage(MainWindowMessage::StartUpdate);
+    Pump();
+    EXPECT_EQ(GetCurrentWorker(), compaction);
+    EXPECT_FALSE(compaction->GetJob()->IsAborted());
+    compaction->GetJob()->Complete();
+    Pump();
+
+    // During a planet download: the update pre-empts it.
+    auto download = std::make_shared<FakeWorker>(kDownloadPlanetDataWorker, -1, "download");
+    StartWorker(download);
+    PostMainWindowMessage(MainWindowMessage::StartUpdate);
+    Pump();
+    EXPECT_TRUE(download->GetJob()->IsAborted());
+    EXPECT_EQ(GetCurrentWorkerType(), kUpdateWorker);
+
+    // While the update manager says an update runs: nothing.
+    fakes.updateRunning = true;
+    backend.lastUpdateJob->Complete();
+    Pump();
+    PostMainWindowMessage(MainWindowMessage::StartUpdate);
+    Pump();
+    EXPECT_FALSE(IsWorkerRunning());
+}
+
+TEST_F(TrailstarterDlgTest, HandlersQueueInsteadOfThrowingWhileAWorkerRuns) {
+    // The start-up update is current: a move result asks for a download, which waits.
+    Open();
+    PostMainWindowMessage(MainWindowMessage::MoveFinished, 0);
+    Pump();
+    EXPECT_EQ(GetCurrentWorkerType(), kUpdateWorker);
+    auto pending = GetWorkerRunner().GetPendingWorker();
+    ASSERT_TRUE(pending);
+    EXPECT_EQ(pending->GetType(), kDownloadPlanetDataWorker);
+    // When the update ends, the window starts it.
+    FinishStartupUpdate();
+    Pump();
+    EXPECT_EQ(GetCurrentWorkerType(), kDownloadPlanetDataWorker);
+}
+
+TEST_F(TrailstarterDlgTest, EscapeDuringARepairAnsweredNoKeepsTheWindowUntilTheRepairEnds) {
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    backend.repair = [released](std::shared_ptr<ThreadJob> job, const std::string&) {
+        released.wait();
+        job->Complete();
+    };
+    Vel::Test::ScriptedPrompt local({Platform::kIdNo, Platform::kIdNo});
+    auto& w = Open();
+    FinishStartupUpdate();
+    StartWorker(std::make_shared<RepairDynamicContentWorker>("planet_07.pak"));
+
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QCoreApplication::sendEvent(&w, &escape);
+    EXPECT_EQ(local.Questions().size(), 1u);  // the repair's question
+    EXPECT_TRUE(w.IsClosing());
+    EXPECT_FALSE(w.IsClosed());
+    PostMainWindowMessage(MainWindowMessage::Close);  // a posted close takes the same road
+    Pump();
+    EXPECT_EQ(local.Questions().size(), 2u);
+    EXPECT_FALSE(w.IsClosed());
+
+    release.set_value();  // the repair ends: worker done, and the window closes by itself
+    EXPECT_TRUE(PumpUntil([&] { return w.IsClosed(); }));
+}
+
+TEST_F(TrailstarterDlgTest, UpdateResults) {
+    struct Case {
+        std::uintptr_t code;
+        bool closes, restart;
+        std::vector<std::string> prompts;
+        std::vector<std::string> calls;
+    } cases[] = {
+        {1, true, true, {}, {}},
+        {2, true, false, {}, {}},
+        {3, true, false, {}, {"connection error"}},
+        {5, true, false, {"Failed to update SF: An error occurred while extracting the update. Please try again later."}, {}},
+        {9, true, false, {"Failed to update SF: An internal error occurred. Please contact support."}, {}},
+        {0, false, false, {}, {"init content"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.code);
+        Vel::Test::ScriptedPrompt local;
+        auto& w = Open();
+        FinishStartupUpdate();
+        fakes.calls.clear();
+        PostMainWindowMessage(MainWindowMessage::UpdateFinished, c.code);
+        Pump();
+        Pump();
+        EXPECT_EQ(w.IsClosed(), c.closes);
+        EXPECT_EQ(w.IsRestartRequested(), c.restart);
+        std::vector<std::string> shown;
+        for (auto& q : local.Questions()) shown.push_back(q.text);
+        EXPECT_EQ(shown, c.prompts);
+        std::vector<std::string> calls;
+        for (auto& call : fakes.calls)
+            if (call != "navigate" && call != "check") calls.push_back(call);
+        EXPECT_EQ(calls, c.calls);
+        if (c.code == 0) {
+            EXPECT_EQ(GetCurrentWorkerType(), kDownloadPlanetDataWorker);
+        }
+        window.reset();
+        ResetWorkerState();
+    }
+}
+
+TEST_F(TrailstarterDlgTest, MessagePostedAfterTheWindowIsGoneIsDropped) {
+    Open();
+    EXPECT_TRUE(HasMainWindow());
+    window.reset();
+    EXPECT_FALSE(HasMainWindow());
+    EXPECT_FALSE(PostMainWindowMessage(MainWindowMessage::UpdateFinished, 0));
+    Pump();
+}
+
+TEST_F(TrailstarterDlgTest, MissingControlIsReportedAndTheWindowGoesOn) {
+    auto& w = Open([](CTrailstarterDlg& dlg) { delete dlg.findChild<QWidget*>("IDC_RATE"); });
+    auto questions = prompt.Questions();
+    ASSERT_EQ(questions.size(), 1u);
+    EXPECT_EQ(questions[0].text, "Internal error: Couldn't get dialog item IDC_RATE");
+    SetWorkerProgress(std::make_shared<DownloadProgress>());
+    SetWorkerPhase(1);
+    w.UpdateProgressView();  // no crash without the control
+    EXPECT_FALSE(Item<QLabel>("IDC_TIME_REMAINING")->isHidden());
+}
+
+TEST_F(TrailstarterDlgTest, ToolsLanguageChangeAndAbout) {
+    auto& w = Open();
+    FinishStartupUpdate();
+    fakes.calls.clear();
+    fakes.languageAfterTools = 1036;
+    Item<QPushButton>("IDC_TOOLS")->click();
+    EXPECT_EQ(fakes.calls, (std::vector<std::string>{"tools", "apply language", "navigate"}));
+    fakes.calls.clear();
+    ASSERT_FALSE(w.actions().isEmpty());  // context menu and F1
+    w.actions().front()->trigger();
+    EXPECT_EQ(fakes.calls, (std::vector<std::string>{"about"}));
+}
+
+TEST_F(TrailstarterDlgTest, WorkerThreadAsksTheRetryQuestionWhileTheGuiRuns) {
+    Vel::Test::ScriptedPrompt local({Platform::kIdRetry});
+    Open();
+    FinishStartupUpdate();
+    auto download = std::make_shared<FakeWorker>(kDownloadPlanetDataWorker, -1, "download");
+    StartWorker(download);
+    auto job = download->GetJob();
+    std::atomic<int> handled{-1};
+    std::thread jobThread([&] {
+        try {
+            throw NetworkException("http://content/a.pak", "Refused");
+        } catch (...) {
+            handled = job->Fail() ? 1 : 0;
+        }
+    });
+    EXPECT_TRUE(PumpUntil([&] { return handled.load() >= 0; }));
+    jobThread.join();
+    EXPECT_EQ(handled.load(), 1);
+    auto questions = local.Questions();
+    ASSERT_EQ(questions.size(), 1u);
+    EXPECT_EQ(questions[0].buttons, Platform::PromptButtons::RetryCancel);
+    EXPECT_EQ(questions[0].text.rfind("Failed downloading http://content/a.pak", 0), 0u);
+    EXPECT_EQ(GetCurrentWorker(), download);
+
+    // A message box asked for on a worker thread is shown by the GUI thread too.
+    std::atomic<int> answer{-1};
+    std::thread asker([&] { answer = Platform::ShowPrompt("Disk full", Platform::PromptButtons::OkCancel); });
+    EXPECT_TRUE(PumpUntil([&] { return answer.load() >= 0; }));
+    asker.join();
+    EXPECT_EQ(local.Questions().size(), 2u);
+}
+
+TEST_F(TrailstarterDlgTest, GuiAbortsAWorkerWaitingOnADialog) {
+    auto& w = Open();
+    FinishStartupUpdate();
+    std::atomic<bool> asking{false};
+    SetWorkerErrorCallback([&](const std::string& text) {
+        asking = true;
+        return w.SendRetryQuestion(text);
+    });
+    auto download = std::make_shared<FakeWorker>(kDownloadPlanetDataWorker, -1, "download");
+    StartWorker(download);
+    auto job = download->GetJob();
+    Vel::Test::StartJobThread(job, [](ThreadJob& job) {
+        try {
+            throw NetworkException("http://content/a.pak", "Refused");
+        } catch (...) {
+            job.Fail();
+        }
+    });
+    while (!asking) std::this_thread::yield();
+    // The GUI thread joins the job thread without pumping: the waiting worker gives up.
+    EXPECT_TRUE(AbortCurrentWorker());
+    Pump();
+    EXPECT_TRUE(prompt.Questions().empty());  // the abandoned question is never shown
+}
+
+TEST_F(TrailstarterDlgTest, TimerRunsTheDispatcherThenTheTimedJobsThenTheRefresh) {
+    CreateAppServices();
+    auto& w = Open();
+    FinishStartupUpdate();
+    std::vector<std::string> ran;
+    GetAppDispatcher()->Post([&] { ran.push_back("dispatcher"); });
+    TimedJob job;
+    job.function = [&] { ran.push_back("timed"); };
+    ScheduleTimedJob(job, VelDuration(), nullptr);
+    SetWorkerStatusText("Compacting planet data");
+    BeginWorkerStatus();
+    w.OnTimer();
+    EXPECT_EQ(ran, (std::vector<std::string>{"dispatcher", "timed"}));
+    EXPECT_EQ(Item<QLabel>("IDC_STATUS")->text().toStdString(), "Compacting planet data");
+    window.reset();
+    DestroyAppServices();
+}
+
+TEST_F(TrailstarterDlgTest, ClientEndedRescansAndStartsTheDownload) {
+    Open();
+    FinishStartupUpdate();
+    fakes.calls.clear();
+    PostMainWindowMessage(MainWindowMessage::ClientEnded, 1);
+    Pump();
+    EXPECT_EQ(fakes.calls, (std::vector<std::string>{"navigate", "rescan", "crash reports"}));
+    EXPECT_EQ(GetCurrentWorkerType(), kDownloadPlanetDataWorker);
+}
+
+}  // namespace
+}  // namespace Vel
