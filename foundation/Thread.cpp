@@ -202,7 +202,10 @@ VelThread* VelThread::AdoptCurrentThread(std::string name, int kind) {
         Vel::FatalError(report);
     }
     VelThread* thread = new VelThread(AdoptTag{}, std::move(name), kind);
-    ::pthread_setname_np(::pthread_self(), SystemThreadName(thread->GetName()).c_str());
+    // An adopted thread without a name keeps the one it has: on the main thread that name is
+    // the process's, which tools such as ps and pgrep show.
+    if (!thread->GetName().empty())
+        ::pthread_setname_np(::pthread_self(), SystemThreadName(thread->GetName()).c_str());
     t_current = thread;
     return thread;
 }

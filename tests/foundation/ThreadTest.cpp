@@ -136,3 +136,15 @@ TEST_F(VelThreadDeathTest, ACreationFailureThrows) {
 }
 
 }  // namespace
+
+// The main thread is adopted without a name; renaming it would blank the process's own name.
+TEST(VelThread, AdoptionWithoutANameKeepsTheSystemName) {
+    std::thread t([] {
+        ::pthread_setname_np(::pthread_self(), "keepme");
+        std::unique_ptr<VelThread> adopted(VelThread::AdoptCurrentThread("", VelThread::kKindWorker));
+        char name[16] = {};
+        ::pthread_getname_np(::pthread_self(), name, sizeof name);
+        EXPECT_STREQ(name, "keepme");
+    });
+    t.join();
+}
