@@ -49,7 +49,7 @@ echo "update site on http://$SERVER/"
 
 # The router announces the installed version, so Launch comes up enabled.
 ROUTER=$(start_standin "$DEMO/standin-router.log" "$TOOLS/standin-router/standin-router" \
-         --listen 127.0.0.1:30584 --version "$(cat "$DEMO/version.txt")")
+         --listen 127.0.0.1:30584 --version "$(cat "$DEMO/version.txt")" --log)
 echo "router on $ROUTER"
 
 # The installed client is the stand-in game client.
