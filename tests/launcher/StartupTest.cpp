@@ -244,7 +244,7 @@ TEST(InstanceActivation, ASecondStartRaisesTheListeningInstance) {
     Platform::ActivationListener listener("Raise_0");
     ASSERT_TRUE(listener.IsListening());
 
-    auto answer = std::async(std::launch::async, [] { return Platform::RequestActivation("Raise_0", 5000); });
+    auto answer = std::async(std::launch::async, [] { return Platform::RequestActivation("Raise_0", 20000); });
     QEventLoop loop;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
