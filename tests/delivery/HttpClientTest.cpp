@@ -84,7 +84,7 @@ TEST_F(HttpClientTest, SuccessIsAStatusFrom200To299AndTheBodyAlwaysReachesTheSin
         std::string body;
         bool sent = false;
         HttpRequestOptions options;
-        options.timeoutMs = 5000;  // ends the wait for a final answer after the 1xx one
+        options.timeoutMs = 5000;  // bounds an exchange that goes wrong
         EXPECT_EQ(Get("a.bin", body, sent, options), c.ok);
         EXPECT_TRUE(sent);
         EXPECT_EQ(body, c.body ? Body() : "");
