@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <utility>
 
 #include "delivery/AppRequestScheduler.h"
 #include "delivery/MainWindowMessages.h"
@@ -35,11 +36,12 @@ ModuleState& State() {
 }  // namespace
 
 void Init(RouterConnector::IRequestScheduler* scheduler) {
+    auto pool = std::make_unique<VelThreadPool>("", 1, VelThread::kKindWorker);
     {
         auto lock = Lock();
-        State().updatePool.reset();
-        State().updatePool = std::make_unique<VelThreadPool>("", 1, VelThread::kKindWorker);
+        std::swap(pool, State().updatePool);
     }
+    pool.reset();  // a previous pool ends outside the lock its jobs take, as in Shutdown
     RouterConnector::IRequestScheduler& target =
         scheduler != nullptr ? *scheduler : RouterConnector::AppRequestScheduler();
     auto periodic = std::make_shared<PeriodicWrapper>([] { return PeriodicVersionCheck(true); },

@@ -48,6 +48,7 @@ void SetCrashInfo(std::string_view text) noexcept {
     std::size_t pos = 0;
     auto put = [&](const char* s, std::size_t n) {
         n = std::min(n, kCrashInfoSize - 3 - pos);
+        if (n == 0) return;  // an empty text may have no data at all
         std::memcpy(g_crashInfo + pos, s, n);
         pos += n;
     };

@@ -1,7 +1,10 @@
 #include "foundation/FileSearch.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -41,6 +44,13 @@ struct Entry {
     std::string name;
     bool directory;
 };
+
+// The folder's device and inode, links followed.
+std::optional<std::pair<std::uint64_t, std::uint64_t>> FolderId(const std::string& folder) {
+    struct stat st {};
+    if (::stat(folder.empty() ? "." : folder.c_str(), &st) != 0) return std::nullopt;
+    return std::make_pair(static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino));
+}
 
 std::vector<Entry> ListFolder(const std::string& folder) {
     std::vector<Entry> entries;
@@ -91,12 +101,17 @@ void FileSearch::Run(const Callback& callback, bool recursive, bool directories,
         callback(*this, appendSlash ? entry.name + "/" : entry.name);
     }
     if (!recursive) return;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> chain = ancestors_;
+    if (const auto self = FolderId(folder_)) chain.push_back(*self);
     for (const Entry& entry : entries) {
         if (!entry.directory || entry.name == "." || entry.name == ".." || IsExcluded(entry.name)) continue;
         FileSearch sub(folder_ + entry.name + "/", pattern_, relativePrefix_ + entry.name + "/");
         sub.exclusions_ = exclusions_;
         sub.filter_ = filter_;
         if (filter_ && !filter_(sub.relativePrefix_)) continue;
+        const auto id = FolderId(sub.folder_);
+        if (!id || std::find(chain.begin(), chain.end(), *id) != chain.end()) continue;  // a link loop
+        sub.ancestors_ = chain;
         sub.Run(callback, recursive, directories, false);
     }
 }

@@ -10,10 +10,14 @@
 // - Run reports the matches of a folder first, then descends into its sub-folders depth first,
 //   each folder in the order the file system lists it. "." and ".." are never reported.
 // - A folder that cannot be listed reports nothing; nothing throws for a listing failure.
+// - A sub-folder that is one of the folders already being searched (a symbolic link back up
+//   the tree) is reported, but not descended into again.
 // - Reentrant: a search object belongs to one thread, different searches run in parallel.
 
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 class FileSearch {
@@ -50,4 +54,6 @@ private:
     std::string relativePrefix_;
     std::vector<std::string> exclusions_;
     Filter filter_;
+    // Device and inode of the folders above this one in the running search.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> ancestors_;
 };

@@ -66,8 +66,8 @@ void* ThreadProcedure(void* arg) {
         state->changed.wait(lock, [&] { return state->started; });
         t_current = state->owner;
     }
-    ::pthread_setname_np(::pthread_self(), SystemThreadName(state->name).c_str());
     try {
+        ::pthread_setname_np(::pthread_self(), SystemThreadName(state->name).c_str());
         if (state->runnable != nullptr)
             state->runnable->Run();
         else if (state->body)

@@ -41,14 +41,18 @@ ActivationListener::ActivationListener(const std::string& objectName) : server_(
         while (QLocalSocket* socket = server->nextPendingConnection()) {
             QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
             QObject::connect(socket, &QLocalSocket::readyRead, socket, [socket] {
-                if (!socket->canReadLine()) {
-                    if (socket->bytesAvailable() > 64) socket->disconnectFromServer();
-                    return;
-                }
-                if (socket->readLine(64).trimmed() == "activate") {
-                    RaiseWindow();
-                    socket->write("ok\n");
-                    socket->flush();
+                // A Qt slot: nothing may leave it.
+                try {
+                    if (!socket->canReadLine()) {
+                        if (socket->bytesAvailable() > 64) socket->disconnectFromServer();
+                        return;
+                    }
+                    if (socket->readLine(64).trimmed() == "activate") {
+                        RaiseWindow();
+                        socket->write("ok\n");
+                        socket->flush();
+                    }
+                } catch (...) {
                 }
                 socket->disconnectFromServer();
             });

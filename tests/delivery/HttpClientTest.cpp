@@ -84,7 +84,7 @@ TEST_F(HttpClientTest, SuccessIsAStatusFrom200To299AndTheBodyAlwaysReachesTheSin
         std::string body;
         bool sent = false;
         HttpRequestOptions options;
-        options.timeoutMs = 2000;
+        options.timeoutMs = 5000;  // bounds an exchange that goes wrong
         EXPECT_EQ(Get("a.bin", body, sent, options), c.ok);
         EXPECT_TRUE(sent);
         EXPECT_EQ(body, c.body ? Body() : "");
@@ -117,11 +117,11 @@ TEST_F(HttpClientTest, StallTripsTheIdleLimitButASlowSteadyBodyDoesNot) {
     HttpRequestOptions options;
     // Generous margins: sanitizer builds on a loaded machine must not starve the server past
     // the idle limit between two chunks.
-    options.timeoutMs = 1500;
+    options.timeoutMs = 3000;
     Fault slow;
     slow.kind = FaultKind::kSlowBody;
-    slow.chunk = 128;
-    slow.intervalMs = 150;  // 2048 bytes take about 2.4 s, longer than the idle limit
+    slow.chunk = 64;
+    slow.intervalMs = 100;  // 2048 bytes take about 3.1 s, longer than the idle limit
     server_->SetFault("/big.bin", slow);
     std::string body;
     bool sent = false;
@@ -251,18 +251,21 @@ TEST_F(HttpClientTest, MaxConnectionsPerServerHoldsAcrossObjects) {
     std::atomic<int> inFlight{0}, most{0};
     auto fetch = [&] {
         bool sent = false;
-        bool counted = false;
-        const bool ok = HttpGet(Url("big.bin"), [&](const char*, std::size_t) {
-            if (!counted) {
-                counted = true;
+        std::size_t received = 0;
+        const bool ok = HttpGet(Url("big.bin"), [&](const char*, std::size_t n) {
+            if (received == 0) {
                 const int now = ++inFlight;
                 int seen = most.load();
                 while (now > seen && !most.compare_exchange_weak(seen, now)) {}
             }
+            received += n;
+            // Leave with the last byte, while the transfer still holds its slot: after HttpGet
+            // returns, the next request may already have its first bytes.
+            if (received == 2048) --inFlight;
             return true;
         }, {}, sent);
-        --inFlight;
         EXPECT_TRUE(ok);
+        EXPECT_EQ(received, 2048u);
     };
     std::thread a(fetch), b(fetch), c(fetch);
     a.join();

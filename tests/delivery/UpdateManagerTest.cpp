@@ -1,16 +1,20 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <atomic>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "delivery/MainWindowMessages.h"
 #include "delivery/UpdateManager.h"
 #include "foundation/AppEnvironment.h"
+#include "foundation/ThreadPool.h"
 #include "platform/Process.h"
 #include "tests/support/CurrentDirGuard.h"
 #include "tests/support/ManualRequestScheduler.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/WaitFor.h"
 
 using namespace Vel;
 using RouterConnector::VersionCallback;
@@ -180,6 +184,25 @@ TEST_F(UpdateManagerTest, PeriodicCheckEveryMinute) {
     EXPECT_EQ(requests_.size(), 2u);
     requests_[1](kAnnounced);
     UpdateManager::Shutdown();
+}
+
+// A second Init replaces the update pool; the old pool's running job still needs the lock.
+TEST(UpdateManagerPool, InitAgainEndsThePreviousPoolOutsideTheLock) {
+    FakeClock clock;
+    Vel::Test::ManualRequestScheduler scheduler(clock);
+    UpdateManager::Init(&scheduler);
+    VelThreadPool* const first = UpdateManager::GetUpdateThreadPool();
+    ASSERT_NE(first, nullptr);
+    std::atomic<bool> running{false};
+    first->Post([&] {
+        running = true;
+        while (UpdateManager::GetUpdateThreadPool() == first) std::this_thread::yield();
+    });
+    ASSERT_TRUE(TestSupport::WaitFor([&] { return running.load(); }));
+    UpdateManager::Init(&scheduler);  // joins the job above, which ends once it sees the new pool
+    EXPECT_NE(UpdateManager::GetUpdateThreadPool(), nullptr);
+    UpdateManager::Shutdown();
+    EXPECT_EQ(UpdateManager::GetUpdateThreadPool(), nullptr);
 }
 
 TEST(UpdateManagerResults, TextsAndFailureCodes) {

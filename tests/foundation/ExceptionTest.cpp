@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "foundation/Exception.h"
+#include "foundation/FatalError.h"
 #include "foundation/SystemErrorText.h"
 #include "platform/LastError.h"
 
@@ -57,4 +58,14 @@ TEST(SystemErrorText, FormatsKnownAndUnknownCodes) {
               "A connection with the server could not be established (error code 12029)");
     EXPECT_EQ(SystemErrorText(12173), "(error code 12173)");
     EXPECT_EQ(SystemErrorText(2), "No such file or directory (error code 2)");
+}
+
+TEST(FatalError, CrashInfoLineIsCutToTheBufferAndTakesAnEmptyText) {
+    SetCrashInfo(std::string_view());  // FatalError() passes this: no data pointer at all
+    EXPECT_STREQ(GetCrashInfoLine(), "CrashInfo=\r\n");
+    SetCrashInfo(std::string(5000, 'x'));
+    const std::string line = GetCrashInfoLine();
+    EXPECT_LT(line.size(), 1024u);
+    EXPECT_EQ(line.substr(line.size() - 3), "x\r\n");
+    SetCrashInfo("");
 }

@@ -159,6 +159,23 @@ TEST(FileSearch, MatchesBeforeSubFoldersAndFilterStopsDescent) {
     EXPECT_TRUE(FileSearch(dir.Path().string() + "/missing", "*").GetPaths(true).empty());
 }
 
+TEST(FileSearch, ALinkBackUpTheTreeIsReportedButNotDescended) {
+    Vel::Test::TempDir dir;
+    dir.Write("a/x.pak", "");
+    dir.Write("b/y.pak", "");
+    std::filesystem::create_directory_symlink("..", dir / "a/up");       // a loop
+    std::filesystem::create_directory_symlink("../b", dir / "a/to_b");  // not a loop: followed
+    const std::string folder = dir.Path().string();
+    std::vector<std::string> files = FileSearch(folder, "*.pak").GetPaths(true);
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{folder + "/a/to_b/y.pak", folder + "/a/x.pak", folder + "/b/y.pak"}));
+    // From inside, the link leads up once; the folder it started from is not searched again.
+    files = FileSearch(folder + "/a", "*.pak").GetPaths(true);
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{folder + "/a/to_b/y.pak", folder + "/a/up/b/y.pak",
+                                               folder + "/a/x.pak"}));
+}
+
 TEST(FileSearch, WildcardTable) {
     const std::tuple<const char*, const char*, bool> cases[] = {
         {"a.pak", "*.pak", true},  {"A.PAK", "*.pak", true}, {"a.pakx", "*.pak", false},

@@ -69,7 +69,7 @@ TEST(VelThread, DestroyingItselfDoesNotWaitForItself) {
     (*thread)->Start();
     ready.Set();
     auto future = done.get_future();
-    ASSERT_EQ(future.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    ASSERT_EQ(future.wait_for(std::chrono::seconds(20)), std::future_status::ready);
     EXPECT_TRUE(future.get());
 }
 

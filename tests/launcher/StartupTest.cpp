@@ -223,7 +223,7 @@ TEST(InstanceObject, KilledHolderLeavesTheObjectFree) {
     ::waitpid(child, nullptr, 0);
     EXPECT_TRUE(fs::exists(Platform::InstanceObject::LockPath("Holder_0")));
     EXPECT_FALSE(Platform::InstanceObject::Exists("Holder_0"));
-    EXPECT_TRUE(second.Wait(1000));
+    EXPECT_TRUE(second.Wait(20000));
 
     Platform::InstanceObject third;
     EXPECT_EQ(third.Create("Holder_0"), Platform::InstanceObject::Result::Existed);
@@ -244,7 +244,7 @@ TEST(InstanceActivation, ASecondStartRaisesTheListeningInstance) {
     Platform::ActivationListener listener("Raise_0");
     ASSERT_TRUE(listener.IsListening());
 
-    auto answer = std::async(std::launch::async, [] { return Platform::RequestActivation("Raise_0", 5000); });
+    auto answer = std::async(std::launch::async, [] { return Platform::RequestActivation("Raise_0", 20000); });
     QEventLoop loop;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {

@@ -26,7 +26,7 @@ public:
     // Advances the clock by d, stopping at every due time on the way to run what is due.
     int Advance(MonoDuration d);
     // Waits up to `limit` (real time) until a job is queued; true when one is.
-    bool WaitForJob(std::chrono::milliseconds limit = std::chrono::seconds(10));
+    bool WaitForJob(std::chrono::milliseconds limit = std::chrono::seconds(20));
     std::size_t DelayedCount() const;
 
 private:

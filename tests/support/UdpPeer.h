@@ -26,7 +26,7 @@ public:
         NetAddress from;
     };
     // Waits up to timeoutMs (real time) for a datagram.
-    std::optional<Datagram> Receive(int timeoutMs = 5000);
+    std::optional<Datagram> Receive(int timeoutMs = 20000);
     void SendTo(const NetAddress& to, const std::vector<std::uint8_t>& bytes);
 
 private:
