@@ -2,6 +2,7 @@
 #include "launcher/GuiDialogService.h"
 
 #include "foundation/WaitCancel.h"
+#include "tests/support/PumpUntil.h"
 
 #include <QCoreApplication>
 #include <QObject>
@@ -23,15 +24,7 @@ QCoreApplication& App() {
     return app;
 }
 
-template <class F>
-bool PumpUntil(F done) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
+using Vel::Test::PumpUntil;
 
 class GuiDialogServiceTest : public ::testing::Test {
 protected:

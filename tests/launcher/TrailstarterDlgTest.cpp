@@ -18,6 +18,7 @@
 #include <QPushButton>
 
 #include "tests/support/IsolatedSettings.h"
+#include "tests/support/PumpUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -51,16 +52,7 @@ void ResetWorkerState() {
     SetWorkerStatusListener({});
 }
 
-// Runs the GUI thread's event loop until done() holds (bounded).
-template <class F>
-bool PumpUntil(F done) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
+using Vel::Test::PumpUntil;
 
 void Pump() { QCoreApplication::processEvents(); }
 
