@@ -179,13 +179,17 @@ bool IsFailureResult(int code) {
     return code >= 3;
 }
 
+std::vector<std::string> RestartArguments() {
+    return {"--quiet", "--wait-for-parent", std::to_string(::getpid())};
+}
+
 bool RestartSelf() {
     try {
         const std::string& path = Platform::ExecutablePath();
         if (path.empty()) return false;
         Platform::ProcessStart start;
         start.program = path;
-        start.arguments = {"--quiet", "--wait-for-parent", std::to_string(::getpid())};
+        start.arguments = RestartArguments();
         return Platform::StartProcess(start) > 0;
     } catch (...) {
         return false;

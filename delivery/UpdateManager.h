@@ -24,6 +24,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "delivery/RouterConnector.h"
 #include "foundation/Exception.h"
@@ -105,8 +106,9 @@ void OnVersionInfo(const RouterConnector::VersionInfo& info, bool notify);
 std::string ResultText(int code);
 bool IsFailureResult(int code);
 
-// Starts our own executable (the path captured at start) with
-// "--quiet --wait-for-parent <our pid>".
+// The command line a restart passes: "--quiet --wait-for-parent <our pid>".
+std::vector<std::string> RestartArguments();
+// Starts our own executable (the path captured at start) with RestartArguments().
 bool RestartSelf();
 bool WaitForParentProcess(pid_t pid, int milliseconds);
 

@@ -7,7 +7,6 @@
 #include "launcher/StartupServices.h"
 #include "launcher/TrailstarterDlg.h"
 #include "launcher/UpdateManagerState.h"
-#include "platform/Process.h"
 #include "platform/Prompt.h"
 
 namespace Vel {
@@ -49,12 +48,7 @@ public:
     void ReleaseConnections() override {}
     void DestroyAppServices() override { Vel::DestroyAppServices(); }
 
-    bool RestartSelf(const std::vector<std::string>& arguments) override {
-        Platform::ProcessStart start;
-        start.program = Platform::ExecutablePath();
-        start.arguments = arguments;
-        return Platform::StartProcess(start) > 0;
-    }
+    bool RestartSelf() override { return UpdateManager::RestartSelf(); }
 };
 
 }  // namespace

@@ -44,8 +44,8 @@ public:
     virtual void ReleaseConnections() = 0;
     virtual void DestroyAppServices() = 0;
 
-    // Starts this program's own executable again with the arguments.
-    virtual bool RestartSelf(const std::vector<std::string>& arguments) = 0;
+    // Starts this program's own executable again, quiet and waiting for this process to end.
+    virtual bool RestartSelf() = 0;
 };
 
 std::unique_ptr<IStartupServices> MakeDefaultStartupServices();

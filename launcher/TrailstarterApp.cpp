@@ -1,7 +1,5 @@
 #include "launcher/TrailstarterApp.h"
 
-#include <unistd.h>
-
 #include <QApplication>
 #include <boost/program_options.hpp>
 
@@ -78,8 +76,7 @@ bool CTrailstarterApp::InitInstance() {
     services_.DestroyAppServices();
 
     if (restart) {
-        const std::vector<std::string> args{"--quiet", "--wait-for-parent", std::to_string(::getpid())};
-        if (!services_.RestartSelf(args))
+        if (!services_.RestartSelf())
             Platform::ShowPrompt("Failed to restart Trailstarter after update\r\nPlease try restarting it manually",
                                  Platform::PromptButtons::Ok, Platform::PromptIcon::Error);
     }

@@ -4,12 +4,11 @@
 #include <unistd.h>
 
 #include <QApplication>
-#include <QEventLoop>
-#include <QTimer>
 #include <filesystem>
 #include <future>
 #include <thread>
 
+#include "delivery/UpdateManager.h"
 #include "foundation/AppEnvironment.h"
 #include "foundation/ProcessRuntime.h"
 #include "foundation/SiteName.h"
@@ -17,6 +16,7 @@
 #include "platform/InstanceActivation.h"
 #include "platform/InstanceObject.h"
 #include "tests/support/CurrentDirGuard.h"
+#include "tests/support/PumpUntil.h"
 #include "tests/support/ScriptedPrompt.h"
 #include "tests/support/TempDir.h"
 
@@ -55,9 +55,9 @@ public:
     void ShutdownContentDownload() override { Record("ShutdownContentDownload"); }
     void ReleaseConnections() override { Record("ReleaseConnections"); }
     void DestroyAppServices() override { Record("DestroyAppServices"); }
-    bool RestartSelf(const std::vector<std::string>& arguments) override {
+    bool RestartSelf() override {
         Record("RestartSelf");
-        restartArguments = arguments;
+        restartArguments = UpdateManager::RestartArguments();  // what the real restart passes
         return false;
     }
 
@@ -245,13 +245,9 @@ TEST(InstanceActivation, ASecondStartRaisesTheListeningInstance) {
     ASSERT_TRUE(listener.IsListening());
 
     auto answer = std::async(std::launch::async, [] { return Platform::RequestActivation("Raise_0", 20000); });
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready) loop.quit();
-    });
-    poll.start(5);
-    loop.exec();
+    ASSERT_TRUE(Vel::Test::PumpUntil(
+        [&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+        std::chrono::seconds(30)));
     EXPECT_TRUE(answer.get());
     EXPECT_FALSE(Platform::RequestActivation("Nobody_0", 500));
 }
