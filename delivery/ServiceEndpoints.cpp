@@ -23,12 +23,8 @@ const char* const kProductionUpdateHost = TRAILSTARTER_PRODUCTION_UPDATE_HOST;
 const char* const kProductionLoginHost = TRAILSTARTER_PRODUCTION_LOGIN_HOST;
 const char* const kTestSiteDomain = TRAILSTARTER_TEST_SITE_DOMAIN;
 
-namespace {
-bool IsProduction(const std::string& site) { return site.empty() || site == "pro01"; }
-}  // namespace
-
 std::string ServiceHostForSite(const std::string& site, const std::string& prefix, const std::string& productionHost) {
-    if (IsProduction(site)) return productionHost;
+    if (IsProductionSiteName(site)) return productionHost;
     if (site == "localhost") return "localhost";
     return prefix + "." + site + "." + kTestSiteDomain;
 }
@@ -49,13 +45,13 @@ std::string GetLoginHost() { return ServiceHost("login", kProductionLoginHost); 
 
 std::string AlternateServerArgument(char separator) {
     const std::string site = GetSiteName();
-    if (IsProduction(site)) return {};
+    if (IsProductionSiteName(site)) return {};
     return std::string(1, separator) + "alternatesrv=" + site;
 }
 
 std::string SiteFolder(const std::string& folder) {
     const std::string site = GetSiteName();
-    if (IsProduction(site)) return folder;
+    if (IsProductionSiteName(site)) return folder;
     std::string base = folder;
     if (!base.empty() && (base.back() == '/' || base.back() == '\\')) base.pop_back();
     return base + " " + site + "/";

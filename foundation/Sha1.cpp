@@ -1,5 +1,7 @@
 #include "foundation/Sha1.h"
 
+#include "foundation/StringUtils.h"
+
 #include <cpuid.h>
 #include <immintrin.h>
 
@@ -139,33 +141,13 @@ bool DetectShaNi() {
 
 const bool kHasShaNi = DetectShaNi();
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 }  // namespace
 
-std::string Sha1Digest::ToHex() const {
-    static const char digits[] = "0123456789abcdef";
-    std::string s(40, '0');
-    for (std::size_t i = 0; i < 20; ++i) {
-        s[2 * i] = digits[bytes[i] >> 4];
-        s[2 * i + 1] = digits[bytes[i] & 0xF];
-    }
-    return s;
-}
+std::string Sha1Digest::ToHex() const { return Vel::ToHex(bytes.data(), bytes.size()); }
 
 bool Sha1Digest::FromHex(std::string_view text) {
-    if (text.size() != 40) return false;
     std::array<std::uint8_t, 20> out{};
-    for (std::size_t i = 0; i < 20; ++i) {
-        const int hi = HexValue(text[2 * i]), lo = HexValue(text[2 * i + 1]);
-        if (hi < 0 || lo < 0) return false;
-        out[i] = static_cast<std::uint8_t>(hi * 16 + lo);
-    }
+    if (!Vel::FromHex(std::string(text), out.data(), out.size())) return false;
     bytes = out;
     return true;
 }

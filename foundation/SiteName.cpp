@@ -44,10 +44,9 @@ std::string GetSiteName() {
     return g_siteName;
 }
 
-bool IsProductionSite() {
-    const std::string site = GetSiteName();
-    return site.empty() || site == "pro01";
-}
+bool IsProductionSiteName(std::string_view name) { return name.empty() || name == "pro01"; }
+
+bool IsProductionSite() { return IsProductionSiteName(GetSiteName()); }
 
 void SetSiteNameForTesting(const std::string& name) {
     std::lock_guard lock(g_siteMutex);

@@ -13,6 +13,9 @@ namespace Vel {
 // Letters, digits and "-" only; the empty text passes.
 bool IsValidSiteName(std::string_view name);
 
+// True for the production site's names: empty or exactly "pro01".
+bool IsProductionSiteName(std::string_view name);
+
 void InitSiteName();
 std::string GetSiteName();
 bool IsProductionSite();
