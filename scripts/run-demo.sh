@@ -22,21 +22,41 @@ cp "$BUILD/launcher/Trailstarter" "$DEMO/Trailstarter"
 export TRAILSTARTER_USER_HIVE="$DEMO/config/user-hive.txt"
 export TRAILSTARTER_MACHINE_HIVE="$DEMO/config/machine-hive.txt"
 
+# Every process this script starts runs in its own process group; all of them are stopped on
+# every way out of the script (normal end, error, Ctrl-C, hang-up).
 PIDS=()
-cleanup() { for p in "${PIDS[@]:-}"; do [ -n "$p" ] && kill "$p" 2>/dev/null || true; done; }
+cleanup() {
+  local p
+  for p in "${PIDS[@]}"; do
+    kill -TERM -- "-$p" 2>/dev/null || kill -TERM "$p" 2>/dev/null || true
+  done
+  for p in "${PIDS[@]}"; do
+    wait "$p" 2>/dev/null || true
+  done
+}
 trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM HUP
 
-# Stand-in servers (each prints "listening on ADDRESS:PORT" once bound).
+fail() { echo "run-demo: $*" >&2; exit 1; }
+
+# Stand-in servers print "listening on ADDRESS:PORT" once bound. start_standin NAME LOGFILE COMMAND...
+# starts one in the background (in this shell, so that its id is kept for the clean-up) and sets
+# ADDRESS to where it listens; it fails the script when the stand-in ends or does not come up.
 TOOLS="$BUILD/tools"
-start_standin() {  # start_standin LOGFILE COMMAND...: starts it and waits for its address
-  local log=$1; shift
-  "$@" > "$log" 2>&1 &
-  PIDS+=($!)
+ADDRESS=
+start_standin() {
+  local name=$1 log=$2; shift 2
+  setsid "$@" > "$log" 2>&1 &
+  local pid=$!
+  PIDS+=("$pid")
   for _ in $(seq 100); do
-    grep -q '^listening on ' "$log" 2>/dev/null && break
+    ADDRESS=$(sed -n 's/^listening on //p' "$log" 2>/dev/null | head -1)
+    [ -n "$ADDRESS" ] && return 0
+    kill -0 "$pid" 2>/dev/null || fail "the $name did not start: $(tail -n 3 "$log")"
     sleep 0.1
   done
-  sed -n 's/^listening on //p' "$log" | head -1
+  fail "the $name did not come up within 10 s (see $log)"
 }
 
 # An update site made from a small client folder, served on a port the system chooses.
@@ -44,12 +64,16 @@ mkdir -p "$DEMO/site-client/bin64"
 cp "$TOOLS/solvenda-client/Solvenda" "$DEMO/site-client/bin64/Solvenda"
 cp "$DEMO/version.txt" "$DEMO/site-client/version.txt"
 "$TOOLS/make-site/make-site" --client "$DEMO/site-client" --out "$DEMO/site" --version "$(cat "$DEMO/version.txt")" >/dev/null
-SERVER=$(start_standin "$DEMO/standin-server.log" "$TOOLS/standin-server/standin-server" --root "$DEMO/site" --listen 127.0.0.1:0)
+start_standin "stand-in server" "$DEMO/standin-server.log" \
+              "$TOOLS/standin-server/standin-server" --root "$DEMO/site" --listen 127.0.0.1:0
+SERVER=$ADDRESS
 echo "update site on http://$SERVER/"
 
 # The router announces the installed version, so Launch comes up enabled.
-ROUTER=$(start_standin "$DEMO/standin-router.log" "$TOOLS/standin-router/standin-router" \
-         --listen 127.0.0.1:30584 --version "$(cat "$DEMO/version.txt")" --log)
+start_standin "stand-in router" "$DEMO/standin-router.log" \
+              "$TOOLS/standin-router/standin-router" \
+              --listen 127.0.0.1:30584 --version "$(cat "$DEMO/version.txt")" --log
+ROUTER=$ADDRESS
 echo "router on $ROUTER"
 
 # The installed client is the stand-in game client.
@@ -60,7 +84,12 @@ set -- "web.update.url=http://$SERVER/" "$@"
 
 cd "$DEMO"
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-  xvfb-run -a ./Trailstarter "$@"
+  setsid xvfb-run -a ./Trailstarter "$@" &
 else
-  ./Trailstarter "$@"
+  setsid ./Trailstarter "$@" &
 fi
+LAUNCHER=$!
+PIDS+=("$LAUNCHER")
+STATUS=0
+wait "$LAUNCHER" || STATUS=$?
+exit "$STATUS"
