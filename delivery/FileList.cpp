@@ -1,12 +1,11 @@
 #include "delivery/FileList.h"
 
 #include <boost/property_tree/ptree.hpp>
-#include <boost/property_tree/xml_parser.hpp>
 #include <charconv>
 #include <filesystem>
 #include <limits>
-#include <sstream>
 
+#include "foundation/BoundedXml.h"
 #include "foundation/Exception.h"
 
 namespace pt = boost::property_tree;
@@ -64,8 +63,7 @@ bool IsSafeRelativePath(std::string_view path) {
 FileList ReadFileList(const std::string& text) {
     pt::ptree tree;
     try {
-        std::istringstream in(text);
-        pt::read_xml(in, tree);
+        Vel::ReadBoundedXml(text, tree);
     } catch (const pt::ptree_error&) {
         Invalid();
     }

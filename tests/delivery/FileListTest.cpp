@@ -81,6 +81,17 @@ TEST(FileList, ManifestTable) {
     EXPECT_FALSE(list.files[0].isNew);
 }
 
+TEST(FileList, DeeplyNestedManifestIsRejected) {
+    // A server can send any body up to its size cap; a document nested this deeply must fail
+    // like any other bad manifest instead of exhausting the stack.
+    constexpr int kLevels = 40000;
+    std::string deep;
+    for (int i = 0; i < kLevels; ++i) deep += "<file>";
+    for (int i = 0; i < kLevels; ++i) deep += "</file>";
+    EXPECT_THROW(ReadFileList(Manifest(deep)), Vel::Exception);
+    EXPECT_THROW(ReadFileList(Manifest(deep.substr(0, deep.size() / 2))), Vel::Exception);  // never closed
+}
+
 TEST(FileList, TotalsSaturate) {
     FileList list = ReadFileList(Manifest(File("a", kSha, "18446744073709551615", "18446744073709551615") +
                                           File("b", kSha, "5", "5")));
