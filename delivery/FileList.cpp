@@ -67,8 +67,14 @@ FileList ReadFileList(const std::string& text) {
     } catch (const pt::ptree_error&) {
         Invalid();
     }
-    const auto root = tree.get_child_optional("files");
-    if (!root || tree.size() != 1) Invalid();
+    // Comments around the root element are not part of the manifest; anything else is.
+    const pt::ptree* root = nullptr;
+    for (const auto& [name, node] : tree) {
+        if (name == "<xmlcomment>") continue;
+        if (name != "files" || root) Invalid();
+        root = &node;
+    }
+    if (!root) Invalid();
     const auto attrs = root->get_child_optional("<xmlattr>");
     if (!attrs) Invalid();
     FileList list;
