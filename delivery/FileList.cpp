@@ -1,12 +1,11 @@
 #include "delivery/FileList.h"
 
 #include <boost/property_tree/ptree.hpp>
-#include <boost/property_tree/xml_parser.hpp>
 #include <charconv>
 #include <filesystem>
 #include <limits>
-#include <sstream>
 
+#include "foundation/BoundedXml.h"
 #include "foundation/Exception.h"
 
 namespace pt = boost::property_tree;
@@ -64,13 +63,18 @@ bool IsSafeRelativePath(std::string_view path) {
 FileList ReadFileList(const std::string& text) {
     pt::ptree tree;
     try {
-        std::istringstream in(text);
-        pt::read_xml(in, tree);
+        Vel::ReadBoundedXml(text, tree);
     } catch (const pt::ptree_error&) {
         Invalid();
     }
-    const auto root = tree.get_child_optional("files");
-    if (!root || tree.size() != 1) Invalid();
+    // Comments around the root element are not part of the manifest; anything else is.
+    const pt::ptree* root = nullptr;
+    for (const auto& [name, node] : tree) {
+        if (name == "<xmlcomment>") continue;
+        if (name != "files" || root) Invalid();
+        root = &node;
+    }
+    if (!root) Invalid();
     const auto attrs = root->get_child_optional("<xmlattr>");
     if (!attrs) Invalid();
     FileList list;

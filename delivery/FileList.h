@@ -4,7 +4,10 @@
 //
 // Contract:
 // - ReadFileList accepts only a whole, valid manifest and throws Vel::Exception with an
-//   empty text otherwise; nothing of a rejected manifest remains.
+//   empty text otherwise; nothing of a rejected manifest remains. Comments, processing
+//   instructions and a document type around the root element "files" are ignored; every
+//   child node of "files" is an entry, so a comment there fails the manifest. Elements nested
+//   deeper than kMaxXmlDepth (BoundedXml.h) fail it before it is parsed.
 // - Every entry's path is relative and confined to the client folder: a path that is
 //   empty, absolute, or has an empty, "." or ".." element invalidates the manifest. Sizes
 //   are unsigned decimal numbers (no sign), hashes exactly 40 hexadecimal digits.

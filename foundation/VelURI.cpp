@@ -120,11 +120,35 @@ VelURI::VelURI(std::string_view text, bool /*fullForm*/) {
     query_ = std::move(query);
 }
 
+std::string EscapePathElement(std::string_view element) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(element.size());
+    for (const char c : element) {
+        // What a path segment may hold unescaped and this class parses back: unreserved,
+        // ";", ":" and "@". "~", "&" and "=" are allowed by RFC 3986 but not by the parser.
+        if (IsUnreserved(c) || c == ';' || c == ':' || c == '@') {
+            out += c;
+        } else {
+            const auto byte = static_cast<unsigned char>(c);
+            out += '%';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0x0F];
+        }
+    }
+    return out;
+}
+
 void VelURI::AppendPath(std::string_view element) {
     if (element.empty()) return;
-    std::string e(element);
-    for (char& c : e)
-        if (c == '\\') c = '/';
+    std::string e;
+    for (std::size_t start = 0;;) {
+        const std::size_t sep = element.find_first_of("/\\", start);
+        e += EscapePathElement(element.substr(start, sep == std::string_view::npos ? sep : sep - start));
+        if (sep == std::string_view::npos) break;
+        e += '/';
+        start = sep + 1;
+    }
     const bool pathEndsInSlash = !path_.empty() && path_.back() == '/';
     const bool elementStartsWithSlash = e.front() == '/';
     if (pathEndsInSlash && elementStartsWithSlash)

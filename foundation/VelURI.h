@@ -10,6 +10,9 @@
 //   and keeps nothing. A port of 0 or none becomes the scheme's default.
 // - Nothing is decoded; keys and values are printed as stored.
 // - The request object (GetPathAndQuery) always starts with "/"; AppendPath joins with "/".
+// - AppendPath takes raw names, not URL text: each element between separators ("/" or "\",
+//   both written as "/") is percent-encoded with EscapePathElement, so the result always
+//   parses again and names the file it was given ("x%41.bin" stays x%41.bin, not xA.bin).
 // - A value type; no shared state; any thread may use its own copy.
 
 #include <cstdint>
@@ -34,8 +37,9 @@ public:
     const std::string& GetPath() const noexcept { return path_; }
     const StringPairVector& GetQuery() const noexcept { return query_; }
 
-    // Appends one path element with a "/" between unless one is there already; "\" in the
-    // element is taken as "/"; an empty element changes nothing.
+    // Appends a relative path of raw names with a "/" between unless one is there already;
+    // "\" in it is taken as "/", every name between separators is escaped with
+    // EscapePathElement; an empty text changes nothing.
     void AppendPath(std::string_view element);
 
     // The request object: "/" + path (unless the path starts with "/"), then the query text
@@ -55,3 +59,8 @@ private:
     std::string path_;
     StringPairVector query_;
 };
+
+// One raw path element (a file or folder name, any bytes) as URL path text: letters, digits,
+// the unreserved marks - _ . ! $ ' ( ) * + , and ; : @ stay as they are; every other byte,
+// "%", "/" and "\" included, becomes "%" and two upper-case hexadecimal digits.
+std::string EscapePathElement(std::string_view element);

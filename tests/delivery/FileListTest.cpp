@@ -44,6 +44,11 @@ TEST(FileList, ManifestTable) {
         {"missing root attribute", "<files version=\"1.0.0.0\" client_crc=\"0\"/>", false, 0},
         {"bad crc", "<files version=\"1.0.0.0\" client_crc=\"0x1\" client_crc64=\"0\"/>", false, 0},
         {"crc wider than 32 bits", "<files version=\"1.0.0.0\" client_crc=\"100000000\" client_crc64=\"0\"/>", false, 0},
+        {"comment before the root", "<!-- made by hand -->\n" + Manifest(File("x.exe")), true, 1},
+        {"processing instruction before the root",
+         "<?xml version=\"1.0\"?><?xml-stylesheet href=\"a.xsl\"?>" + Manifest(File("x.exe")), true, 1},
+        {"comment after the root", Manifest(File("x.exe")) + "<!-- end -->", true, 1},
+        {"second root element", Manifest(File("x.exe")) + "<files/>", false, 0},
         {"comment child", Manifest("<!-- note -->" + File("x.exe")), false, 0},
         {"foreign element", Manifest(File("x.exe") + "<folder/>"), false, 0},
         {"foreign root", "<list version=\"1.0.0.0\" client_crc=\"0\" client_crc64=\"0\"/>", false, 0},
@@ -79,6 +84,17 @@ TEST(FileList, ManifestTable) {
     EXPECT_EQ(list.files[0].sha1_zip.ToHex(), kShaZip);
     EXPECT_EQ(list.files[0].size_zip, 7u);
     EXPECT_FALSE(list.files[0].isNew);
+}
+
+TEST(FileList, DeeplyNestedManifestIsRejected) {
+    // A server can send any body up to its size cap; a document nested this deeply must fail
+    // like any other bad manifest instead of exhausting the stack.
+    constexpr int kLevels = 40000;
+    std::string deep;
+    for (int i = 0; i < kLevels; ++i) deep += "<file>";
+    for (int i = 0; i < kLevels; ++i) deep += "</file>";
+    EXPECT_THROW(ReadFileList(Manifest(deep)), Vel::Exception);
+    EXPECT_THROW(ReadFileList(Manifest(deep.substr(0, deep.size() / 2))), Vel::Exception);  // never closed
 }
 
 TEST(FileList, TotalsSaturate) {

@@ -68,6 +68,13 @@ TEST(VelURI, AppendPathJoinsWithSlash) {
         {"http://h/a/", "/b", "/a/b"},
         {"http://h/a", "client_files\\data\\x.zip", "/a/client_files/data/x.zip"},
         {"http://h/a", "", "/a"},
+        // An element is a raw name: what the path grammar does not allow is escaped, "%" too.
+        {"http://h/a", "data/sub dir/new file.bin", "/a/data/sub%20dir/new%20file.bin"},
+        {"http://h/a", "x%41.bin", "/a/x%2541.bin"},
+        {"http://h/a", "q?k=v#frag", "/a/q%3Fk%3Dv%23frag"},
+        {"http://h/a", "x&y~z", "/a/x%26y%7Ez"},
+        {"http://h/a", "caf\xC3\xA9\\b c", "/a/caf%C3%A9/b%20c"},
+        {"http://h/a", "keep-._!$'()*+,;:@", "/a/keep-._!$'()*+,;:@"},
     };
     for (const auto& c : cases) {
         VelURI u(c.base, true);
@@ -75,4 +82,36 @@ TEST(VelURI, AppendPathJoinsWithSlash) {
         EXPECT_EQ(u.GetPathAndQuery(false), c.object) << c.base << " + " << c.element;
         EXPECT_NO_THROW(VelURI(u.ToString(), true)) << u.ToString();
     }
+}
+
+TEST(VelURI, AppendedElementsSurviveToStringAndParsing) {
+    // Every byte but the separators, standing in an element, must come back from the printed
+    // URL as itself once the path is decoded.
+    auto decode = [](const std::string& s) {
+        std::string out;
+        for (std::size_t i = 0; i < s.size(); ++i) {
+            if (s[i] == '%' && i + 2 < s.size()) {
+                out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+                i += 2;
+            } else {
+                out += s[i];
+            }
+        }
+        return out;
+    };
+    for (int b = 1; b < 256; ++b) {
+        if (b == '/' || b == '\\') continue;
+        const std::string element = std::string("a") + static_cast<char>(b) + "b";
+        VelURI u("http://h:8080/base?k=v", true);
+        u.AppendPath(element);
+        SCOPED_TRACE(b);
+        VelURI back;
+        ASSERT_NO_THROW(back = VelURI(u.ToString(), true)) << u.ToString();
+        EXPECT_EQ(back.GetPath(), u.GetPath());
+        EXPECT_EQ(back.GetQueryText(), "?k=v");
+        EXPECT_EQ(decode(back.GetPath()), "/base/" + element);
+        EXPECT_EQ(EscapePathElement(element), back.GetPath().substr(6));
+    }
+    EXPECT_EQ(EscapePathElement("a/b\\c"), "a%2Fb%5Cc");  // one element: separators are escaped too
+    EXPECT_EQ(EscapePathElement(""), "");
 }

@@ -35,6 +35,8 @@ TEST(MakeSite, WritesAManifestAndPackagesThatTheStandinServes) {
     Vel::Test::TempDir dir;
     dir.Write("client/Solvenda.bin", std::string(5000, 's'));
     dir.Write("client/data/Sub Dir/x&y.dat", "small & odd");
+    dir.Write("client/data/sub dir/new file.bin", "new");
+    dir.Write("client/x%41.bin", "a percent sign, not an A");
     dir.Write("client/version.txt", "1.2.3.4");
     Vel::Test::ChildProcess make(Vel::Test::ToolPath("make-site"),
                                  {"--client", (dir / "client").string(), "--out", (dir / "site").string(),
@@ -43,9 +45,11 @@ TEST(MakeSite, WritesAManifestAndPackagesThatTheStandinServes) {
 
     const FileList list = ReadFileList(Vel::Test::ReadFile(dir / "site/client_files.xml"));
     EXPECT_EQ(list.version.ToString(), "1.2.3.4");
-    ASSERT_EQ(list.files.size(), 3u);
+    ASSERT_EQ(list.files.size(), 5u);
     EXPECT_EQ(list.files[0].path, "Solvenda.bin");
     EXPECT_EQ(list.files[1].path, "data/Sub Dir/x&y.dat");
+    EXPECT_EQ(list.files[2].path, "data/sub dir/new file.bin");
+    EXPECT_EQ(list.files[4].path, "x%41.bin");
 
     Standin::ServerConfig config;
     config.root = (dir / "site").string();
@@ -59,14 +63,7 @@ TEST(MakeSite, WritesAManifestAndPackagesThatTheStandinServes) {
 
         // The package as a download job would fetch it, hashed as it arrives.
         VelURI url(server.BaseUrl(), true);
-        std::string object = GetCachedZipPath(e);
-        std::string encoded;
-        for (char c : object) {
-            if (c == ' ') encoded += "%20";
-            else if (c == '&') encoded += "%26";
-            else encoded += c;
-        }
-        url.AppendPath(encoded);
+        url.AppendPath(GetCachedZipPath(e));
         VelCryptSHA1 hash;
         std::uint64_t size = 0;
         bool sent = false;
