@@ -107,6 +107,11 @@ unsigned CodeForCurl(CURLcode rc, long verifyResult, int osErrno) {
     }
 }
 
+// A request object in absolute form ("http://host:port/path").
+bool IsAbsoluteTarget(const std::string& object) {
+    return object.rfind("http://", 0) == 0 || object.rfind("https://", 0) == 0;
+}
+
 bool SameHeaderName(const std::string& a, const char* b) {
     const std::size_t n = std::char_traits<char>::length(b);
     if (a.size() != n) return false;
@@ -301,9 +306,17 @@ bool HttpHandles::OpenRequest(const std::string& verb, const std::string& object
         SetLastError(kNetInvalidUrl);
         return false;
     }
+    if (IsAbsoluteTarget(object)) {
+        // Sent verbatim: nothing that could end the request line or add a header.
+        for (char c : object)
+            if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F) {
+                SetLastError(kNetInvalidUrl);
+                return false;
+            }
+    }
     impl_->verb = verb;
     impl_->object.clear();
-    if (object.empty() || object.front() != '/') impl_->object += '/';
+    if (!IsAbsoluteTarget(object) && (object.empty() || object.front() != '/')) impl_->object += '/';
     impl_->object += object;
     return true;
 }
@@ -336,10 +349,16 @@ bool HttpHandles::ReadBody(const HttpBodySink& sink) {
     curl_easy_reset(e);
 
     const std::string scheme = d.secure ? "https" : "http";
-    const std::string url = scheme + "://" + d.host + ":" + std::to_string(d.port) + d.object;
+    const bool absolute = IsAbsoluteTarget(d.object);
+    const std::string url = scheme + "://" + d.host + ":" + std::to_string(d.port) + (absolute ? "/" : d.object);
     curl_easy_setopt(e, CURLOPT_URL, url.c_str());
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, scheme.c_str());
-    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+    if (absolute) {
+        // The target goes out in absolute form; a redirect would send the same target again.
+        curl_easy_setopt(e, CURLOPT_REQUEST_TARGET, d.object.c_str());
+    } else {
+        curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+    }
     curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, scheme.c_str());
     curl_easy_setopt(e, CURLOPT_MAXREDIRS, 10L);
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);

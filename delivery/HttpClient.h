@@ -12,7 +12,12 @@
 //   idle limit.
 // - Certificates are checked against the system's CAs (or caFile) unless the options
 //   allow unknown CAs or wrong names and dates.
-// - Redirects are followed within the URL's own scheme.
+// - Redirects are followed within the URL's own scheme, except for a request object in
+//   absolute form.
+// - A request object is a path ("/" is put in front when missing) or a URL in absolute form
+//   ("http://host:port/path"). The absolute form is sent as it stands as the request target,
+//   to the host and port given to Connect; one holding white space or control characters is
+//   refused.
 // - The abort check is polled while the transfer runs (at least every 50 ms): a transfer
 //   that is asked to abort returns at once.
 // - No exception crosses a curl callback: one thrown by the sink is kept and rethrown from

@@ -49,12 +49,4 @@ std::string AlternateServerArgument(char separator) {
     return std::string(1, separator) + "alternatesrv=" + site;
 }
 
-std::string SiteFolder(const std::string& folder) {
-    const std::string site = GetSiteName();
-    if (IsProductionSiteName(site)) return folder;
-    std::string base = folder;
-    if (!base.empty() && (base.back() == '/' || base.back() == '\\')) base.pop_back();
-    return base + " " + site + "/";
-}
-
 }  // namespace Vel

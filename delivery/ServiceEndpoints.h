@@ -14,6 +14,8 @@
 
 #include <string>
 
+#include "foundation/SiteName.h"
+
 namespace Vel {
 
 // Deployment values; a build may replace them (see ServiceEndpoints.cpp).
@@ -32,7 +34,6 @@ std::string GetLoginHost();
 
 // "" on production; else separator + "alternatesrv=" + site name.
 std::string AlternateServerArgument(char separator);
-// The folder on production; else without one trailing "/" or "\", + " " + site + "/".
-std::string SiteFolder(const std::string& folder);
+// SiteFolder, the same rule for folders, is in foundation/SiteName.h.
 
 }  // namespace Vel

@@ -1,5 +1,7 @@
 #include "foundation/Crc32.h"
 
+#include "foundation/MemoryStream.h"
+
 #include <immintrin.h>
 
 #include <array>
@@ -156,3 +158,5 @@ std::uint32_t Crc32Update(std::uint32_t crc, const void* data, std::size_t lengt
 }
 
 std::uint32_t Crc32(const void* data, std::size_t length) { return Crc32Update(0, data, length); }
+
+std::uint32_t Crc32OfStream(const VelMemoryStream& stream) { return Crc32(stream.GetData(), stream.GetSize()); }

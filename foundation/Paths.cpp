@@ -351,10 +351,55 @@ std::string GetCurrentDir(bool withTrailingSlash, bool normalised) {
     return dir;
 }
 
+namespace {
+
+// The documents folder that xdg-user-dirs records in $XDG_CONFIG_HOME/user-dirs.dirs (else
+// ~/.config/user-dirs.dirs) as XDG_DOCUMENTS_DIR="$HOME/..." or "/..."; "" when the file or
+// the line is missing, or the folder is the home folder itself (the user turned it off).
+std::string XdgUserDocumentsDir(const std::string& home) {
+    std::string config = GetEnvironmentVar("XDG_CONFIG_HOME", "");
+    if (config.empty()) {
+        if (home.empty()) return {};
+        config = JoinPath(home, ".config");
+    }
+    std::ifstream in(JoinPath(config, "user-dirs.dirs"));
+    std::string line;
+    std::string found;
+    for (int lines = 0; lines < 1000 && std::getline(in, line); ++lines) {
+        std::size_t i = 0;
+        while (i < line.size() && IsBlank(line[i])) ++i;
+        static constexpr std::string_view kKey = "XDG_DOCUMENTS_DIR=\"";
+        if (line.compare(i, kKey.size(), kKey) != 0) continue;
+        std::string value;
+        bool closed = false;
+        for (i += kKey.size(); i < line.size(); ++i) {
+            if (line[i] == '"') {
+                closed = true;
+                break;
+            }
+            if (line[i] == '\\' && i + 1 < line.size()) ++i;
+            value += line[i];
+        }
+        if (!closed) continue;
+        if (value.rfind("$HOME", 0) == 0 && (value.size() == 5 || value[5] == '/')) {
+            if (home.empty()) continue;
+            value = home + value.substr(5);
+        } else if (value.empty() || value[0] != '/') {
+            continue;
+        }
+        found = value;  // the last assignment counts, as in a shell
+    }
+    if (!found.empty() && WithoutTrailingSeparator(found) == WithoutTrailingSeparator(home)) return {};
+    return found;
+}
+
+}  // namespace
+
 std::string GetDocumentsFolder() {
+    const std::string home = GetEnvironmentVar("HOME", "");
     std::string dir = GetEnvironmentVar("XDG_DOCUMENTS_DIR", "");
+    if (dir.empty()) dir = XdgUserDocumentsDir(home);
     if (dir.empty()) {
-        const std::string home = GetEnvironmentVar("HOME", "");
         if (home.empty()) return {};
         dir = JoinPath(home, "Documents");
     }

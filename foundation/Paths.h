@@ -90,7 +90,8 @@ DiskSpace GetDiskSpace(std::string_view path);
 // The program's own executable; no trailing '/'.
 std::string GetModulePath();
 std::string GetCurrentDir(bool withTrailingSlash, bool normalised);
-// $XDG_DOCUMENTS_DIR, else $HOME/Documents (created when missing).
+// $XDG_DOCUMENTS_DIR, else the documents folder of xdg-user-dirs (user-dirs.dirs), else
+// $HOME/Documents; created when missing.
 std::string GetDocumentsFolder();
 // $PUBLIC, else $XDG_DATA_HOME, else $HOME/.local/share.
 std::string GetPublicFolder();

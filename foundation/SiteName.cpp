@@ -54,4 +54,12 @@ void SetSiteNameForTesting(const std::string& name) {
     g_siteInitialised = true;
 }
 
+std::string SiteFolder(const std::string& folder) {
+    const std::string site = GetSiteName();
+    if (IsProductionSiteName(site)) return folder;
+    std::string base = folder;
+    if (!base.empty() && (base.back() == '/' || base.back() == '\\')) base.pop_back();
+    return base + " " + site + "/";
+}
+
 }  // namespace Vel

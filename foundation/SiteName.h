@@ -17,6 +17,10 @@ bool IsValidSiteName(std::string_view name);
 bool IsProductionSiteName(std::string_view name);
 
 void InitSiteName();
+
+// The folder on production; else without one trailing "/" or "\", + " " + site + "/".
+std::string SiteFolder(const std::string& folder);
+
 std::string GetSiteName();
 bool IsProductionSite();
 

@@ -1,9 +1,11 @@
 // The production wiring of the start-up: each call reaches the service that provides it.
 
+#include "delivery/DownloadManager.h"
 #include "delivery/RouterConnector.h"
 #include "delivery/UpdateManager.h"
 #include "foundation/AppServices.h"
 #include "foundation/TimedJobs.h"
+#include "foundation/UserFolders.h"
 #include "launcher/StartupServices.h"
 #include "launcher/TrailstarterDlg.h"
 #include "launcher/UpdateManagerState.h"
@@ -27,7 +29,7 @@ public:
         return answer == Platform::kIdYes ? kTermsAccepted : kTermsDeclined;
     }
 
-    void InitUserFolders(unsigned) override {}
+    void InitUserFolders(unsigned flags) override { Vel::InitUserFolders(flags); }
     void CreateAppServices() override { Vel::CreateAppServices(); }
     void StartRouter() override { RouterConnector::Start(); }
     void InitUpdateManager() override { UpdateManager::Init(); }
@@ -45,7 +47,7 @@ public:
     void ShutdownUpdateManager() override { UpdateManager::Shutdown(); }
     void StopRouter() override { RouterConnector::Stop(); }
     void ShutdownContentDownload() override {}
-    void ReleaseConnections() override {}
+    void ReleaseConnections() override { GetDownloadManager().ReleaseConnections(); }
     void DestroyAppServices() override { Vel::DestroyAppServices(); }
 
     bool RestartSelf() override { return UpdateManager::RestartSelf(); }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "foundation/Crc32.h"
+#include "foundation/MemoryStream.h"
 #include "foundation/Sha1.h"
 
 namespace {
@@ -16,6 +17,15 @@ std::string Sha1Hex(const std::string& s, bool accelerated = true) {
 }
 
 }  // namespace
+
+TEST(Crc32, OfStreamCoversTheValidBytesWhateverThePosition) {
+    VelMemoryStream stream(64);  // capacity beyond the bytes written
+    stream.Write("123456789", 9);
+    EXPECT_EQ(Crc32OfStream(stream), 0xCBF43926u);
+    stream.Seek(4);
+    EXPECT_EQ(Crc32OfStream(stream), 0xCBF43926u);
+    EXPECT_EQ(Crc32OfStream(VelMemoryStream()), 0u);
+}
 
 TEST(Crc32, PublishedValues) {
     EXPECT_EQ(Crc32("123456789", 9), 0xCBF43926u);

@@ -7,6 +7,7 @@
 #include "foundation/Exception.h"
 #include "foundation/Paths.h"
 #include "foundation/Win32File.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
 using Vel::Test::TempDir;
@@ -142,6 +143,30 @@ TEST(Paths, KnownFolders) {
     EXPECT_EQ(GetTempDir().back(), '/');
     EXPECT_FALSE(GetModulePath().empty());
     EXPECT_NE(GetModulePath().back(), '/');
+}
+
+TEST(Paths, DocumentsFolderFollowsXdgUserDirs) {
+    struct Case {
+        const char* userDirs;  // null: no user-dirs.dirs file
+        const char* expected;  // below the home folder
+    };
+    const Case cases[] = {
+        {nullptr, "/Documents/"},
+        {"# written by xdg-user-dirs-update\nXDG_DOCUMENTS_DIR=\"$HOME/Eigene Dateien\"\n", "/Eigene Dateien/"},
+        {"XDG_DOCUMENTS_DIR=\"$HOME\"\n", "/Documents/"},  // turned off: not the home folder itself
+        {"XDG_DOCUMENTS_DIR=\"relative/x\"\n", "/Documents/"},
+    };
+    for (const Case& c : cases) {
+        TempDir home("home");
+        if (c.userDirs) home.Write(".config/user-dirs.dirs", c.userDirs);
+        Vel::Test::ScopedEnv env;
+        env.Set("HOME", home.Path().c_str());
+        env.Set("XDG_CONFIG_HOME", nullptr);
+        env.Set("XDG_DOCUMENTS_DIR", nullptr);
+        const std::string expected = home.Path().string() + c.expected;
+        EXPECT_EQ(GetDocumentsFolder(), expected) << (c.userDirs ? c.userDirs : "(no file)");
+        EXPECT_TRUE(IsDirectory(expected));
+    }
 }
 
 TEST(Win32File, OpenAlwaysAppends) {

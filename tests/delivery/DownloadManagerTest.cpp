@@ -1,0 +1,317 @@
+// ctest: threading
+#include <gtest/gtest.h>
+
+#include <latch>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "delivery/DownloadManager.h"
+#include "foundation/AppEnvironment.h"
+#include "foundation/AppServices.h"
+#include "foundation/Crc32.h"
+#include "foundation/Exception.h"
+#include "foundation/RegistrySettings.h"
+#include "foundation/SettingKey.h"
+#include "tests/support/IsolatedSettings.h"
+#include "tests/support/ScriptedPrompt.h"
+#include "tests/support/TempDir.h"
+#include "tools/standin-server/StandinServer.h"
+
+using namespace Vel;
+using Standin::Fault;
+using Standin::FaultKind;
+
+namespace {
+
+Fault MakeFault(FaultKind kind, unsigned status = 0) {
+    Fault f;
+    f.kind = kind;
+    f.status = status;
+    return f;
+}
+
+std::uint32_t CrcOf(const std::string& s) { return Crc32(s.data(), s.size()); }
+
+// The stand-in content server with a few files; the update base URL points at it, and the
+// fallback server is a path on it.
+class DownloadManagerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_.Write("dynamic_content/data/file.dat_1", Content());
+        Standin::ServerConfig config;
+        config.root = dir_.Path().string();
+        server_ = std::make_unique<Standin::HttpServer>(config);
+        server_->Start();
+        GetParameterStore() = ParameterStore();
+        GetParameterStore().Set("web.update.url", ParameterType::String, server_->BaseUrl());
+        GetParameterStore().Set("web.download.url", ParameterType::String, Origin() + "/fallback/");
+        SetPassword("");
+    }
+    void TearDown() override {
+        server_.reset();
+        GetParameterStore() = ParameterStore();
+    }
+
+    static std::string Content() { return "planet bytes, stored form"; }
+    std::string Origin() const { return "http://127.0.0.1:" + std::to_string(server_->Port()); }
+    static void SetPassword(const std::string& pw) {
+        WriteRegistrySettingString(Settings::DownloadPassword.section, Settings::DownloadPassword.name, pw,
+                                   Settings::DownloadPassword.scope);
+    }
+    void WriteServerList(const std::vector<std::string>& urls) const {
+        std::string xml = "<?xml version=\"1.0\"?>\n<!-- servers -->\n<downloadServers>\n";
+        for (const auto& u : urls) xml += "  <downloadServer>" + u + "</downloadServer>\n";
+        dir_.Write("download_servers.xml", xml + "</downloadServers>\n");
+    }
+    // Targets of the content requests, in the order they came.
+    std::vector<Standin::RequestRecord> ContentRequests() const {
+        std::vector<Standin::RequestRecord> out;
+        for (auto& r : server_->RequestLog())
+            if (r.path.find("/dynamic_content/") != std::string::npos) out.push_back(r);
+        return out;
+    }
+    static std::shared_ptr<ThreadJob> JobWithRoom() {
+        auto job = std::make_shared<ThreadJob>();
+        job->GetProgress()->SetTotal(1000000);
+        return job;
+    }
+
+    Vel::Test::TempDir dir_{"content-site"};
+    std::unique_ptr<Standin::HttpServer> server_;
+    int notices_ = 0;
+    DownloadManager manager_{[this] { ++notices_; }};
+};
+
+}  // namespace
+
+TEST_F(DownloadManagerTest, TheServerListNamesTheServersInDocumentOrder) {
+    dir_.Write("download_servers.xml",
+               "<?xml version=\"1.0\"?>\n<!-- the content servers -->\n<downloadServers>\n"
+               "  <downloadServer>\n    " + Origin() + "/a/  \n  </downloadServer>\n"
+               "  <more><downloadServer>http://nested.invalid/</downloadServer></more>\n"
+               "  <downloadServer>http://b.invalid/</downloadServer>\n"
+               "  <downloadServer>https://c.invalid:81/cdn</downloadServer>\n"
+               "</downloadServers>\n");
+    std::vector<DownloadServer> servers;
+    manager_.GetDownloadServers(servers);
+    manager_.GetDownloadServers(servers);
+
+    ASSERT_EQ(servers.size(), 3u);
+    EXPECT_EQ(servers[0].url, Origin() + "/a/");
+    EXPECT_EQ(servers[1].url, "http://b.invalid/");
+    EXPECT_EQ(servers[2].url, "https://c.invalid:81/cdn");
+    for (const auto& s : servers) EXPECT_TRUE(s.userName.empty() && s.password.empty());
+    const auto log = server_->RequestLog();
+    ASSERT_EQ(log.size(), 1u) << "the list is fetched once";
+    EXPECT_EQ(log[0].path, "/download_servers.xml");
+    EXPECT_EQ(notices_, 0);
+}
+
+TEST_F(DownloadManagerTest, WithoutAUsableListTheFallbackServerIsUsedWithTheUserClient) {
+    struct Case {
+        const char* what;
+        const char* list;  // null: the request fails with 404
+        const char* password;
+        int notices;
+    };
+    const Case cases[] = {
+        {"fetch fails", nullptr, "", 1},
+        {"fetch fails, password set", nullptr, "secret", 0},
+        {"no server in the list", "<downloadServers><other/></downloadServers>", "", 1},
+        {"list does not parse", "<downloadServers>", "secret", 0},
+    };
+    for (const Case& c : cases) {
+        server_->ClearFaults();
+        if (c.list)
+            dir_.Write("download_servers.xml", c.list);
+        else
+            server_->SetFault("/download_servers.xml", MakeFault(FaultKind::kStatus, 404));
+        SetPassword(c.password);
+        int notices = 0;
+        DownloadManager manager([&] { ++notices; });
+
+        std::vector<DownloadServer> servers;
+        manager.GetDownloadServers(servers);
+        ASSERT_EQ(servers.size(), 1u) << c.what;
+        EXPECT_EQ(servers[0].url, Origin() + "/fallback/") << c.what;
+        EXPECT_EQ(servers[0].userName, "client") << c.what;
+        EXPECT_EQ(servers[0].password, c.password) << c.what;
+        EXPECT_EQ(notices, c.notices) << c.what;
+        EXPECT_EQ(manager.GetConnection()->GetUrl(), Origin() + "/fallback/") << c.what;
+    }
+}
+
+TEST_F(DownloadManagerTest, TheMissingPasswordMessageWaitsForTheGuiThread) {
+    server_->SetFault("/download_servers.xml", MakeFault(FaultKind::kStatus, 404));
+    Vel::Test::ScriptedPrompt prompt({Platform::kIdOk});
+    CreateAppServices();
+    {
+        DownloadManager manager;  // the production announcement
+        std::vector<DownloadServer> servers;
+        manager.GetDownloadServers(servers);
+        EXPECT_TRUE(prompt.Questions().empty()) << "not shown on the calling thread";
+        PumpAppDispatcher();
+    }
+    DestroyAppServices();
+    const auto questions = prompt.Questions();
+    ASSERT_EQ(questions.size(), 1u);
+    EXPECT_EQ(questions[0].text, "No download password set.\nUse 'download.setPassword' to set one.");
+    EXPECT_EQ(questions[0].caption, "Error");
+    EXPECT_EQ(questions[0].buttons, Platform::PromptButtons::Ok);
+}
+
+TEST(DownloadManagerConnection, ContentServersAreAskedOverPlainHttpInAbsoluteForm) {
+    struct Case {
+        const char* url;
+        const char* object;  // for the path /dynamic_content/x_1
+    };
+    const Case cases[] = {
+        {"http://h/", "http://h:80/dynamic_content/x_1"},
+        {"http://h", "http://h:80/dynamic_content/x_1"},
+        {"http://h:8080/cdn/", "http://h:8080/cdn/dynamic_content/x_1"},
+        {"http://h:8080/cdn", "http://h:8080/cdn/dynamic_content/x_1"},
+        {"https://h/", "http://h:80/dynamic_content/x_1"},
+        {"https://h:8443/", "http://h:8443/dynamic_content/x_1"},
+        {"  http://h:81/a/ \n", "http://h:81/a/dynamic_content/x_1"},
+    };
+    for (const Case& c : cases) {
+        DownloadManager::HttpConnection connection({c.url, "", ""});
+        EXPECT_EQ(connection.MakeObject("/dynamic_content/x_1"), c.object) << c.url;
+    }
+    for (const char* bad : {"", "not a url", "http://h:99999/", "gopher://h/", "http://h/ x"}) {
+        EXPECT_THROW(DownloadManager::HttpConnection({bad, "", ""}), NetworkException) << bad;
+    }
+}
+
+TEST_F(DownloadManagerTest, AFileIsAskedUnderItsLowerCasePathBelowTheServersOwnPath) {
+    dir_.Write("cdn/dynamic_content/data/file.dat_1", Content());
+    WriteServerList({Origin() + "/cdn/"});
+    const auto job = JobWithRoom();
+
+    const auto stream =
+        manager_.DownloadFile("Data\\\\File.DAT_1", static_cast<std::uint32_t>(Content().size()), CrcOf(Content()), job);
+
+    ASSERT_TRUE(stream);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(stream->GetData()), stream->GetSize()), Content());
+    EXPECT_EQ(job->GetProgress()->GetDone(), Content().size());
+    const auto requests = ContentRequests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].target, Origin() + "/cdn/dynamic_content/data/file.dat_1");
+}
+
+TEST_F(DownloadManagerTest, EachPathElementIsPercentEncoded) {
+    dir_.Write("dynamic_content/data/a b.dat_305419896", Content());
+    const auto stream = manager_.DownloadFile("Data/A b.dat_" + std::to_string(0x12345678u),
+                                              static_cast<std::uint32_t>(Content().size()), CrcOf(Content()), nullptr);
+    ASSERT_TRUE(stream);
+    const auto requests = ContentRequests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].target, Origin() + "/dynamic_content/data/a%20b.dat_305419896");
+}
+
+TEST_F(DownloadManagerTest, AFailedAttemptTakesItsBytesBackExactlyOnce) {
+    const auto size = static_cast<std::uint32_t>(Content().size());
+    struct Case {
+        const char* what;
+        FaultKind fault;
+        unsigned status;
+        std::uint32_t expectedSize;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"404", FaultKind::kStatus, 404, size, "Invalid response code: 404"},
+        {"shorter than expected", FaultKind::kNone, 0, size + 5, "size_mismatch"},
+        {"one byte changed", FaultKind::kFlipByte, 0, size, "CRC_mismatch"},
+        {"wrong length and wrong bytes", FaultKind::kFlipByte, 0, size + 5, "size_mismatch"},
+        {"connection cut", FaultKind::kTruncate, 0, size, ""},
+    };
+    for (const Case& c : cases) {
+        server_->ClearFaults();
+        if (c.fault != FaultKind::kNone)
+            server_->SetFault("/dynamic_content/data/file.dat_1", MakeFault(c.fault, c.status));
+        const auto job = JobWithRoom();
+        job->GetProgress()->AddDone(5000);  // an earlier file
+        try {
+            manager_.DownloadFile("data/file.dat_1", c.expectedSize, CrcOf(Content()), job);
+            ADD_FAILURE() << c.what << ": no exception";
+        } catch (const NetworkException& e) {
+            EXPECT_EQ(e.GetErrorText().rfind(c.text, 0), 0u) << c.what << ": " << e.GetErrorText();
+            if (*c.text) {
+                EXPECT_EQ(e.GetErrorText(), c.text) << c.what;
+            }
+        }
+        EXPECT_EQ(job->GetProgress()->GetDone(), 5000u) << c.what;
+    }
+}
+
+TEST_F(DownloadManagerTest, ABodyLongerThanExpectedIsRefusedAsSoonAsItPassesTheSize) {
+    // The server sends half of a large body and then nothing: only a refusal at the expected
+    // size ends the request before the idle limit.
+    dir_.Write("dynamic_content/big_7", std::string(256 * 1024, 'z'));
+    server_->SetFault("/dynamic_content/big_7", MakeFault(FaultKind::kStall));
+    const auto job = JobWithRoom();
+    try {
+        manager_.DownloadFile("big_7", 1000, 0, job);
+        ADD_FAILURE() << "no exception";
+    } catch (const NetworkException& e) {
+        EXPECT_EQ(e.GetErrorText(), "size_mismatch");
+        EXPECT_EQ(e.GetUrl(), "/dynamic_content/big_7");
+    }
+    EXPECT_EQ(job->GetProgress()->GetDone(), 0u);
+}
+
+TEST_F(DownloadManagerTest, TwoThreadsGetTwoConnectionsAndEachIsReused) {
+    dir_.Write("dynamic_content/second_2", "other bytes");
+    std::latch together(2);
+    std::shared_ptr<DownloadManager::HttpConnection> first[2], last[2];
+    auto work = [&](int k) {
+        together.arrive_and_wait();
+        first[k] = manager_.GetConnection();
+        for (int i = 0; i < 3; ++i) {
+            if (k == 0)
+                manager_.DownloadFile("data/file.dat_1", static_cast<std::uint32_t>(Content().size()),
+                                      CrcOf(Content()), nullptr);
+            else
+                manager_.DownloadFile("second_2", 11, CrcOf("other bytes"), nullptr);
+        }
+        last[k] = manager_.GetConnection();
+    };
+    std::thread a(work, 0), b(work, 1);
+    a.join();
+    b.join();
+
+    EXPECT_NE(first[0], first[1]);
+    EXPECT_EQ(first[0], last[0]);
+    EXPECT_EQ(first[1], last[1]);
+    std::map<unsigned, int> perConnection;
+    for (const auto& r : ContentRequests()) ++perConnection[r.connectionId];
+    EXPECT_EQ(perConnection.size(), 2u);
+    for (const auto& [id, count] : perConnection) EXPECT_EQ(count, 3) << "connection " << id;
+
+    // After the release the next request opens a new connection.
+    manager_.ReleaseConnections();
+    EXPECT_NE(manager_.GetConnection(), first[0]);
+    manager_.DownloadFile("second_2", 11, CrcOf("other bytes"), nullptr);
+    EXPECT_EQ(perConnection.count(ContentRequests().back().connectionId), 0u);
+}
+
+TEST_F(DownloadManagerTest, NextServerWalksTheListAndThenWrapsAround) {
+    WriteServerList({Origin() + "/one/", Origin() + "/two/"});
+    EXPECT_EQ(manager_.GetConnection()->GetUrl(), Origin() + "/one/");
+    EXPECT_TRUE(manager_.NextServer());
+    EXPECT_EQ(manager_.GetConnection()->GetUrl(), Origin() + "/two/");
+    EXPECT_FALSE(manager_.NextServer());
+    EXPECT_EQ(manager_.GetConnection()->GetUrl(), Origin() + "/one/") << "index 2 of two servers";
+    manager_.ResetServers();
+    EXPECT_TRUE(manager_.NextServer());
+}
+
+TEST_F(DownloadManagerTest, AServerUrlThatDoesNotParseIsANetworkFailureOfThatServer) {
+    WriteServerList({"no url at all", "  " + Origin() + "/  "});
+    const auto size = static_cast<std::uint32_t>(Content().size());
+    EXPECT_THROW(manager_.DownloadFile("data/file.dat_1", size, CrcOf(Content()), nullptr), NetworkException);
+    ASSERT_TRUE(manager_.NextServer());
+    EXPECT_TRUE(manager_.DownloadFile("data/file.dat_1", size, CrcOf(Content()), nullptr));
+    EXPECT_EQ(ContentRequests().back().target, Origin() + "/dynamic_content/data/file.dat_1") << "one '/' after the URL";
+}
