@@ -522,8 +522,8 @@ void Zip::RecoveryScan() {
     directoryOffset_ = 0;
     const std::uint64_t length = FileLength();
 
-    constexpr std::size_t kChunk = 4 << 20;
-    std::vector<std::uint8_t> buffer(kChunk);
+    const std::size_t kChunk = static_cast<std::size_t>(std::min<std::uint64_t>(length, 4 << 20));
+    std::vector<std::uint8_t> buffer(std::max<std::size_t>(kChunk, 4));
     std::uint64_t bufferStart = 0;
     std::size_t bufferLength = 0;
     auto load = [&](std::uint64_t at) {
