@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -98,10 +99,10 @@ void SerializeLocal(const ZipEntry& e, std::uint8_t* h) {
 
 bool IsDiskFull(int error) { return error == ENOSPC || error == EDQUOT; }
 
-// Makes a creation or removal in the archive's folder durable.
+// Makes a creation in the archive's folder durable.
 void SyncFolderOf(const std::string& path) {
-    std::string folder = path.substr(0, path.find_last_of('/') + 1);
-    if (folder.empty()) folder = ".";
+    const auto slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
     ::fsync(fd);
@@ -156,6 +157,7 @@ void Zip::OpenDescriptor(bool writable, bool create) {
 void Zip::CloseDescriptor() noexcept {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+    growthChecked_ = 0;
 }
 
 std::uint64_t Zip::FileLength() const {
@@ -205,6 +207,7 @@ void Zip::SyncFile() {
 }
 
 void Zip::EnsureGrowthFits(std::uint64_t end) {
+    if (end <= growthChecked_) return;
     const std::uint64_t length = FileLength();
     if (end <= length) return;
     struct statvfs sv;
@@ -214,6 +217,9 @@ void Zip::EnsureGrowthFits(std::uint64_t end) {
         Platform::SetLastError(ENOSPC);
         throw DiskFullException(path_);
     }
+    // Half of what is free now may be taken before the volume is asked again; should others
+    // fill it meanwhile, the write itself reports the full disk.
+    growthChecked_ = length + available / 2;
 }
 
 void Zip::RequireWritable() const {
@@ -430,8 +436,9 @@ void Zip::EnsureMarker() {
 }
 
 void Zip::RemoveMarker() {
-    const std::string marker = MarkerPath(path_);
-    if (::unlink(marker.c_str()) == 0) SyncFolderOf(path_);
+    // Not synced: should the removal be lost, the marker brings back the flush before, whose
+    // bytes nothing has overwritten yet (the next change writes a new marker first).
+    ::unlink(MarkerPath(path_).c_str());
     markerWritten_ = false;
 }
 
@@ -585,10 +592,12 @@ void Zip::RecoveryScan() {
         entries_.push_back(std::move(e));
         pos = end;
     }
-    markerWritten_ = false;
     changed_ = true;
     VerifyLocked(kZipCheckLocalHeaders, {}, {});
     BuildGaps();
+    // The rebuilt directory goes behind every adopted entry and overwrites nothing they hold: a
+    // kill while it is written leaves the archive to be scanned again, so no marker is needed.
+    markerWritten_ = true;
 }
 
 // ---- Flush ----------------------------------------------------------------------------------
@@ -674,16 +683,31 @@ std::uint64_t Zip::Allocate(std::uint64_t room, bool& fromGap) {
 void Zip::WriteEntryAt(ZipEntry& e, std::uint64_t offset, bool clearOldSignature, const void* bytes) {
     e.localHeaderOffset = static_cast<std::uint32_t>(offset);
     e.localExtraLength = 0;
-    // A gap may start with the local header of what lay there before: no longer valid once
-    // new bytes follow it.
-    if (clearOldSignature) {
+    std::vector<std::uint8_t> header(kZipLocalHeaderSize + e.nameLength);
+    SerializeLocal(e, header.data());
+    std::memcpy(header.data() + kZipLocalHeaderSize, e.name.data(), e.nameLength);
+    if (!clearOldSignature) {
+        // Beyond everything else in the file: nothing there for a scan to mistake, so header
+        // and bytes go in one call.
+        if (fd_ < 0) ThrowCorrupt();
+        iovec parts[2] = {{header.data(), header.size()}, {const_cast<void*>(bytes), e.compressedSize}};
+        const std::size_t total = header.size() + e.compressedSize;
+        const ssize_t n = ::pwritev(fd_, parts, 2, static_cast<off_t>(offset));
+        if (n == static_cast<ssize_t>(total)) return;
+        if (n < 0 && errno != EINTR) {
+            const int error = errno;
+            Platform::SetLastErrorFromErrno();
+            if (IsDiskFull(error)) throw DiskFullException(path_);
+            ThrowCorrupt();
+        }
+        // A short write: finish in the careful order below.
+    } else {
+        // A gap may start with the local header of what lay there before: no longer valid once
+        // new bytes follow it.
         const std::uint8_t zero[4] = {};
         PWrite(zero, sizeof zero, offset);
     }
     PWrite(bytes, e.compressedSize, offset + kZipLocalHeaderSize + e.nameLength);
-    std::vector<std::uint8_t> header(kZipLocalHeaderSize + e.nameLength);
-    SerializeLocal(e, header.data());
-    std::memcpy(header.data() + kZipLocalHeaderSize, e.name.data(), e.nameLength);
     PWrite(header.data(), header.size(), offset);
 }
 

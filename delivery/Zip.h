@@ -200,6 +200,8 @@ private:
     std::uint64_t directoryOffset_ = 0;
     bool changed_ = false;
     bool markerWritten_ = false;
+    // The file may grow up to here before free space is asked for again.
+    std::uint64_t growthChecked_ = 0;
     // Free ranges that the last good flush's directory does not point at, sorted by start.
     std::vector<Gap> gaps_;
     // Ranges freed since the last good flush: usable only after the next one.
