@@ -1,0 +1,517 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "delivery/Deflate.h"
+#include "delivery/Zip.h"
+#include "foundation/Crc32.h"
+#include "foundation/Exception.h"
+#include "tests/support/TempDir.h"
+
+using Vel::Zip;
+using Vel::ZipEntry;
+using Vel::Test::ReadFile;
+using Vel::Test::TempDir;
+
+namespace {
+
+constexpr unsigned kRead = 0;
+constexpr unsigned kWrite = Vel::kZipWritable;
+
+void Put16(std::string& s, std::size_t at, std::uint16_t v) {
+    s[at] = static_cast<char>(v);
+    s[at + 1] = static_cast<char>(v >> 8);
+}
+void Put32(std::string& s, std::size_t at, std::uint32_t v) {
+    for (int k = 0; k < 4; ++k) s[at + k] = static_cast<char>(v >> (8 * k));
+}
+std::uint32_t Get32(const std::string& s, std::size_t at) {
+    std::uint32_t v = 0;
+    for (int k = 3; k >= 0; --k) v = v << 8 | static_cast<std::uint8_t>(s[at + k]);
+    return v;
+}
+
+// A stored entry placed by hand: its local header at offset, followed by its name, localExtra
+// bytes of extra field and the data.
+struct Placed {
+    std::uint32_t offset;
+    std::string name;
+    std::string data;
+    std::uint16_t localExtra = 0;
+    std::uint16_t centralExtra = 0;
+};
+
+// An archive image with the entries where they are asked to be, the directory right after the
+// last one and an end record followed by `comment` bytes.
+std::string Build(const std::vector<Placed>& entries, std::size_t comment = 0) {
+    std::string file;
+    std::string directory;
+    for (const auto& e : entries) {
+        const std::size_t end = e.offset + 30 + e.name.size() + e.localExtra + e.data.size();
+        if (file.size() < end) file.resize(end, '\0');
+        std::string local(30, '\0');
+        Put32(local, 0, 0x04034b50);
+        Put32(local, 14, Crc32(e.data.data(), e.data.size()));
+        Put32(local, 18, static_cast<std::uint32_t>(e.data.size()));
+        Put32(local, 22, static_cast<std::uint32_t>(e.data.size()));
+        Put16(local, 26, static_cast<std::uint16_t>(e.name.size()));
+        Put16(local, 28, e.localExtra);
+        local += e.name + std::string(e.localExtra, 'x') + e.data;
+        file.replace(e.offset, local.size(), local);
+        std::string central(46, '\0');
+        Put32(central, 0, 0x02014b50);
+        Put32(central, 16, Crc32(e.data.data(), e.data.size()));
+        Put32(central, 20, static_cast<std::uint32_t>(e.data.size()));
+        Put32(central, 24, static_cast<std::uint32_t>(e.data.size()));
+        Put16(central, 28, static_cast<std::uint16_t>(e.name.size()));
+        Put16(central, 30, e.centralExtra);
+        Put32(central, 42, e.offset);
+        directory += central + e.name + std::string(e.centralExtra, 'y');
+    }
+    std::string record(22, '\0');
+    Put32(record, 0, 0x06054b50);
+    Put16(record, 8, static_cast<std::uint16_t>(entries.size()));
+    Put16(record, 10, static_cast<std::uint16_t>(entries.size()));
+    Put32(record, 12, static_cast<std::uint32_t>(directory.size()));
+    Put32(record, 16, static_cast<std::uint32_t>(file.size()));
+    Put16(record, 20, static_cast<std::uint16_t>(comment));
+    return file + directory + record + std::string(comment, 'c');
+}
+
+std::string Content(int k, std::size_t size) {
+    std::string s(size, '\0');
+    std::mt19937 rng(static_cast<unsigned>(k));
+    for (auto& c : s) c = static_cast<char>(rng());
+    return s;
+}
+
+void Add(Zip& zip, const std::string& name, const std::string& data) {
+    zip.AddEntry(name, 0, Crc32(data.data(), data.size()), static_cast<std::uint32_t>(data.size()),
+                 static_cast<std::uint32_t>(data.size()), data.data(), static_cast<std::uint32_t>(data.size()));
+}
+
+std::string Read(Zip& zip, const std::string& name) {
+    ZipEntry e;
+    if (!zip.GetEntryInfo(name, e)) return "<missing>";
+    const auto s = zip.ReadEntry(e);
+    return std::string(reinterpret_cast<const char*>(s->GetData()), s->GetSize());
+}
+
+std::uint32_t OffsetOf(Zip& zip, const std::string& name) {
+    ZipEntry e;
+    EXPECT_TRUE(zip.GetEntryInfo(name, e)) << name;
+    return e.localHeaderOffset;
+}
+
+bool HaveTool(const char* name) { return std::system((std::string("command -v ") + name + " >/dev/null").c_str()) == 0; }
+
+}  // namespace
+
+TEST(Zip, EntriesSurviveAFlushAndTheirRecordsAreAsWritten) {
+    TempDir dir;
+    const std::string path = (dir / "a.pak").string();
+    {
+        Zip zip(path, kWrite);
+        Add(zip, "planets/alpha/one.dds", "first");
+        Add(zip, "two", std::string(5000, 'b'));
+        zip.AddEntry("three", 8, 0x12345678, 3, 99, "xyz", 3);
+        EXPECT_THROW(zip.AddEntry("bad", 0, 0, 4, 4, "abc", 3), Vel::Exception);  // length != stored size
+        EXPECT_TRUE(zip.IsModified());
+    }
+    EXPECT_FALSE(std::filesystem::exists(Zip::MarkerPath(path)));
+    Zip zip(path, kRead);
+    EXPECT_EQ(Read(zip, "planets/alpha/one.dds"), "first");
+    EXPECT_EQ(Read(zip, "two"), std::string(5000, 'b'));
+    ZipEntry e;
+    ASSERT_TRUE(zip.GetEntryInfo("three", e));
+    EXPECT_EQ(e.method, 8);
+    EXPECT_EQ(e.crc32, 0x12345678u);
+    EXPECT_EQ(e.compressedSize, 3u);
+    EXPECT_EQ(e.uncompressedSize, 99u);
+    EXPECT_FALSE(zip.GetEntryInfo("Two", e));  // names are case-sensitive
+    EXPECT_EQ(zip.GetEntries().size(), 3u);
+    EXPECT_THROW(Add(zip, "x", "y"), Vel::Exception);  // read-only
+    EXPECT_THROW(zip.RemoveEntry("two"), Vel::Exception);
+
+    // The file is a zip any tool reads: stored entries with their CRC-32.
+    if (HaveTool("unzip")) {
+        TempDir other;
+        const std::string plain = (other / "plain.zip").string();
+        {
+            Zip z(plain, kWrite);
+            Add(z, "dir/file.txt", "hello\n");
+            Add(z, "other.bin", Content(1, 3000));
+        }
+        EXPECT_EQ(std::system(("unzip -tqq " + plain + " >/dev/null").c_str()), 0);
+    }
+}
+
+TEST(Zip, EmptyArchivesAreDeleted) {
+    TempDir dir;
+    const std::string path = (dir / "a.pak").string();
+    { Zip zip(path, kWrite); }
+    EXPECT_FALSE(std::filesystem::exists(path));
+    {
+        Zip zip(path, kWrite);
+        Add(zip, "x", "1");
+    }
+    EXPECT_TRUE(std::filesystem::exists(path));
+    {
+        Zip zip(path, kWrite);
+        zip.RemoveEntry("x");
+        EXPECT_THROW(zip.RemoveEntry("x"), Vel::Exception);
+    }
+    EXPECT_FALSE(std::filesystem::exists(path));
+    // Read-only on a missing file: an empty archive in memory, nothing created.
+    { Zip zip(path, kRead); }
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST(Zip, HolesAboveThirtyBytesAreReusedFirstFit) {
+    // Holes of 30 and 31 bytes between three entries.
+    TempDir dir;
+    const std::string a(10, 'a'), b(10, 'b'), c(10, 'c');
+    const std::uint32_t bOffset = 41 + 30;        // a ends at 41
+    const std::uint32_t cOffset = bOffset + 41 + 31;  // b ends at bOffset + 41
+    dir.Write("h.pak", Build({{0, "a", a}, {bOffset, "b", b}, {cOffset, "c", c}}));
+    const std::string path = (dir / "h.pak").string();
+    {
+        Zip zip(path, kWrite);
+        EXPECT_TRUE(zip.FreeSpaceAtLeast(31));
+        EXPECT_FALSE(zip.FreeSpaceAtLeast(32));
+        // Room 31 (30 + name 1 + 0 bytes) fills the 31-byte hole exactly.
+        Add(zip, "d", "");
+        EXPECT_EQ(OffsetOf(zip, "d"), bOffset + 41);
+        EXPECT_FALSE(zip.FreeSpaceAtLeast(1));
+    }
+    Zip zip(path, kRead);
+    for (const auto& [name, data] : {std::pair{"a", a}, {"b", b}, {"c", c}, {"d", std::string()}})
+        EXPECT_EQ(Read(zip, name), data);
+}
+
+TEST(Zip, RemaindersUnderThirtyBytesAreDropped) {
+    struct Case {
+        std::uint32_t remainder;
+        bool listed;
+    };
+    for (const Case c : {Case{29, false}, Case{30, true}}) {
+        TempDir dir;
+        // A 100-byte hole after "a"; the new entry takes 100 - remainder bytes of it.
+        dir.Write("r.pak", Build({{0, "a", "0123456789"}, {41 + 100, "b", "z"}}));
+        const std::string path = (dir / "r.pak").string();
+        Zip zip(path, kWrite);
+        Add(zip, "n", std::string(100 - c.remainder - 31, 'n'));
+        EXPECT_EQ(OffsetOf(zip, "n"), 41u) << c.remainder;
+        EXPECT_EQ(zip.FreeSpaceAtLeast(c.remainder), c.listed) << c.remainder;
+        EXPECT_EQ(zip.FreeSpaceAtLeast(1), c.listed) << c.remainder;
+    }
+}
+
+TEST(Zip, FreedSpaceIsReusedOnlyAfterTheNextFlush) {
+    TempDir dir;
+    const std::string path = (dir / "f.pak").string();
+    {
+        Zip zip(path, kWrite);
+        Add(zip, "a", std::string(200, 'a'));
+        Add(zip, "b", std::string(200, 'b'));
+    }
+    std::uint32_t secondPlace = 0;
+    {
+        Zip zip(path, kWrite);
+        Add(zip, "a", std::string(200, 'A'));  // same size: the old place is still the directory's
+        EXPECT_NE(OffsetOf(zip, "a"), 0u);
+        secondPlace = OffsetOf(zip, "a");
+        EXPECT_TRUE(std::filesystem::exists(Zip::MarkerPath(path)));
+    }
+    {
+        Zip zip(path, kWrite);
+        EXPECT_EQ(Read(zip, "a"), std::string(200, 'A'));
+        Add(zip, "c", std::string(150, 'c'));  // now the first place is free
+        EXPECT_EQ(OffsetOf(zip, "c"), 0u);
+        EXPECT_EQ(OffsetOf(zip, "a"), secondPlace);
+    }
+}
+
+TEST(Zip, EndRecordAndSizesAreBoundedByTheFile) {
+    const std::string good = Build({{0, "a", "hello"}, {40, "b", "world"}});
+    const std::size_t directory = Get32(good, good.size() - 22 + 16);
+    struct Case {
+        const char* what;
+        std::string image;
+    };
+    std::vector<Case> cases;
+    cases.push_back({"end record 257 bytes from the end", Build({{0, "a", "hello"}}, 257 - 22)});
+    cases.push_back({"shorter than an end record", std::string("PK\5\6", 4) + std::string(10, '\0')});
+    {
+        std::string s = good;
+        Put32(s, s.size() - 22 + 12, 0x7FFFFFFF);  // directory size past the file
+        cases.push_back({"directory larger than the file", s});
+    }
+    {
+        std::string s = good;
+        Put32(s, directory + 20, 0xFFFFFF00);  // an entry's stored size in the directory
+        cases.push_back({"entry larger than the file", s});
+    }
+    {
+        std::string s = good;
+        Put32(s, 18, 4);  // the local header disagrees with the directory
+        cases.push_back({"local size differs", s});
+    }
+    {
+        std::string s = good;
+        Put32(s, directory + 42, 40);  // both entries at 40: overlap
+        cases.push_back({"overlapping entries", s});
+    }
+    {
+        std::string s = good;
+        Put32(s, directory, 0x12345678);
+        cases.push_back({"central signature", s});
+    }
+    for (const auto& c : cases) {
+        TempDir dir;
+        const std::string path = dir.Write("x.pak", c.image).string();
+        bool threw = false;
+        for (unsigned mode : {kRead, kWrite, unsigned{Vel::kZipCheckOffsets}}) {
+            try {
+                Zip zip(path, mode);
+                for (const auto& e : zip.GetEntries()) zip.ReadEntry(e);
+            } catch (const Zip::CorruptException& e) {
+                threw = true;
+                EXPECT_EQ(e.GetArchivePath(), path);
+            }
+        }
+        EXPECT_TRUE(threw) << c.what;
+    }
+    // 256 bytes from the end is still found.
+    TempDir dir;
+    Zip zip(dir.Write("ok.pak", Build({{0, "a", "hello"}}, 256 - 22)).string(), kRead);
+    EXPECT_EQ(Read(zip, "a"), "hello");
+}
+
+TEST(Zip, ForeignExtraFieldsAreDroppedAndCountInTheExtent) {
+    // Local extra fields make each entry 7 bytes longer than its name and data say; the
+    // directory's extra fields are not kept.
+    TempDir dir;
+    const std::string path =
+        dir.Write("e.pak", Build({{0, "a", "alpha", 7, 5}, {100, "b", "beta", 3, 9}})).string();
+    {
+        Zip zip(path, kWrite);
+        EXPECT_EQ(Read(zip, "a"), "alpha");
+        // The hole after "a" starts where its extra field and data end (30 + 1 + 7 + 5 = 43).
+        Add(zip, "c", std::string(20, 'c'));  // room 51 of the 57 free
+        EXPECT_EQ(OffsetOf(zip, "c"), 43u);
+        Add(zip, "b", "BETA");
+    }
+    Zip zip(path, kRead);
+    for (const auto& e : zip.GetEntries()) EXPECT_EQ(e.extraLength + e.commentLength, 0) << e.name;
+    EXPECT_EQ(Read(zip, "a"), "alpha");
+    EXPECT_EQ(Read(zip, "b"), "BETA");
+}
+
+TEST(Zip, ArchiveMadeByZipSurvivesAChange) {
+    if (!HaveTool("zip") || !HaveTool("unzip")) GTEST_SKIP() << "zip and unzip are not installed";
+    TempDir dir;
+    dir.Write("src/notes.txt", std::string(3000, 'n'));
+    dir.Write("src/data.bin", Content(5, 4000));
+    dir.Write("src/keep.txt", "keep me\n");
+    const std::string path = (dir / "made.zip").string();
+    // zip writes its extended time and Unix id extra fields, and an archive comment.
+    const std::string in = "cd " + dir.Path().string() + " && ";
+    ASSERT_EQ(std::system((in + "zip -q -r made.zip src && echo 'a comment' | zip -q -z made.zip").c_str()), 0);
+    {
+        Zip zip(path, kWrite);
+        ZipEntry notes;
+        ASSERT_TRUE(zip.GetEntryInfo("src/notes.txt", notes));
+        EXPECT_EQ(notes.method, 8);
+        const auto stored = zip.ReadEntry(notes);
+        VelMemoryStream plain;
+        InflateRaw(stored->GetData(), stored->GetSize(), plain, notes.uncompressedSize);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(plain.GetData()), plain.GetSize()), std::string(3000, 'n'));
+        zip.RemoveEntry("src/notes.txt");
+        Add(zip, "src/data.bin", "replaced");
+        Add(zip, "src/new.txt", std::string(20, 'w'));
+    }
+    EXPECT_EQ(std::system(("unzip -tqq " + path + " >/dev/null").c_str()), 0);
+    EXPECT_EQ(std::system(("cd " + dir.Path().string() + " && mkdir out && cd out && unzip -qq ../made.zip").c_str()), 0);
+    EXPECT_EQ(ReadFile(dir / "out/src/keep.txt"), "keep me\n");
+    EXPECT_EQ(ReadFile(dir / "out/src/data.bin"), "replaced");
+    EXPECT_EQ(ReadFile(dir / "out/src/new.txt"), std::string(20, 'w'));
+    EXPECT_FALSE(std::filesystem::exists(dir / "out/src/notes.txt"));
+}
+
+TEST(Zip, TheEntryCountStopsAt65535) {
+    TempDir dir;
+    const std::string path = (dir / "many.pak").string();
+    {
+        Zip zip(path, kWrite);
+        char name[16];
+        for (int k = 0; k < 65535; ++k) {
+            std::snprintf(name, sizeof name, "%05d", k);
+            zip.AddEntry(name, 0, 0, 0, 0, "", 0);
+        }
+        EXPECT_THROW(zip.AddEntry("one more", 0, 0, 0, 0, "", 0), Vel::Exception);
+        Add(zip, "00007", "replacing still works");
+    }
+    Zip zip(path, kRead);
+    EXPECT_EQ(zip.GetEntries().size(), 65535u);
+    EXPECT_EQ(Read(zip, "00007"), "replacing still works");
+}
+
+TEST(Zip, ABusyArchiveIsAFileErrorNeverCorrupt) {
+    TempDir dir;
+    const std::string path = (dir / "b.pak").string();
+    Zip writer(path, kWrite);
+    Add(writer, "x", "1");  // the marker is present now
+    for (unsigned mode : {kRead, kWrite, unsigned{Vel::kZipRecover | kWrite}}) {
+        try {
+            Zip other(path, mode);
+            ADD_FAILURE() << "opened a busy archive with mode " << mode;
+        } catch (const Zip::CorruptException&) {
+            ADD_FAILURE() << "busy reported as corrupt, mode " << mode;
+        } catch (const Vel::FileException& e) {
+            EXPECT_EQ(e.GetFileName(), path);
+        }
+    }
+    EXPECT_EQ(Read(writer, "x"), "1");
+}
+
+TEST(Zip, CopyEntryFromKeepsTheStoredFormAndLocksBothWays) {
+    TempDir dir;
+    const std::string a = (dir / "a.pak").string(), b = (dir / "b.pak").string();
+    {
+        Zip src(a, kWrite);
+        src.AddEntry("e", 2, 0xABCDEF01, 4, 40, "\x01\x02\x03\x04", 4);
+    }
+    Zip src(a, kRead);
+    Zip dst(b, kWrite);
+    ZipEntry e;
+    ASSERT_TRUE(src.GetEntryInfo("e", e));
+    dst.CopyEntryFrom(src, e, "copy");
+    ZipEntry c;
+    ASSERT_TRUE(dst.GetEntryInfo("copy", c));
+    EXPECT_EQ(c.method, 2);
+    EXPECT_EQ(c.crc32, 0xABCDEF01u);
+    EXPECT_EQ(c.uncompressedSize, 40u);
+    EXPECT_EQ(Read(dst, "copy"), "\x01\x02\x03\x04");
+}
+
+TEST(Zip, ModeUpgradeFlushesAndReopensForWriting) {
+    TempDir dir;
+    const std::string path = (dir / "m.pak").string();
+    {
+        Zip zip(path, kWrite);
+        Add(zip, "a", "1");
+    }
+    Zip zip(path, kRead);
+    EXPECT_THROW(Add(zip, "b", "2"), Vel::Exception);
+    zip.SetMode(kWrite);
+    EXPECT_EQ(zip.GetMode() & kWrite, kWrite);
+    Add(zip, "b", "2");
+    zip.SetMode(kRead);  // ignored
+    Add(zip, "c", "3");
+    EXPECT_EQ(Read(zip, "a"), "1");
+}
+
+TEST(Zip, VerifyFindsDamagedContentAndRemovesItOnRequest) {
+    TempDir dir;
+    const std::string path = (dir / "v.pak").string();
+    const std::string text(2000, 't');
+    {
+        Zip zip(path, kWrite);
+        Add(zip, "good", "fine");
+        Add(zip, "bad", "damaged soon");
+        VelMemoryStream packed;
+        DeflateRaw(text.data(), static_cast<std::uint32_t>(text.size()), packed, 9);
+        zip.AddEntry("packed", 8, Crc32(text.data(), text.size()), packed.GetSize(),
+                     static_cast<std::uint32_t>(text.size()), packed.GetData(), packed.GetSize());
+    }
+    {
+        // Flip a data byte of "bad".
+        Zip zip(path, kRead);
+        const auto at = OffsetOf(zip, "bad") + 30 + 3;
+        FILE* f = std::fopen(path.c_str(), "r+b");
+        std::fseek(f, at, SEEK_SET);
+        std::fputc('X', f);
+        std::fclose(f);
+    }
+    Zip zip(path, kWrite);
+    EXPECT_NO_THROW(zip.Verify(Vel::kZipCheckLocalHeaders, {}, {}));
+    EXPECT_THROW(zip.Verify(Vel::kZipCheckCrc, {}, {}), Zip::CorruptException);
+    std::vector<std::string> reported;
+    zip.Verify(Vel::kZipCheckCrc | Vel::kZipRemoveBad, [](std::size_t) { return false; },
+               [&](const std::string& n) { reported.push_back(n); });
+    EXPECT_EQ(zip.GetEntries().size(), 3u);  // stopped at once: nothing removed
+    zip.Verify(Vel::kZipCheckCrc | Vel::kZipRemoveBad, {}, [&](const std::string& n) { reported.push_back(n); });
+    EXPECT_EQ(reported, std::vector<std::string>{"bad"});
+    EXPECT_EQ(Read(zip, "bad"), "<missing>");
+    EXPECT_EQ(Read(zip, "good"), "fine");
+}
+
+TEST(Zip, RecoverRebuildsALostDirectoryFromTheLocalHeaders) {
+    TempDir dir;
+    const std::string path = (dir / "r.pak").string();
+    {
+        Zip zip(path, kWrite);
+        for (int k = 0; k < 5; ++k) Add(zip, "e" + std::to_string(k), Content(k, 500 + 100 * k));
+    }
+    // Cut the directory away, then add a header claiming more than an archive may hold.
+    std::string image = ReadFile(path);
+    const std::size_t directory = Get32(image, image.size() - 22 + 16);
+    image.resize(directory);
+    std::string huge(30, '\0');
+    Put32(huge, 0, 0x04034b50);
+    Put32(huge, 18, 128'000'001);
+    Put16(huge, 26, 1);
+    dir.Write("r.pak", image + huge + "h");
+
+    EXPECT_THROW(Zip(path, kRead), Zip::CorruptException);
+    {
+        Zip zip(path, Vel::kZipRecover);
+        EXPECT_EQ(zip.GetEntries().size(), 5u);
+        for (int k = 0; k < 5; ++k) EXPECT_EQ(Read(zip, "e" + std::to_string(k)), Content(k, 500 + 100 * k));
+        EXPECT_THROW(Add(zip, "x", "y"), Vel::Exception);  // still read-only as asked
+    }
+    Zip again(path, kRead);  // the rebuilt directory was written
+    EXPECT_EQ(again.GetEntries().size(), 5u);
+    EXPECT_EQ(static_cast<std::size_t>(std::filesystem::file_size(path)),
+              directory + 5 * 46 + 10 + 22);
+}
+
+TEST(Zip, CompactionClosesTheGapsAndKeepsTheBytes) {
+    TempDir dir;
+    const std::string path = (dir / "c.pak").string();
+    {
+        Zip zip(path, kWrite);
+        for (int k = 0; k < 8; ++k) Add(zip, "e" + std::to_string(k), Content(k, 300 + 50 * k));
+    }
+    {
+        Zip zip(path, kWrite);
+        zip.RemoveEntry("e1");
+        zip.RemoveEntry("e4");
+        Add(zip, "e6", Content(60, 100));
+    }
+    std::uint64_t before = std::filesystem::file_size(path);
+    {
+        Zip zip(path, kWrite);
+        EXPECT_TRUE(zip.FreeSpaceAtLeast(1));
+        zip.Compact(nullptr);
+        EXPECT_FALSE(zip.FreeSpaceAtLeast(1));
+    }
+    EXPECT_LT(std::filesystem::file_size(path), before);
+    Zip zip(path, Vel::kZipCheckOffsets | kWrite);
+    EXPECT_FALSE(zip.FreeSpaceAtLeast(1));
+    std::uint64_t end = 0;
+    for (const auto& e : zip.GetEntries()) {
+        EXPECT_EQ(e.localHeaderOffset, end) << e.name;
+        end = e.End();
+    }
+    for (int k : {0, 2, 3, 5, 7}) EXPECT_EQ(Read(zip, "e" + std::to_string(k)), Content(k, 300 + 50 * k));
+    EXPECT_EQ(Read(zip, "e6"), Content(60, 100));
+    EXPECT_EQ(zip.GetEntries().size(), 6u);
+}
