@@ -94,6 +94,12 @@ void DownloadProgress::AddTransferDone(std::uint64_t n) {
     transferDone_.store(transferDone_.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
 }
 
+void DownloadProgress::SubtractTransferDone(std::uint64_t n) {
+    std::lock_guard lock(mutex_);
+    const std::uint64_t done = transferDone_.load(std::memory_order_relaxed);
+    transferDone_.store(done - std::min(n, done), std::memory_order_relaxed);
+}
+
 float DownloadProgress::GetPercent() const {
     std::lock_guard lock(mutex_);
     const float total = static_cast<float>(total_.load(std::memory_order_relaxed));

@@ -4,7 +4,7 @@
 //
 // Contract:
 // - Writers (AddDone, SetDone, SubtractDone, AddTotal, SetTotal, SetTransferTotal,
-//   AddTransferDone) may run on any number of threads at once; each holds the object's VelMutex (recursive).
+//   AddTransferDone, SubtractTransferDone) may run on any number of threads at once; each holds the object's VelMutex (recursive).
 //   GetPercent and GetTimeLeft hold it too. GetDone, GetTotal, GetRateText and GetSizeText read
 //   atomics without the lock (a display text may mix values from two moments).
 // - done never exceeds total and never goes below 0: AddDone clamps at total, SubtractDone takes
@@ -43,6 +43,8 @@ public:
     void SetTotal(std::uint64_t v);
     void SetTransferTotal(std::uint64_t v);
     void AddTransferDone(std::uint64_t n);
+    // Takes back transferred bytes that were counted for a failed attempt (never below 0).
+    void SubtractTransferDone(std::uint64_t n);
 
     std::uint64_t GetDone() const noexcept { return done_.load(std::memory_order_relaxed); }
     std::uint64_t GetTotal() const noexcept { return total_.load(std::memory_order_relaxed); }

@@ -23,6 +23,8 @@ struct ModuleState {
     bool maintenance = false;
     bool requestPending = false;
     bool clientRunning = false;
+    bool applying = false;
+    bool shuttingDown = false;
     VersionNumber lastVersion;
     VersionRequester requester;
     std::unique_ptr<VelThreadPool> updatePool;
@@ -53,9 +55,14 @@ void Shutdown() {
     std::unique_ptr<VelThreadPool> pool;
     {
         auto lock = Lock();
+        State().shuttingDown = true;
+        State().abortRequested = true;
+        if (State().updatePool) State().updatePool->ClearJobs();
         pool = std::move(State().updatePool);
     }
     pool.reset();  // ends and joins its thread, outside the lock its jobs take
+    auto lock = Lock();
+    State().shuttingDown = false;
 }
 
 VelThreadPool* GetUpdateThreadPool() {
@@ -125,10 +132,27 @@ VersionNumber GetLastVersion() {
     return State().lastVersion;
 }
 
-void Abort() {
+bool Abort() {
     auto lock = Lock();
+    if (State().applying) return false;
     State().abortRequested = true;
     if (State().updatePool) State().updatePool->ClearJobs();
+    return true;
+}
+
+void SetApplying(bool applying) {
+    auto lock = Lock();
+    State().applying = applying;
+}
+
+bool IsApplying() {
+    auto lock = Lock();
+    return State().applying;
+}
+
+bool IsShuttingDown() {
+    auto lock = Lock();
+    return State().shuttingDown;
 }
 
 bool IsAbortRequested() {
@@ -217,6 +241,7 @@ void ResetForTesting() {
     s.maintenance = false;
     s.requestPending = false;
     s.clientRunning = false;
+    s.applying = false;
     s.lastVersion = VersionNumber();
 }
 

@@ -69,7 +69,8 @@ inline constexpr auto kVersionCheckInterval = std::chrono::minutes(1);
 // Creates the update thread pool (one thread, kind 4) and starts the periodic version check
 // (first run one interval from now) on the scheduler (null: the application thread pool).
 void Init(RouterConnector::IRequestScheduler* scheduler = nullptr);
-// Deletes the update pool (its thread ends and is joined).
+// Sets the abort flag (also while the updater applies: it is left to finish on its own),
+// discards the queued jobs, then deletes the update pool (its thread ends and is joined).
 void Shutdown();
 // The pool the update run, its downloads and the move-content job run on; null outside
 // Init..Shutdown.
@@ -92,13 +93,21 @@ bool IsUpdateRunning();
 bool CanStartClient();
 VersionNumber GetLastVersion();
 
-// Sets the abort flag and discards the jobs still queued on the update pool.
-void Abort();
+// Sets the abort flag and discards the jobs still queued on the update pool; true. While the
+// updater applies files (SetApplying) the abort is refused: nothing changes and false is
+// returned (a half-applied client is worse than a late one).
+bool Abort();
 bool IsAbortRequested();
 // The job state transitions of the update run and the move-content job: starting clears the
 // abort flag.
 void MarkJobStarted(int jobState);
 void MarkJobFinished();
+// Set by the update run while the updater executable applies files.
+void SetApplying(bool applying);
+bool IsApplying();
+// True from the start of Shutdown until the update pool has been joined: waits on the pool give
+// up so that its thread ends in time.
+bool IsShuttingDown();
 
 void OnVersionInfo(const RouterConnector::VersionInfo& info, bool notify);
 

@@ -56,7 +56,8 @@ bool WaitForProcessExit(pid_t pid, int timeoutMs) {
 
 pid_t StartProcess(const ProcessStart& start) {
     std::vector<std::string> argv;
-    if (start.elevated) argv.push_back("pkexec");
+    const std::string elevator = start.elevator.empty() ? std::string("pkexec") : start.elevator;
+    if (start.elevated) argv.push_back(elevator);
     argv.push_back(start.program);
     argv.insert(argv.end(), start.arguments.begin(), start.arguments.end());
     std::vector<char*> args;
@@ -68,7 +69,7 @@ pid_t StartProcess(const ProcessStart& start) {
     if (!start.workingDirectory.empty())
         posix_spawn_file_actions_addchdir_np(&actions, start.workingDirectory.c_str());
     pid_t pid = -1;
-    const char* program = start.elevated ? "pkexec" : start.program.c_str();
+    const char* program = start.elevated ? elevator.c_str() : start.program.c_str();
     const int rc = start.elevated ? ::posix_spawnp(&pid, program, &actions, nullptr, args.data(), environ)
                                   : ::posix_spawn(&pid, program, &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -90,6 +91,46 @@ int WaitForChild(pid_t pid) {
         return -1;
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+ChildWait WaitForChildFor(pid_t pid, int timeoutMs, int& status) {
+    const auto reap = [&](int flags) -> int {
+        int raw = 0;
+        pid_t rc;
+        do {
+            rc = ::waitpid(pid, &raw, flags);
+        } while (rc < 0 && errno == EINTR);
+        if (rc < 0) {
+            SetLastErrorFromErrno();
+            return -1;
+        }
+        if (rc == 0) return 0;
+        status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        return 1;
+    };
+    int r = reap(WNOHANG);
+    if (r != 0) return r > 0 ? ChildWait::Exited : ChildWait::Failed;
+#ifdef SYS_pidfd_open
+    const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (fd >= 0) {
+        pollfd p{fd, POLLIN, 0};
+        int rc;
+        do {
+            rc = ::poll(&p, 1, timeoutMs);
+        } while (rc < 0 && errno == EINTR);
+        ::close(fd);
+        r = reap(WNOHANG);
+        if (r != 0) return r > 0 ? ChildWait::Exited : ChildWait::Failed;
+        return ChildWait::Running;
+    }
+#endif
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        r = reap(WNOHANG);
+        if (r != 0) return r > 0 ? ChildWait::Exited : ChildWait::Failed;
+        if (std::chrono::steady_clock::now() >= deadline) return ChildWait::Running;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
 }
 
 }  // namespace Vel::Platform

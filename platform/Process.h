@@ -8,7 +8,10 @@
 //   pidfd where the kernel has one, else by polling; it returns true when the process has
 //   ended (or does not exist) within the time-out. A negative time-out waits without limit.
 // - StartProcess starts a program with posix_spawn; descriptors we open are close-on-exec, so
-//   the child inherits none of our locks. Any thread may call these.
+//   the child inherits none of our locks. An elevated start runs the elevation command
+//   (pkexec unless another is named) with the program and its arguments; pkexec ends with 126
+//   when the player dismissed its authentication dialog and 127 when not authorised or on an
+//   error. Any thread may call these.
 
 #include <sys/types.h>
 
@@ -25,8 +28,13 @@ struct ProcessStart {
     std::string program;                 // path of the executable
     std::vector<std::string> arguments;  // without the program itself
     std::string workingDirectory;        // empty: ours
-    bool elevated = false;               // through pkexec
+    bool elevated = false;               // through the elevation command
+    std::string elevator;                // the elevation command; empty: "pkexec" from PATH
 };
+
+// The elevation command's own exit codes.
+inline constexpr int kElevationDismissed = 126;
+inline constexpr int kElevationNotAuthorised = 127;
 
 // The child's process id, or -1 with the last error set.
 pid_t StartProcess(const ProcessStart& start);
@@ -34,6 +42,12 @@ pid_t StartProcess(const ProcessStart& start);
 // Waits for a child started by StartProcess and gives its exit status (0-255), or -1 when it was
 // ended by a signal or could not be waited for.
 int WaitForChild(pid_t pid);
+
+// Waits up to timeoutMs for a child started by StartProcess. Exited: it has ended and is reaped;
+// status holds its exit status (0-255), or -1 when a signal ended it. Running: still running
+// after the time. Failed: it cannot be waited for (last error set).
+enum class ChildWait { Exited, Running, Failed };
+ChildWait WaitForChildFor(pid_t pid, int timeoutMs, int& status);
 
 // True when the process exists (it may belong to another user).
 bool ProcessExists(pid_t pid);

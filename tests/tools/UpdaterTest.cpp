@@ -1,0 +1,163 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "ClientUpdate.h"
+#include "ContentMove.h"
+#include "platform/SettingsHive.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TempDir.h"
+
+namespace fs = std::filesystem;
+using Vel::Test::ReadFile;
+
+namespace {
+
+std::string UpdaterPath() {
+    const char* build = std::getenv("TRAILSTARTER_BUILD_DIR");
+    return std::string(build != nullptr ? build : ".") + "/tools/updater/SolvendaUpdater";
+}
+
+class UpdaterTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* name : {"a.dll", "data/b.dll", "data/deep/c.dll"}) {
+            dir_.Write(std::string("client/") + name, std::string("old ") + name);
+            dir_.Write(std::string("staging/") + name, std::string("new ") + name);
+        }
+    }
+    int Update(std::ostream& report) {
+        return Updater::UpdateClient((dir_ / "staging").string(), (dir_ / "client").string(), report);
+    }
+    bool ClientIsOld() const {
+        for (const char* name : {"a.dll", "data/b.dll", "data/deep/c.dll"})
+            if (ReadFile(dir_ / "client" / name) != std::string("old ") + name) return false;
+        return true;
+    }
+
+    Vel::Test::TempDir dir_;
+};
+
+// A staged link, or a client path through a link, refuses the whole update before anything is
+// written, inside or outside the client folder.
+TEST_F(UpdaterTest, LinksRefuseTheUpdateAndNothingIsWritten) {
+    dir_.Write("outside/b.dll", "outside");
+    struct Case {
+        const char* name;
+        std::function<void()> plant;
+    };
+    const std::vector<Case> cases = {
+        {"staged link", [&] { fs::create_symlink(dir_ / "outside/b.dll", dir_ / "staging/data/link.dll"); }},
+        {"client folder link", [&] {
+             fs::rename(dir_ / "client/data", dir_ / "client/data.real");
+             fs::create_directory_symlink(dir_ / "outside", dir_ / "client/data");
+         }},
+        {"client file link", [&] {
+             fs::remove(dir_ / "client/a.dll");
+             fs::create_symlink(dir_ / "outside/b.dll", dir_ / "client/a.dll");
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        dir_.Write("outside/b.dll", "outside");
+        c.plant();
+        std::ostringstream report;
+        EXPECT_EQ(Update(report), Updater::kRefused) << report.str();
+        EXPECT_EQ(ReadFile(dir_ / "outside/b.dll"), "outside");
+        EXPECT_EQ(ReadFile(dir_ / "client/data/deep/c.dll").rfind("new", 0), std::string::npos);
+        for (const auto& e : fs::recursive_directory_iterator(dir_ / "client"))
+            EXPECT_EQ(e.path().filename().string().find(".updating"), std::string::npos) << e.path();
+        // undo the plant for the next case
+        fs::remove_all(dir_ / "staging/data/link.dll");
+        if (fs::is_symlink(dir_ / "client/data")) {
+            fs::remove(dir_ / "client/data");
+            fs::rename(dir_ / "client/data.real", dir_ / "client/data");
+        }
+        if (fs::is_symlink(dir_ / "client/a.dll")) {
+            fs::remove(dir_ / "client/a.dll");
+            dir_.Write("client/a.dll", "old a.dll");
+        }
+    }
+    EXPECT_TRUE(ClientIsOld());
+}
+
+// Killed between two renames, every client file is whole, old or new; the next run completes
+// the update over the stale temporaries.
+TEST_F(UpdaterTest, KilledMidwayEveryFileIsOldOrNew) {
+    ::setenv("TRAILSTARTER_UPDATER_TEST_FAULT", "pause-after:1", 1);
+    Vel::Test::ChildProcess updater(UpdaterPath(), {"--update-client", (dir_ / "staging").string(),
+                                                    (dir_ / "client").string()});
+    ::unsetenv("TRAILSTARTER_UPDATER_TEST_FAULT");
+    ASSERT_EQ(updater.ReadLine(), "paused");
+    ::kill(updater.Pid(), SIGKILL);
+    updater.Wait();
+
+    int fresh = 0;
+    for (const char* name : {"a.dll", "data/b.dll", "data/deep/c.dll"}) {
+        const std::string text = ReadFile(dir_ / "client" / name);
+        EXPECT_TRUE(text == std::string("old ") + name || text == std::string("new ") + name) << text;
+        fresh += text.rfind("new", 0) == 0;
+    }
+    EXPECT_EQ(fresh, 1);
+
+    std::ostringstream report;
+    EXPECT_EQ(Update(report), Updater::kDone) << report.str();
+    for (const char* name : {"a.dll", "data/b.dll", "data/deep/c.dll"})
+        EXPECT_EQ(ReadFile(dir_ / "client" / name), std::string("new ") + name);
+    for (const auto& e : fs::recursive_directory_iterator(dir_ / "client"))
+        EXPECT_EQ(e.path().filename().string().find(".updating"), std::string::npos) << e.path();
+}
+
+TEST_F(UpdaterTest, ExitCodesNeverClashWithTheElevationCommand) {
+    struct Case {
+        const char* fault;
+        std::vector<std::string> args;
+        int expected;
+    };
+    const std::vector<Case> cases = {
+        {"exit:3", {"--update-client", "x", "y"}, 3},
+        {"exit:126", {"--update-client", "x", "y"}, Updater::kBadCommandLine},
+        {"exit:127", {"--update-client", "x", "y"}, Updater::kBadCommandLine},
+        {"", {"--update-client", "only-one"}, Updater::kBadCommandLine},
+        {"", {"--update-client", "/nonexistent/staging", "/nonexistent/client"}, Updater::kNotApplied},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        ::setenv("TRAILSTARTER_UPDATER_TEST_FAULT", c.fault, 1);
+        Vel::Test::ChildProcess updater(UpdaterPath(), c.args);
+        ::unsetenv("TRAILSTARTER_UPDATER_TEST_FAULT");
+        EXPECT_EQ(updater.Wait(), c.expected);
+    }
+}
+
+// The content folder moves below its new parent and the machine hive given on the command line
+// records that parent.
+TEST_F(UpdaterTest, MoveContentMovesTheFolderAndRecordsItsParent) {
+    dir_.Write("old/public_users_data/dynamic_content/a.pak", "pak");
+    const std::string hive = (dir_ / "machine.reg").string();
+    const std::string key = "SOFTWARE\\Corvane\\Solvenda Frontier";
+    Vel::Test::ChildProcess updater(UpdaterPath(), {"--machine-hive", hive, "--move-content", key,
+                                                    "PublicUsersDataParentFolder",
+                                                    (dir_ / "old/public_users_data").string(),
+                                                    (dir_ / "games/public_users_data").string()});
+    ASSERT_EQ(updater.Wait(), Updater::kDone);
+    EXPECT_EQ(ReadFile(dir_ / "games/public_users_data/dynamic_content/a.pak"), "pak");
+    EXPECT_FALSE(fs::exists(dir_ / "old/public_users_data"));
+    const auto value = Vel::Platform::SettingsHive(hive, false).GetValue(key, "PublicUsersDataParentFolder");
+    ASSERT_TRUE(value.has_value());
+    EXPECT_EQ(value->data, (dir_ / "games").string() + '\0');
+
+    // A target inside the source, or one that exists, is refused and changes nothing.
+    std::ostringstream report;
+    dir_.Write("src/x", "x");
+    EXPECT_EQ(Updater::MoveContent(key, "V", (dir_ / "src").string(), (dir_ / "src/inner").string(), hive, report),
+              Updater::kMoveFailed);
+    EXPECT_EQ(Updater::MoveContent(key, "V", (dir_ / "src").string(), (dir_ / "games").string(), hive, report),
+              Updater::kMoveFailed);
+    EXPECT_EQ(ReadFile(dir_ / "src/x"), "x");
+    EXPECT_FALSE(Vel::Platform::SettingsHive(hive, false).GetValue(key, "V").has_value());
+}
+
+}  // namespace

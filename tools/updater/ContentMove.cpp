@@ -1,0 +1,153 @@
+#include "ContentMove.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include "ClientUpdate.h"
+#include "UpdaterFiles.h"
+#include "platform/SettingsHive.h"
+
+namespace fs = std::filesystem;
+
+namespace Updater {
+namespace {
+
+bool SameBytes(int a, int b) {
+    char x[64 * 1024];
+    char y[64 * 1024];
+    if (::lseek(a, 0, SEEK_SET) < 0 || ::lseek(b, 0, SEEK_SET) < 0) return false;
+    for (;;) {
+        const ssize_t n = ::read(a, x, sizeof x);
+        if (n < 0) return false;
+        ssize_t got = 0;
+        while (got < n) {
+            const ssize_t m = ::read(b, y + got, static_cast<std::size_t>(n - got));
+            if (m <= 0) return false;
+            got += m;
+        }
+        if (std::memcmp(x, y, static_cast<std::size_t>(n)) != 0) return false;
+        if (n == 0) return ::read(b, y, 1) == 0;
+    }
+}
+
+// Copies the tree below `from` into the new folder `to` and checks every file.
+bool CopyTree(const std::string& from, const std::string& to, std::ostream& report) {
+    const Fd source(::open(from.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!source) {
+        report << "error: cannot open " << from << ": " << std::strerror(errno) << "\n";
+        return false;
+    }
+    std::vector<TreeEntry> entries;
+    std::string offending;
+    const WalkResult walk = WalkTree(source.Get(), entries, offending);
+    if (walk == WalkResult::NotPlain) {
+        report << "refused: " << offending << " (not a regular file or folder)\n";
+        return false;
+    }
+    if (walk == WalkResult::Failed || ::mkdir(to.c_str(), 0755) != 0) {
+        report << "error: cannot copy " << from << ": " << std::strerror(errno) << "\n";
+        return false;
+    }
+    const Fd target(::open(to.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!target) return false;
+    for (const TreeEntry& e : entries) {
+        std::vector<std::string> elements = SplitPath(e.relative);
+        if (e.directory) {
+            if (!OpenFolderBelow(target.Get(), elements, true)) {
+                report << "error: cannot make " << e.relative << ": " << std::strerror(errno) << "\n";
+                return false;
+            }
+            continue;
+        }
+        const std::string name = elements.back();
+        elements.pop_back();
+        const Fd inFolder = OpenFolderBelow(source.Get(), elements, false);
+        const Fd outFolder = OpenFolderBelow(target.Get(), elements, true);
+        const Fd in(inFolder ? ::openat(inFolder.Get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1);
+        const Fd out(outFolder ? ::openat(outFolder.Get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                          e.mode & 0777)
+                               : -1);
+        if (!in || !out || !CopyAndSync(in.Get(), out.Get())) {
+            report << "error: cannot copy " << e.relative << ": " << std::strerror(errno) << "\n";
+            return false;
+        }
+        if (!SameBytes(in.Get(), out.Get())) {
+            report << "error: the copy of " << e.relative << " differs from its source\n";
+            return false;
+        }
+    }
+    return ::fsync(target.Get()) == 0;
+}
+
+bool WriteParentFolder(const std::string& hive, const std::string& key, const std::string& valueName,
+                       const std::string& to, std::ostream& report) {
+    const std::string parent = fs::path(to).parent_path().string();
+    Vel::Platform::SettingsHive settings(hive, false);
+    if (settings.SetValue(key, valueName, Vel::Platform::kHiveTypeString, parent + '\0')) return true;
+    report << "error: cannot write " << valueName << " into " << hive << "\n";
+    return false;
+}
+
+}  // namespace
+
+int MoveContent(const std::string& key, const std::string& valueName, const std::string& from, const std::string& to,
+                const std::string& machineHive, std::ostream& report) {
+    std::error_code ec;
+    const fs::path source = fs::weakly_canonical(fs::absolute(from), ec);
+    const fs::path target = fs::weakly_canonical(fs::absolute(to), ec);
+    if (ec || !fs::is_directory(fs::symlink_status(source))) {
+        report << "error: " << from << " is not a folder\n";
+        return kMoveFailed;
+    }
+    if (fs::exists(fs::symlink_status(target))) {
+        report << "error: " << to << " exists already\n";
+        return kMoveFailed;
+    }
+    const auto [end, _] = std::mismatch(source.begin(), source.end(), target.begin(), target.end());
+    if (end == source.end()) {
+        report << "error: " << to << " lies inside " << from << "\n";
+        return kMoveFailed;
+    }
+    fs::create_directories(target.parent_path(), ec);
+    if (ec) {
+        report << "error: cannot make " << target.parent_path().string() << ": " << ec.message() << "\n";
+        return kMoveFailed;
+    }
+
+    if (::rename(source.c_str(), target.c_str()) == 0) {
+        if (WriteParentFolder(machineHive, key, valueName, target.string(), report)) {
+            report << "moved " << source.string() << " to " << target.string() << "\n";
+            return kDone;
+        }
+        ::rename(target.c_str(), source.c_str());
+        return kMoveFailed;
+    }
+    if (errno != EXDEV) {
+        report << "error: cannot move " << from << ": " << std::strerror(errno) << "\n";
+        return kMoveFailed;
+    }
+
+    const std::string partial = target.string() + ".moving";
+    fs::remove_all(partial, ec);
+    if (!CopyTree(source.string(), partial, report) || ::rename(partial.c_str(), target.c_str()) != 0) {
+        fs::remove_all(partial, ec);
+        return kMoveFailed;
+    }
+    if (!WriteParentFolder(machineHive, key, valueName, target.string(), report)) {
+        fs::remove_all(target, ec);
+        return kMoveFailed;
+    }
+    fs::remove_all(source, ec);
+    if (ec) report << "warning: the old folder " << source.string() << " is not removed whole: " << ec.message() << "\n";
+    report << "copied " << source.string() << " to " << target.string() << "\n";
+    return kDone;
+}
+
+}  // namespace Updater
