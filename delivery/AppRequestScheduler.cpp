@@ -14,10 +14,10 @@ namespace {
 class AppPoolScheduler final : public IRequestScheduler {
 public:
     void Post(std::function<void()> job) override {
-        if (VelThreadPool* pool = GetAppThreadPool()) pool->Post(std::move(job));
+        if (auto pool = GetAppThreadPool()) pool->Post(std::move(job));
     }
     void PostAfter(std::function<void()> job, MonoDuration delay) override {
-        if (VelThreadPool* pool = GetAppThreadPool()) pool->PostAfter(std::move(job), VelDuration::FromChrono(delay));
+        if (auto pool = GetAppThreadPool()) pool->PostAfter(std::move(job), VelDuration::FromChrono(delay));
     }
 };
 

@@ -8,11 +8,11 @@
 namespace Vel::UpdateManager {
 
 DownloadCallback::DownloadCallback(std::size_t jobCount, std::uint64_t fileWeight, Finished finished,
-                                   IUpdateErrorPrompt& prompt, IDispatcher* finishDispatcher)
+                                   IUpdateErrorPrompt& prompt, std::shared_ptr<IDispatcher> finishDispatcher)
     : fileWeight_(fileWeight),
       finished_(std::move(finished)),
       prompt_(prompt),
-      finishDispatcher_(finishDispatcher),
+      finishDispatcher_(std::move(finishDispatcher)),
       remaining_(jobCount) {}
 
 bool DownloadCallback::CountOff(bool failed) {

@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 
 #include "delivery/DownloadJob.h"
@@ -34,9 +35,10 @@ public:
     using Finished = std::function<void(bool failed)>;
 
     // finishDispatcher: where a finish caused by discarded jobs runs (null: on the discarding
-    // thread). The prompt and the dispatcher must outlive this object.
+    // thread; held, so a pool stopped by a shutdown meanwhile drops the finish instead of being
+    // used after it is gone). The prompt must outlive this object.
     DownloadCallback(std::size_t jobCount, std::uint64_t fileWeight, Finished finished, IUpdateErrorPrompt& prompt,
-                     IDispatcher* finishDispatcher);
+                     std::shared_ptr<IDispatcher> finishDispatcher);
 
     void OnDone(const DownloadItem& item, bool failed) override;
     bool OnRetry(const DownloadItem& item, const std::string& message) override;
@@ -56,7 +58,7 @@ private:
     const std::uint64_t fileWeight_;
     const Finished finished_;
     IUpdateErrorPrompt& prompt_;
-    IDispatcher* const finishDispatcher_;
+    const std::shared_ptr<IDispatcher> finishDispatcher_;
     mutable std::mutex mutex_;
     std::size_t remaining_;
     bool done_ = false;

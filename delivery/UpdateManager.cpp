@@ -27,7 +27,7 @@ struct ModuleState {
     bool shuttingDown = false;
     VersionNumber lastVersion;
     VersionRequester requester;
-    std::unique_ptr<VelThreadPool> updatePool;
+    std::shared_ptr<VelThreadPool> updatePool;
 };
 
 ModuleState& State() {
@@ -35,15 +35,22 @@ ModuleState& State() {
     return state;
 }
 
+// Stops a pool taken out of the module state and lets go of it. Outside the update-manager
+// lock, which its jobs take; stopped (its thread joined) first, so that whichever holder of a
+// GetUpdateThreadPool reference lets go last is never the pool's own thread.
+void StopAndRelease(std::shared_ptr<VelThreadPool> pool) {
+    if (pool) pool->Stop();
+}
+
 }  // namespace
 
 void Init(RouterConnector::IRequestScheduler* scheduler) {
-    auto pool = std::make_unique<VelThreadPool>("", 1, VelThread::kKindWorker);
+    auto pool = std::make_shared<VelThreadPool>("", 1, VelThread::kKindWorker);
     {
         auto lock = Lock();
         std::swap(pool, State().updatePool);
     }
-    pool.reset();  // a previous pool ends outside the lock its jobs take, as in Shutdown
+    StopAndRelease(std::move(pool));  // a previous pool, as in Shutdown
     RouterConnector::IRequestScheduler& target =
         scheduler != nullptr ? *scheduler : RouterConnector::AppRequestScheduler();
     auto periodic = std::make_shared<PeriodicWrapper>([] { return PeriodicVersionCheck(true); },
@@ -52,7 +59,7 @@ void Init(RouterConnector::IRequestScheduler* scheduler) {
 }
 
 void Shutdown() {
-    std::unique_ptr<VelThreadPool> pool;
+    std::shared_ptr<VelThreadPool> pool;
     {
         auto lock = Lock();
         State().shuttingDown = true;
@@ -60,14 +67,14 @@ void Shutdown() {
         if (State().updatePool) State().updatePool->ClearJobs();
         pool = std::move(State().updatePool);
     }
-    pool.reset();  // ends and joins its thread, outside the lock its jobs take
+    StopAndRelease(std::move(pool));  // ends and joins its thread, outside the lock its jobs take
     auto lock = Lock();
     State().shuttingDown = false;
 }
 
-VelThreadPool* GetUpdateThreadPool() {
+std::shared_ptr<VelThreadPool> GetUpdateThreadPool() {
     auto lock = Lock();
-    return State().updatePool.get();
+    return State().updatePool;
 }
 
 std::unique_lock<VelMutex> Lock() { return std::unique_lock(State().lock); }

@@ -22,6 +22,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -68,13 +69,17 @@ inline constexpr auto kVersionCheckInterval = std::chrono::minutes(1);
 
 // Creates the update thread pool (one thread, kind 4) and starts the periodic version check
 // (first run one interval from now) on the scheduler (null: the application thread pool).
+// A pool made by an earlier Init is stopped as in Shutdown.
 void Init(RouterConnector::IRequestScheduler* scheduler = nullptr);
 // Sets the abort flag (also while the updater applies: it is left to finish on its own),
-// discards the queued jobs, then deletes the update pool (its thread ends and is joined).
+// discards the queued jobs, then stops the update pool (its thread ends and is joined,
+// outside the update-manager lock) and lets go of it. Init and Shutdown: not from the pool's
+// own thread.
 void Shutdown();
 // The pool the update run, its downloads and the move-content job run on; null outside
-// Init..Shutdown.
-VelThreadPool* GetUpdateThreadPool();
+// Init..Shutdown. The reference keeps the pool alive across a concurrent Shutdown or Init:
+// posting to a pool stopped meanwhile drops the job (a waiter gets Vel::AbortException).
+std::shared_ptr<VelThreadPool> GetUpdateThreadPool();
 
 // The update-manager lock, for RequestVersion's callers.
 std::unique_lock<VelMutex> Lock();

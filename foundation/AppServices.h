@@ -4,11 +4,15 @@
 //
 // Contract:
 // - CreateAppServices is called once by the start-up on the main thread, DestroyAppServices
-//   last by the shutdown (it releases the dispatcher, then deletes the pool, which stops its
-//   thread after the jobs already queued).
+//   last by the shutdown (it releases the dispatcher, then stops the pool, which ends its
+//   thread after the jobs already queued, and joins it). Either may be called from any thread
+//   that is not the pool's own; a second Create replaces the services, stopping the old pool.
 // - GetAppThreadPool and GetAppDispatcher may be called from any thread; between creation and
 //   destruction they return the services, otherwise null. A small lock guards the two
-//   pointers; a caller keeps the dispatcher alive through the shared pointer it gets.
+//   pointers, never held while a pool ends. A caller keeps what it got alive through the
+//   shared pointer: posting to a pool that was stopped meanwhile drops the job (a waiter gets
+//   Vel::AbortException), never touches a destroyed pool. The pool is stopped before the
+//   services let go of it, so the last owner is never one of its own threads.
 // - PumpAppDispatcher runs the dispatcher once on the calling (UI) thread: its queued jobs,
 //   then its due timed jobs; true when anything ran, false without a dispatcher.
 
@@ -23,7 +27,7 @@ inline constexpr int kAppDispatcherMaxPending = 512;
 
 void CreateAppServices();
 void DestroyAppServices();
-VelThreadPool* GetAppThreadPool();
+std::shared_ptr<VelThreadPool> GetAppThreadPool();
 std::shared_ptr<ManualDispatcher> GetAppDispatcher();
 bool PumpAppDispatcher();
 

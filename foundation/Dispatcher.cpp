@@ -1,5 +1,7 @@
 #include "foundation/Dispatcher.h"
 
+#include "foundation/Exception.h"
+
 namespace Vel {
 
 void JobWaiter::Finish(std::exception_ptr error) noexcept {
@@ -10,15 +12,26 @@ void JobWaiter::Finish(std::exception_ptr error) noexcept {
     finished_.notify_all();
 }
 
+void JobWaiter::Drop() noexcept {
+    std::lock_guard lock(mutex_);
+    if (done_) return;
+    done_ = true;
+    dropped_ = true;
+    finished_.notify_all();
+}
+
 void JobWaiter::Wait() {
     // The exception is moved, never shared, between the job's thread and the waiter.
     std::exception_ptr error;
+    bool dropped = false;
     {
         std::unique_lock lock(mutex_);
         finished_.wait(lock, [&] { return done_; });
         error = std::move(error_);
+        dropped = dropped_;
     }
     if (error) std::rethrow_exception(std::move(error));
+    if (dropped) throw AbortException();  // made here, on the waiter's own thread
 }
 
 namespace {
@@ -28,7 +41,7 @@ struct WaitedJob {
     std::shared_ptr<JobWaiter> waiter;
 
     ~WaitedJob() {
-        if (waiter) waiter->Finish(nullptr);  // dropped without running
+        if (waiter) waiter->Drop();  // destroyed without running
     }
     void Run() {
         std::exception_ptr error;

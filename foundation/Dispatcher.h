@@ -7,7 +7,8 @@
 // - Post may be called from any thread; jobs of one dispatcher start in the order posted.
 // - PostAndWait always returns: after the function has run (its exception, if any, is
 //   rethrown to the waiter), or at once when the dispatcher drops the job (full, shut down,
-//   cleared or destroyed). On a thread the dispatcher owns, the function runs inline.
+//   cleared or destroyed), then by throwing Vel::AbortException: a waiter whose job never ran
+//   is never told that it ran. On a thread the dispatcher owns, the function runs inline.
 // - PostAfter runs the function no earlier than the delay on the monotonic clock.
 // - A dispatcher takes ownership of the runnables and JobInfo records handed to it.
 
@@ -48,21 +49,26 @@ public:
 // The meeting point of a PostAndWait caller and the job it queued.
 class JobWaiter {
 public:
-    // Releases the waiter; `error` (may be null) is rethrown by Wait. Only the first call counts.
+    // Releases the waiter after the job ran; `error` (may be null) is rethrown by Wait.
+    // Only the first of Finish and Drop counts.
     void Finish(std::exception_ptr error) noexcept;
-    // Blocks until Finish, then rethrows the job's exception if it had one.
+    // Releases the waiter of a job that will never run.
+    void Drop() noexcept;
+    // Blocks until Finish or Drop; then rethrows the job's exception if it had one, or throws
+    // Vel::AbortException when the job was dropped.
     void Wait();
 
 private:
     std::mutex mutex_;
     std::condition_variable finished_;
     bool done_ = false;
+    bool dropped_ = false;
     std::exception_ptr error_;
 };
 
 // Wraps `function` for queueing on behalf of a waiter: running the wrapper runs the function
 // and hands its exception (any) to the waiter instead of throwing; destroying every copy of
-// the wrapper without running it releases the waiter too, so a dropped job never strands it.
+// the wrapper without running it drops the waiter's job, so a dropped job never strands it.
 JobFunction MakeWaitedJob(JobFunction function, std::shared_ptr<JobWaiter> waiter);
 
 }  // namespace Vel

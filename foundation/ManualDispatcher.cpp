@@ -4,6 +4,7 @@
 
 #include "foundation/AppEnvironment.h"
 #include "foundation/Exception.h"
+#include "foundation/FatalError.h"
 #include "foundation/ParameterStore.h"
 #include "foundation/TimedJobs.h"
 
@@ -19,7 +20,8 @@ ManualDispatcher::ManualDispatcher(std::string name, int maxPending, bool catchE
     : name_(std::move(name)), maxPending_(maxPending), catchExceptions_(catchExceptions), clock_(clock) {}
 
 ManualDispatcher::~ManualDispatcher() {
-    // Dropping the entries releases the waiters of any that were posted with PostAndWait.
+    // Dropping the entries releases the waiters of any that were posted with PostAndWait (they
+    // throw Vel::AbortException).
     std::vector<Entry> jobs;
     std::multimap<MonoTime, JobFunction> timed;
     {
@@ -44,7 +46,7 @@ void ManualDispatcher::Post(JobFunction function) {
         }
     }
     // Dropped without notice; `function` is destroyed here, outside the lock, which releases
-    // a PostAndWait caller at once.
+    // a PostAndWait caller at once (with Vel::AbortException).
 }
 
 void ManualDispatcher::Post(std::unique_ptr<VelRunnable> runnable) {
@@ -62,7 +64,7 @@ void ManualDispatcher::PostAndWait(JobFunction function) {
         return;
     }
     auto waiter = std::make_shared<JobWaiter>();
-    Post(MakeWaitedJob(std::move(function), waiter));  // a dropped job releases the waiter at once
+    Post(MakeWaitedJob(std::move(function), waiter));  // a dropped job makes Wait throw at once
     waiter->Wait();
 }
 
@@ -89,6 +91,15 @@ VelThread* ManualDispatcher::BindToCurrentThread() {
     return current;
 }
 
+void ManualDispatcher::Requeue(std::vector<Entry>& jobs, std::size_t first) noexcept {
+    std::lock_guard lock(queueMutex_);
+    const std::size_t count = jobs.size() - first;
+    // The next Dispatch sorts them ahead of the jobs posted since, by their sequence numbers.
+    // (noexcept: a failed allocation here is fatal, as everywhere.)
+    for (std::size_t i = first; i < jobs.size(); ++i) jobs_.push_back(std::move(jobs[i]));
+    if (maxPending_ != 0) pendingCount_.fetch_add(static_cast<int>(count));
+}
+
 bool ManualDispatcher::Dispatch() {
     std::vector<Entry> jobs;
     {
@@ -99,19 +110,28 @@ bool ManualDispatcher::Dispatch() {
     std::sort(jobs.begin(), jobs.end(), [](const Entry& a, const Entry& b) { return a.sequence < b.sequence; });
 
     bool ran = false;
-    // When a job's exception leaves (catchExceptions off), `jobs` is destroyed on the way out,
-    // which releases the waiters of the jobs not run.
-    for (auto& entry : jobs) {
-        JobFunction function = std::move(entry.function);
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        JobFunction function = std::move(jobs[i].function);
         ran = true;
-        if (catchExceptions_) {
+        if (!catchExceptions_) {
             try {
                 function();
-            } catch (const Exception&) {
-                // dropped
+            } catch (...) {
+                // The exception is the caller's; the jobs taken with this one stay queued, in
+                // their order, for the next Dispatch, and their waiters keep waiting.
+                Requeue(jobs, i + 1);
+                throw;
             }
-        } else {
+            continue;
+        }
+        try {
             function();
+        } catch (const Exception&) {
+            // dropped: the batch goes on
+        } catch (const std::exception& e) {
+            FatalError(e.what());  // as on a pool thread: nothing else is a job's to throw
+        } catch (...) {
+            FatalError("unknown exception");
         }
     }
 

@@ -7,12 +7,14 @@
 //   posting order, then its own timed jobs that are due.
 // - With maxPending n > 0, a post that would make more than n jobs pending is dropped without
 //   notice (GetPendingCount counts only then).
-// - With catchExceptions, a Vel::Exception from a queued job is caught and dropped; otherwise
-//   it leaves Dispatch and the jobs taken with it that have not run are discarded. Timed jobs'
-//   standard exceptions are always caught and dropped.
+// - With catchExceptions (the default), a Vel::Exception from a queued job is caught and
+//   dropped and the batch goes on; any other exception is a fatal error, as on a pool thread.
+//   Without it, a queued job's exception (any) leaves Dispatch to its caller, and the jobs
+//   taken with it that have not run stay queued, in order, for the next Dispatch. Either way
+//   no job of a batch is lost. Timed jobs' standard exceptions are always caught and dropped.
 // - PostAndWait runs inline on the bound owner thread; from anywhere else it waits for the
-//   Dispatch that runs the job, and is released too when the job is dropped, discarded or the
-//   dispatcher destroyed; a job's exception is rethrown to the waiter.
+//   Dispatch that runs the job (a job's exception is rethrown to the waiter); when the job is
+//   dropped (limit reached, dispatcher destroyed) it throws Vel::AbortException.
 // - Locks: the queue lock around the job list only; the timed lock (a VelMutex) around the
 //   timed map only, released while a timed job runs.
 
@@ -68,6 +70,9 @@ private:
         JobFunction function;
         std::int64_t sequence;
     };
+
+    // Puts jobs[first..] back on the queue after a job's exception left Dispatch.
+    void Requeue(std::vector<Entry>& jobs, std::size_t first) noexcept;
 
     const std::string name_;
     const int maxPending_;

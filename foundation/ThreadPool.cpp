@@ -135,6 +135,12 @@ bool VelThreadPool::Shutdown(std::uint32_t milliseconds) {
     return allEnded;
 }
 
+void VelThreadPool::Stop() {
+    Shutdown(0);
+    timedJobs_->CancelFor(this);
+    for (auto& t : threads_) t->Join();
+}
+
 void VelThreadPool::WorkerLoop(unsigned index) {
     for (;;) {
         {

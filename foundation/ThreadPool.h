@@ -13,7 +13,7 @@
 // - Shutdown lets the jobs already queued run, then stops the threads; jobs posted after it
 //   are dropped at once. The destructor shuts down, removes this pool's timed jobs and joins
 //   every thread (a job running longer than 10 s is fatal). Destroy the pool from a thread
-//   that is not its own.
+//   that is not its own; a shared pool is stopped (Stop) before its last owner lets go.
 // - Locks: the queue lock (a VelMutex) around queue operations only; the active-count lock
 //   around the active count only.
 
@@ -60,6 +60,12 @@ public:
     void ClearJobs();
     // Stops the pool; true when every thread ended within `milliseconds`.
     bool Shutdown(std::uint32_t milliseconds);
+    // Does what the destructor does (shut down, drop this pool's timed jobs, join every thread:
+    // 10 s each, fatal beyond) but leaves the object alive, dropping every later post. A pool
+    // shared by several owners is stopped this way before its registry lets go of it, so that
+    // whichever owner lets go last is never one of the pool's own threads. Call it from a
+    // thread that is not the pool's own, never twice at once.
+    void Stop();
 
 private:
     struct Job {

@@ -6,6 +6,7 @@
 #include "delivery/Workers.h"
 #include "foundation/AppServices.h"
 #include "foundation/Exception.h"
+#include "foundation/FatalError.h"
 #include "foundation/TimedJobs.h"
 #include "foundation/LocalizedStrings.h"
 #include "foundation/SiteName.h"
@@ -225,7 +226,16 @@ void CTrailstarterDlg::RunOrQueue(std::shared_ptr<ITSWorker> worker) {
 
 void CTrailstarterDlg::OnTimer() {
     // Each step on its own: a failing job must not stop the timed jobs or the refresh.
-    Guarded([] { PumpAppDispatcher(); });
+    // The dispatcher drops its jobs' Vel::Exceptions itself; an exception that still leaves it
+    // (every kind, with "system.dispatcher.catch_exception" off) may neither cross this event
+    // handler nor be lost, so it is a fatal error, as it would be on a pool thread.
+    try {
+        PumpAppDispatcher();
+    } catch (const std::exception& e) {
+        FatalError(e.what());
+    } catch (...) {
+        FatalError("unknown exception");
+    }
     Guarded([] { RunDueTimedJobs(); });
     Guarded([this] { UpdateProgressView(); });
 }

@@ -106,7 +106,7 @@ TEST_F(UpdateDownloadCallbackTest, AnAbortBetweenJobsFinishesTheRunOnItsPool) {
     FakeClock clock;
     Vel::Test::ManualRequestScheduler scheduler(clock);
     UpdateManager::Init(&scheduler);
-    VelThreadPool* pool = UpdateManager::GetUpdateThreadPool();
+    const auto pool = UpdateManager::GetUpdateThreadPool();
     ASSERT_NE(pool, nullptr);
 
     auto callback = std::make_shared<DownloadCallback>(2, 0, finishes_.Function(), prompt_, pool);

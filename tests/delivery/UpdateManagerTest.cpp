@@ -191,7 +191,7 @@ TEST(UpdateManagerPool, InitAgainEndsThePreviousPoolOutsideTheLock) {
     FakeClock clock;
     Vel::Test::ManualRequestScheduler scheduler(clock);
     UpdateManager::Init(&scheduler);
-    VelThreadPool* const first = UpdateManager::GetUpdateThreadPool();
+    const auto first = UpdateManager::GetUpdateThreadPool();
     ASSERT_NE(first, nullptr);
     std::atomic<bool> running{false};
     first->Post([&] {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -10,6 +11,7 @@
 #include "foundation/AppEnvironment.h"
 #include "foundation/AppServices.h"
 #include "foundation/Exception.h"
+#include "foundation/FatalError.h"
 #include "foundation/ManualDispatcher.h"
 #include "tests/support/WaitFor.h"
 
@@ -94,37 +96,93 @@ TEST(ManualDispatcher, PostAndWaitOnTheBoundThreadRunsInline) {
     EXPECT_FALSE(dispatcher.OwnsThread(nullptr));
 }
 
-TEST(ManualDispatcher, ExceptionsCaughtOrEscapingWithWaitersReleased) {
-    ManualDispatcher catching("", 0, true);
+TEST(ManualDispatcher, AVelExceptionIsDroppedAndTheBatchGoesOn) {
+    ManualDispatcher dispatcher("", 8, true);
     int runs = 0;
-    catching.Post([] { throw Vel::Exception("dropped"); });
-    catching.Post([&] { ++runs; });
-    EXPECT_TRUE(catching.Dispatch());
-    EXPECT_EQ(runs, 1);
-
-    ManualDispatcher escaping("", 8, false);
-    escaping.Post([] { throw Vel::Exception("escapes"); });
-    std::atomic<bool> returned{false};
-    std::atomic<bool> ran{false};
+    dispatcher.Post([] { throw Vel::Exception("dropped"); });
+    dispatcher.Post([&] { ++runs; });
+    dispatcher.Post([] { throw Vel::FileException("a.pak", false); });
+    std::atomic<bool> ranBeforeReturn{false};
+    bool ran = false;
     std::thread waiter([&] {
-        escaping.PostAndWait([&] { ran = true; });
-        returned = true;
+        dispatcher.PostAndWait([&] { ran = true; });
+        ranBeforeReturn = ran;
     });
-    ASSERT_TRUE(WaitFor([&] { return escaping.GetPendingCount() == 2; }));
-    EXPECT_THROW(escaping.Dispatch(), Vel::Exception);
-    waiter.join();  // released although its job was discarded
-    EXPECT_TRUE(returned);
-    EXPECT_FALSE(ran);
-    EXPECT_FALSE(escaping.Dispatch());
+    ASSERT_TRUE(WaitFor([&] { return dispatcher.GetPendingCount() == 4; }));
+    EXPECT_TRUE(dispatcher.Dispatch());
+    waiter.join();
+    EXPECT_EQ(runs, 1);
+    EXPECT_TRUE(ranBeforeReturn);
+    EXPECT_EQ(dispatcher.GetPendingCount(), 0);
 }
 
-TEST(ManualDispatcher, DestructionReleasesWaiters) {
+// Without catching, a job's exception (of any kind) is the caller's; the jobs taken with it
+// are neither lost nor reported as run: they run at the next Dispatch, in order.
+TEST(ManualDispatcher, WithoutCatchingTheRestOfTheBatchWaitsForTheNextDispatch) {
+    const std::function<void()> throwers[] = {
+        [] { throw Vel::Exception("escapes"); },
+        [] { throw std::runtime_error("escapes too"); },
+    };
+    for (const auto& thrower : throwers) {
+        ManualDispatcher dispatcher("", 8, false);
+        std::vector<int> order;
+        dispatcher.Post(thrower);
+        std::atomic<bool> firstRan{false};
+        std::atomic<bool> ranBeforeReturn{false};
+        std::thread waiter([&] {
+            dispatcher.PostAndWait([&] {
+                order.push_back(1);
+                firstRan = true;
+            });
+            ranBeforeReturn = firstRan.load();
+        });
+        ASSERT_TRUE(WaitFor([&] { return dispatcher.GetPendingCount() == 2; }));
+        dispatcher.Post([&] { order.push_back(2); });
+        EXPECT_ANY_THROW(dispatcher.Dispatch());
+        EXPECT_TRUE(order.empty());
+        EXPECT_EQ(dispatcher.GetPendingCount(), 2);
+        dispatcher.Post([&] { order.push_back(3); });  // posted after them, runs after them
+        EXPECT_TRUE(dispatcher.Dispatch());
+        waiter.join();
+        EXPECT_TRUE(ranBeforeReturn);
+        EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+        EXPECT_FALSE(dispatcher.Dispatch());
+    }
+}
+
+TEST(ManualDispatcherDeathTest, AnotherExceptionFromAJobIsFatal) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            InstallCrashSignalHandlers();
+            ManualDispatcher dispatcher("", 8, true);
+            dispatcher.Post([] { throw std::runtime_error("not ours"); });
+            dispatcher.Dispatch();
+        },
+        "CrashInfo=not ours");
+}
+
+// A waiter whose job is dropped unrun returns at once, and is told so.
+TEST(ManualDispatcher, WaitersOfDroppedJobsAreToldTheyDidNotRun) {
+    ManualDispatcher full("", 1, true);
+    full.Post([] {});
+    bool ran = false;
+    EXPECT_THROW(full.PostAndWait([&] { ran = true; }), Vel::AbortException);
+
     auto dispatcher = std::make_shared<ManualDispatcher>("", 8, true);
-    std::thread waiter([d = dispatcher.get()] { d->PostAndWait([] {}); });
+    std::atomic<bool> aborted{false};
+    std::thread waiter([&, d = dispatcher.get()] {
+        try {
+            d->PostAndWait([&] { ran = true; });
+        } catch (const Vel::AbortException&) {
+            aborted = true;
+        }
+    });
     ASSERT_TRUE(WaitFor([&] { return dispatcher->GetPendingCount() == 1; }));
     dispatcher.reset();
     waiter.join();
-    SUCCEED();
+    EXPECT_TRUE(aborted);
+    EXPECT_FALSE(ran);
 }
 
 TEST(ManualDispatcher, TimedJobsRunWhenDue) {

@@ -57,10 +57,10 @@ TEST(VelThreadPool, QueuedJobsRunInOrderBeforeShutdownStopsIt) {
     EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4, 5}));
     EXPECT_EQ(pool.GetPendingCount(), 0);
 
-    // After the shutdown, jobs are dropped and waiters return at once.
+    // After the shutdown, jobs are dropped and waiters are told so at once.
     bool ran = false;
     pool.Post([&] { ran = true; });
-    pool.PostAndWait([&] { ran = true; });
+    EXPECT_THROW(pool.PostAndWait([&] { ran = true; }), Vel::AbortException);
     EXPECT_FALSE(ran);
     EXPECT_EQ(pool.GetPendingCount(), 0);
 }
@@ -70,15 +70,18 @@ TEST(VelThreadPool, ClearJobsReleasesTheirWaiters) {
     VelEvent gate(true);
     pool.Post([&] { gate.Wait(); });
     ASSERT_TRUE(WaitFor([&] { return gate.GetWaitingCount() == 1; }));
-    std::atomic<bool> ran{false}, returned{false};
+    std::atomic<bool> ran{false}, aborted{false};
     std::thread waiter([&] {
-        pool.PostAndWait([&] { ran = true; });
-        returned = true;
+        try {
+            pool.PostAndWait([&] { ran = true; });
+        } catch (const Vel::AbortException&) {
+            aborted = true;
+        }
     });
     ASSERT_TRUE(WaitFor([&] { return pool.GetPendingCount() == 1; }));
     pool.ClearJobs();
     waiter.join();
-    EXPECT_TRUE(returned);
+    EXPECT_TRUE(aborted);
     EXPECT_FALSE(ran);
     gate.Set();
 }
@@ -88,14 +91,20 @@ TEST(VelThreadPool, DestructionReleasesWaitersOfJobsNeverRun) {
     VelEvent gate(true);
     pool->Post([&] { gate.Wait(); });
     ASSERT_TRUE(WaitFor([&] { return gate.GetWaitingCount() == 1; }));
-    std::atomic<bool> ran{false};
-    std::thread waiter([&] { pool->PostAndWait([&] { ran = true; }); });
+    std::atomic<bool> ran{false}, aborted{false};
+    std::thread waiter([&, p = pool.get()] {
+        try {
+            p->PostAndWait([&] { ran = true; });
+        } catch (const Vel::AbortException&) {
+            aborted = true;
+        }
+    });
     ASSERT_TRUE(WaitFor([&] { return pool->GetPendingCount() == 1; }));
     std::thread destroyer([&] { pool.reset(); });
     gate.Set();
     destroyer.join();
-    waiter.join();  // returned whether the job ran before the stop markers or not
-    SUCCEED();
+    waiter.join();  // returned whether the job ran before the stop markers or not, and knows which
+    EXPECT_NE(ran.load(), aborted.load());
 }
 
 TEST(VelThreadPool, SeveralThreadsServeAndInvalidCountsThrow) {

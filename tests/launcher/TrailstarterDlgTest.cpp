@@ -5,7 +5,9 @@
 #include "delivery/WorkerStatus.h"
 #include "delivery/Workers.h"
 #include "foundation/AppServices.h"
+#include "foundation/AppEnvironment.h"
 #include "foundation/Exception.h"
+#include "foundation/FatalError.h"
 #include "foundation/TimedJobs.h"
 #include "foundation/SiteName.h"
 #include "tests/support/FakeWorkers.h"
@@ -382,6 +384,22 @@ TEST_F(TrailstarterDlgTest, TimerRunsTheDispatcherThenTheTimedJobsThenTheRefresh
     EXPECT_EQ(Item<QLabel>("IDC_STATUS")->text().toStdString(), "Compacting planet data");
     window.reset();
     DestroyAppServices();
+}
+
+// With the dispatcher's catching off, a job's exception leaves the pump; the timer may not let
+// it cross the event handler, nor swallow it.
+TEST_F(TrailstarterDlgTest, AJobExceptionLeavingTheDispatcherIsFatal) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            InstallCrashSignalHandlers();
+            GetParameterStore().Set("system.dispatcher.catch_exception", ParameterType::Bool, false);
+            CreateAppServices();
+            auto& w = Open();
+            GetAppDispatcher()->Post([] { throw Exception("lost in the timer"); });
+            w.OnTimer();
+        },
+        "CrashInfo=lost in the timer");
 }
 
 TEST_F(TrailstarterDlgTest, ClientEndedRescansAndStartsTheDownload) {
