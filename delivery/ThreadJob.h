@@ -14,7 +14,8 @@
 //   AddCompletionCallback at once. Complete and a failure take effect once; later calls do
 //   nothing more. Flags never go back.
 // - Abort sets the flag, calls the abort handler, then joins the attached thread (10 s limit,
-//   fatal beyond) unless Abort runs on that thread itself.
+//   fatal beyond) unless Abort runs on that thread itself. Several threads may abort one job at
+//   once: each returns once the thread has ended.
 // - Fail is called only inside an exception handler: with no error handler and no failure
 //   callback it rethrows the exception being handled.
 
