@@ -64,4 +64,8 @@ private:
     std::function<void()> abortHandler_;
 };
 
+// Binds a job to whoever hears of its end (its completion callback and error handler). Whoever
+// starts a job's work calls it first, so that no end of the job comes before anybody listens.
+using ThreadJobBinder = std::function<void(const std::shared_ptr<ThreadJob>&)>;
+
 }  // namespace Vel

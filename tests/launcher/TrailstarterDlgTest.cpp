@@ -63,7 +63,8 @@ protected:
         ResetWorkerState();
         SetSiteNameForTesting("");
         // Planet-data downloads keep running until a test ends them.
-        for (int i = 0; i < 4; ++i) backend.downloads.push_back([](int) { return std::make_shared<ThreadJob>(); });
+        for (int i = 0; i < 4; ++i)
+            backend.downloads.push_back([](int, const ThreadJobBinder&) { return std::make_shared<ThreadJob>(); });
     }
     void TearDown() override {
         window.reset();
