@@ -12,6 +12,7 @@
 #include "foundation/TimedJobs.h"
 #include "tests/support/WaitFor.h"
 
+using TestSupport::BoundedThread;
 using TestSupport::WaitFor;
 
 namespace {
@@ -19,11 +20,14 @@ namespace {
 TEST(VelThreadPool, PostAndWaitFromItsOwnJobRunsInline) {
     VelThreadPool pool("", 1, VelThread::kKindWorker);
     std::vector<int> order;
-    pool.PostAndWait([&] {
-        EXPECT_TRUE(pool.OwnsThread(VelThread::GetCurrent()));
-        pool.PostAndWait([&] { order.push_back(1); });  // would deadlock if queued
-        order.push_back(2);
+    BoundedThread caller([&] {
+        pool.PostAndWait([&] {
+            EXPECT_TRUE(pool.OwnsThread(VelThread::GetCurrent()));
+            pool.PostAndWait([&] { order.push_back(1); });  // would deadlock if queued
+            order.push_back(2);
+        });
     });
+    ASSERT_TRUE(caller.Join()) << "the inner PostAndWait was queued behind its own job";
     EXPECT_EQ(order, (std::vector<int>{1, 2}));
     EXPECT_FALSE(pool.OwnsThread(VelThread::GetCurrent()));
     EXPECT_FALSE(pool.OwnsThread(nullptr));
@@ -71,13 +75,13 @@ TEST(VelThreadPool, ClearJobsReleasesTheirWaiters) {
     pool.Post([&] { gate.Wait(); });
     ASSERT_TRUE(WaitFor([&] { return gate.GetWaitingCount() == 1; }));
     std::atomic<bool> ran{false}, returned{false};
-    std::thread waiter([&] {
+    BoundedThread waiter([&] {
         pool.PostAndWait([&] { ran = true; });
         returned = true;
     });
     ASSERT_TRUE(WaitFor([&] { return pool.GetPendingCount() == 1; }));
     pool.ClearJobs();
-    waiter.join();
+    ASSERT_TRUE(waiter.Join()) << "the waiter of a cleared job was never released";
     EXPECT_TRUE(returned);
     EXPECT_FALSE(ran);
     gate.Set();
@@ -89,13 +93,13 @@ TEST(VelThreadPool, DestructionReleasesWaitersOfJobsNeverRun) {
     pool->Post([&] { gate.Wait(); });
     ASSERT_TRUE(WaitFor([&] { return gate.GetWaitingCount() == 1; }));
     std::atomic<bool> ran{false};
-    std::thread waiter([&] { pool->PostAndWait([&] { ran = true; }); });
+    BoundedThread waiter([&] { pool->PostAndWait([&] { ran = true; }); });
     ASSERT_TRUE(WaitFor([&] { return pool->GetPendingCount() == 1; }));
-    std::thread destroyer([&] { pool.reset(); });
+    BoundedThread destroyer([&] { pool.reset(); });
     gate.Set();
-    destroyer.join();
-    waiter.join();  // returned whether the job ran before the stop markers or not
-    SUCCEED();
+    ASSERT_TRUE(destroyer.Join());
+    // Returned whether the job ran before the stop markers or not.
+    EXPECT_TRUE(waiter.Join()) << "the waiter was never released";
 }
 
 TEST(VelThreadPool, SeveralThreadsServeAndInvalidCountsThrow) {
