@@ -9,7 +9,10 @@
 // - The job pointer is guarded by the worker's own small lock (the runner stores it on the GUI
 //   thread while a job thread may already be reading it).
 // - HandleException is called while the job's exception is being handled; the base rethrows it.
-// - SetJob calls OnJobBound after storing a job (GUI thread, no lock held).
+// - The runner hands the worker a binder before Start (SetJobBinder). Start passes its job to
+//   BindJob before the job's work can begin (before handing it to the thread or service that
+//   runs it), so that the job's end, even one that comes before Start returns, reaches the
+//   runner. The binder is guarded by the same lock and called with no lock held.
 
 #include "delivery/ThreadJob.h"
 #include "foundation/VelURI.h"
@@ -56,24 +59,32 @@ public:
         std::lock_guard lock(jobMutex_);
         return job_;
     }
-    // The runner stores the job once it has bound its completion and failure to it.
+    // The runner stores the job when it binds its completion and failure to it.
     void SetJob(std::shared_ptr<ThreadJob> job) {
-        {
-            std::lock_guard lock(jobMutex_);
-            job_ = job;
-        }
-        if (job) OnJobBound();
+        std::lock_guard lock(jobMutex_);
+        job_ = std::move(job);
+    }
+    // Set by the runner before Start, cleared after it; empty when no runner starts the worker.
+    void SetJobBinder(ThreadJobBinder binder) {
+        std::lock_guard lock(jobMutex_);
+        binder_ = std::move(binder);
     }
 
 protected:
-    // Called once the runner has bound the started job: a worker whose Start only prepared its
-    // thread lets it run from here, so that no failure can come before anybody listens for it.
-    virtual void OnJobBound() {}
+    // Binds the job to the runner; Start calls it before the job's work can begin.
+    void BindJob(const std::shared_ptr<ThreadJob>& job) const {
+        if (auto binder = GetJobBinder()) binder(job);
+    }
+    ThreadJobBinder GetJobBinder() const {
+        std::lock_guard lock(jobMutex_);
+        return binder_;
+    }
 
 private:
     const std::string title_;
     mutable std::mutex jobMutex_;
     std::shared_ptr<ThreadJob> job_;
+    ThreadJobBinder binder_;
 };
 
 }  // namespace Vel

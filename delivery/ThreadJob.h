@@ -14,7 +14,8 @@
 //   AddCompletionCallback at once. Complete and a failure take effect once; later calls do
 //   nothing more. Flags never go back.
 // - Abort sets the flag, calls the abort handler, then joins the attached thread (10 s limit,
-//   fatal beyond) unless Abort runs on that thread itself.
+//   fatal beyond) unless Abort runs on that thread itself. Several threads may abort one job at
+//   once: each returns once the thread has ended.
 // - Fail is called only inside an exception handler: with no error handler and no failure
 //   callback it rethrows the exception being handled.
 
@@ -62,5 +63,9 @@ private:
     std::function<bool()> errorHandler_;
     std::function<void()> abortHandler_;
 };
+
+// Binds a job to whoever hears of its end (its completion callback and error handler). Whoever
+// starts a job's work calls it first, so that no end of the job comes before anybody listens.
+using ThreadJobBinder = std::function<void(const std::shared_ptr<ThreadJob>&)>;
 
 }  // namespace Vel

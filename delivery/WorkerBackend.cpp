@@ -10,7 +10,7 @@ public:
     void StartUpdate(std::shared_ptr<ThreadJob> job) override { job->Complete(); }
     void AbortUpdate() override {}
     void StartMoveContent(std::shared_ptr<ThreadJob> job, const std::string&) override { job->Complete(); }
-    std::shared_ptr<ThreadJob> StartPlanetDataDownload(int) override { return nullptr; }
+    std::shared_ptr<ThreadJob> StartPlanetDataDownload(int, const ThreadJobBinder&) override { return nullptr; }
     void CleanupPaks(std::shared_ptr<ThreadJob> job) override { job->Complete(); }
     void RepairPak(std::shared_ptr<ThreadJob> job, const std::string&) override { job->Complete(); }
     std::string GetLauncherWebHost() override { return "www.solvenda-frontier.com"; }

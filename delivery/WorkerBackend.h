@@ -11,6 +11,9 @@
 // - StartUpdate, StartMoveContent, StartPlanetDataDownload and AbortUpdate are called on the
 //   GUI thread; CleanupPaks and RepairPak are job bodies, run on the worker's own thread; they
 //   complete the job, or throw, which fails it.
+// - The jobs handed to StartUpdate and StartMoveContent are bound already. StartPlanetDataDownload
+//   makes its own job and calls `bind` with it, during the call, before the job's work can begin
+//   (between attaching its thread and letting that thread run).
 
 #include "delivery/ThreadJob.h"
 
@@ -27,7 +30,7 @@ public:
     virtual void StartMoveContent(std::shared_ptr<ThreadJob> job, const std::string& destination) = 0;
     // The content download's job, or null when there is nothing to download. May throw
     // ZipCorruptException.
-    virtual std::shared_ptr<ThreadJob> StartPlanetDataDownload(int mode) = 0;
+    virtual std::shared_ptr<ThreadJob> StartPlanetDataDownload(int mode, const ThreadJobBinder& bind) = 0;
     virtual void CleanupPaks(std::shared_ptr<ThreadJob> job) = 0;
     virtual void RepairPak(std::shared_ptr<ThreadJob> job, const std::string& archivePath) = 0;
     // The host of the launcher's web pages (the patching page).

@@ -5,6 +5,7 @@
 #include "foundation/WaitCancel.h"
 
 #include <exception>
+#include <mutex>
 
 namespace Vel {
 namespace {
@@ -66,6 +67,38 @@ void WorkerRunner::StartWorker(std::shared_ptr<ITSWorker> worker) {
         if (current_) throw Exception();
         current_ = worker;
     }
+    // The binder the worker calls before its job can run: it stores the job in the worker, then
+    // binds the job's failure and completion to this runner. The job must not own its worker (the
+    // worker owns the job).
+    struct Bound {
+        std::mutex mutex;
+        std::shared_ptr<ThreadJob> job;
+    };
+    auto bound = std::make_shared<Bound>();
+    std::weak_ptr<ITSWorker> weak = worker;
+    ThreadJobBinder bind = [this, weak, bound](const std::shared_ptr<ThreadJob>& job) {
+        auto w = weak.lock();
+        if (!job || !w) return;
+        {
+            std::lock_guard lock(bound->mutex);
+            if (bound->job == job) return;  // bound already
+            bound->job = job;
+        }
+        w->SetJob(job);
+        job->SetErrorHandler([this, weak] {
+            auto w = weak.lock();
+            return w ? OnWorkerFailed(w) : false;
+        });
+        job->AddCompletionCallback([this, weak] {
+            if (auto w = weak.lock()) OnWorkerCompleted(w);
+        });
+    };
+    worker->SetJobBinder(bind);
+    struct ClearBinder {
+        ITSWorker& worker;
+        ~ClearBinder() { worker.SetJobBinder({}); }
+    } clearBinder{*worker};
+
     std::shared_ptr<ThreadJob> job;
     for (;;) {
         try {
@@ -94,16 +127,7 @@ void WorkerRunner::StartWorker(std::shared_ptr<ITSWorker> worker) {
         started = started_;
     }
     if (started) started(worker);
-    // The job must not own its worker (the worker owns the job).
-    std::weak_ptr<ITSWorker> weak = worker;
-    job->AddCompletionCallback([this, weak] {
-        if (auto w = weak.lock()) OnWorkerCompleted(w);
-    });
-    job->SetErrorHandler([this, weak] {
-        auto w = weak.lock();
-        return w ? OnWorkerFailed(w) : false;
-    });
-    worker->SetJob(job);
+    bind(job);  // a job that Start did not bind itself
 }
 
 void WorkerRunner::RunWorker(std::shared_ptr<ITSWorker> worker) {

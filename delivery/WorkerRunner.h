@@ -14,6 +14,11 @@
 //   pre-empting a worker that refuses to abort throw Vel::Exception with an empty text.
 // - Any failure of a worker's Start ends in the failure handler (an exception outside the
 //   Vel::Exception family is wrapped into it), so a failed start never keeps the slot occupied.
+// - A started worker's job is bound (stored in the worker, its error handler and completion
+//   callback set) before its work can begin: StartWorker hands the worker a binder for its Start
+//   (ITSWorker::BindJob); a job that Start returns unbound is bound as Start returns. A job may
+//   therefore end, on its own thread, before StartWorker has returned or called the started
+//   callback.
 // - The error callback is called with a cancel scope that answers the worker's job's abort
 //   flag, so a wait for the user's answer gives up when the job is aborted.
 // - The free functions work on one process-wide runner.

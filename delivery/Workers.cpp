@@ -5,6 +5,7 @@
 #include "delivery/WorkerStatus.h"
 #include "delivery/ZipCorruptException.h"
 #include "foundation/Exception.h"
+#include "foundation/Thread.h"
 #include "platform/Prompt.h"
 
 #include <functional>
@@ -15,48 +16,39 @@ namespace Vel {
 std::shared_ptr<ThreadJob> OwnThreadWorker::StartOnOwnThread(std::string threadName,
                                                              std::function<void(std::shared_ptr<ThreadJob>)> body) {
     auto job = std::make_shared<ThreadJob>();
-    run_ = std::make_shared<std::atomic<bool>>(false);
     std::weak_ptr<ThreadJob> weak = job;
-    // Made at its start gate; OnJobBound opens it.
-    thread_ = std::make_shared<VelThread>(
-        [weak, run = run_, body = std::move(body)] {
-            if (!run->load()) return;  // the job was never bound: nothing runs
-            auto job = weak.lock();
-            if (!job) return;
-            try {
-                body(job);
-            } catch (...) {
+    auto thread = std::make_shared<VelThread>(
+        [weak, body = std::move(body)] {
+            for (;;) {
+                auto job = weak.lock();
+                if (!job || job->IsAborted()) return;
                 try {
-                    job->Fail();
+                    body(job);
+                    return;
                 } catch (...) {
-                    // Nobody took the failure; the job stays unfinished.
+                    try {
+                        // Handled means the player chose Retry: run the body again.
+                        if (!job->Fail()) return;
+                    } catch (...) {
+                        return;  // nobody took the failure; the job stays unfinished
+                    }
                 }
             }
         },
         std::move(threadName), VelThread::kKindWorker);
-    job->SetThread(thread_);
-    bound_ = false;
+    job->SetThread(thread);
     SetWorkerProgress(job->GetProgress());
     SetWorkerStatusText(GetTitle());
+    BindJob(job);
+    thread->Start();
     return job;
-}
-
-void OwnThreadWorker::OnJobBound() {
-    if (!thread_ || bound_) return;
-    bound_ = true;
-    run_->store(true);
-    thread_->Start();
-}
-
-OwnThreadWorker::~OwnThreadWorker() {
-    // A thread still at its gate is let out to end at once, so that nobody waits for it.
-    if (thread_ && !bound_) thread_->Start();
 }
 
 // ---- UpdateWorker
 
 std::shared_ptr<ThreadJob> UpdateWorker::Start() {
     auto job = std::make_shared<ThreadJob>();
+    BindJob(job);
     GetWorkerBackend().StartUpdate(job);
     return job;
 }
@@ -83,6 +75,7 @@ VelURI UpdateWorker::GetInfoUrl() {
 
 std::shared_ptr<ThreadJob> MoveContentWorker::Start() {
     auto job = std::make_shared<ThreadJob>();
+    BindJob(job);
     GetWorkerBackend().StartMoveContent(job, destination_);
     return job;
 }
@@ -93,12 +86,17 @@ void MoveContentWorker::OnFinished() { EndWorkerStatus(); }
 
 std::shared_ptr<ThreadJob> DownloadDynamicContentWorker::Start() {
     try {
-        auto job = GetWorkerBackend().StartPlanetDataDownload(mode_);
+        // The flags are set before the job can end, since OnFinished reads them.
+        auto bind = [this, runner = GetJobBinder()](const std::shared_ptr<ThreadJob>& job) {
+            compactAfter_ = true;
+            jobStarted_ = true;
+            if (runner) runner(job);
+        };
+        jobStarted_ = false;
+        auto job = GetWorkerBackend().StartPlanetDataDownload(mode_, bind);
         if (job) {
             compactAfter_ = true;
             jobStarted_ = true;
-        } else {
-            jobStarted_ = false;
         }
         return job;
     } catch (const ZipCorruptException& e) {

@@ -8,16 +8,17 @@
 //   archive found while downloading or compacting becomes a pending repair, and a repair is
 //   followed by a fresh required-data download. Chaining puts the next worker into the
 //   runner's pending slot.
-// - The download worker's flags are written by Start (GUI thread) and read by OnFinished and
-//   HandleException (job thread); they are atomics.
+// - Every Start binds its job (ITSWorker::BindJob) before the job's work can begin.
+// - The download worker's flags are written by Start (GUI thread) before its job can end, and
+//   read by OnFinished and HandleException (job thread); they are atomics.
 // - The compaction and repair workers run their job body on a thread of their own, which the
-//   job's Abort joins. The thread is made by Start but runs only once the runner has bound the
-//   job (OnJobBound), so a failure at its very start still reaches the runner.
+//   job's Abort joins. A failure the player answers with Retry runs the body again on that
+//   thread; a failure nobody handles, or an abort, ends the thread.
 
 #include "delivery/ITSWorker.h"
-#include "foundation/Thread.h"
 
 #include <atomic>
+#include <functional>
 #include <string>
 
 namespace Vel {
@@ -76,7 +77,7 @@ private:
     std::atomic<bool> repairScheduled_{false};
 };
 
-// A worker whose job body runs on a thread of its own, let go once the job is bound.
+// A worker whose job body runs on a thread of its own.
 class OwnThreadWorker : public ITSWorker {
 public:
     using ITSWorker::ITSWorker;
@@ -84,15 +85,6 @@ public:
 protected:
     std::shared_ptr<ThreadJob> StartOnOwnThread(std::string threadName,
                                                 std::function<void(std::shared_ptr<ThreadJob>)> body);
-    void OnJobBound() override;
-
-public:
-    ~OwnThreadWorker() override;
-
-private:
-    std::shared_ptr<VelThread> thread_;
-    std::shared_ptr<std::atomic<bool>> run_;
-    bool bound_ = false;
 };
 
 class CleanupDynamicContentWorker final : public OwnThreadWorker {

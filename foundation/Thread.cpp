@@ -20,6 +20,10 @@ struct VelThread::State {
     bool published = false;
     bool started = false;
     bool ended = false;
+    // One caller reaps the thread (pthread_join or detach) and sets `joined` when done; the
+    // others wait for that.
+    bool reaping = false;
+    bool joined = false;
     std::uint32_t threadId = 0;
     pthread_t handle{};
     std::function<void()> body;
@@ -135,13 +139,11 @@ void VelThread::Create() {
 }
 
 VelThread::~VelThread() {
-    if (!adopted_ && !joined_) {
-        if (kind_ == kKindMain || t_current == this) {
-            ::pthread_detach(state_->handle);
-            joined_ = true;
-        } else {
-            Join();
-        }
+    if (!adopted_) {
+        if (kind_ == kKindMain)
+            Detach();
+        else
+            Join();  // on the thread itself this detaches
     }
     {
         std::lock_guard lock(GetRegistry().mutex);
@@ -152,6 +154,15 @@ VelThread::~VelThread() {
     if (t_current == this) t_current = nullptr;
     std::lock_guard lock(state_->mutex);
     state_->owner = nullptr;
+}
+
+void VelThread::Detach() {
+    std::lock_guard lock(state_->mutex);
+    if (state_->reaping) return;
+    state_->reaping = true;
+    ::pthread_detach(state_->handle);
+    state_->joined = true;
+    state_->changed.notify_all();
 }
 
 void VelThread::Start() {
@@ -168,16 +179,34 @@ bool VelThread::WaitForEnd(std::chrono::milliseconds limit) {
 }
 
 void VelThread::Join() {
-    if (adopted_ || joined_) return;
+    if (adopted_) return;
     if (t_current == this) {
-        // A thread cannot wait for its own end: let it finish on its own.
-        ::pthread_detach(state_->handle);
-        joined_ = true;
+        // A thread cannot wait for its own end: let it finish on its own (unless another thread
+        // reaps it already).
+        Detach();
         return;
     }
-    if (!WaitForEnd(std::chrono::milliseconds(g_joinLimitMs.load()))) Vel::FatalError();
-    ::pthread_join(state_->handle, nullptr);
-    joined_ = true;
+    State& state = *state_;
+    const std::chrono::milliseconds limit(g_joinLimitMs.load());
+    std::unique_lock lock(state.mutex);
+    if (!state.changed.wait_for(lock, limit, [&] { return state.ended; })) {
+        lock.unlock();
+        Vel::FatalError();
+    }
+    if (state.reaping) {
+        // Another caller reaps it; its pthread_join of an ended thread returns promptly.
+        if (!state.changed.wait_for(lock, limit, [&] { return state.joined; })) {
+            lock.unlock();
+            Vel::FatalError();
+        }
+        return;
+    }
+    state.reaping = true;
+    lock.unlock();
+    ::pthread_join(state.handle, nullptr);
+    lock.lock();
+    state.joined = true;
+    state.changed.notify_all();
 }
 
 bool VelThread::IsRunning() const {

@@ -8,14 +8,17 @@
 // - Every VelThread is registered by thread id in a process-wide registry (its own lock,
 //   never held while anything else runs). The thread-local current thread is written only by
 //   the thread itself (thread procedure or adoption).
-// - Join waits up to 10 s for the thread to end; longer is a fatal error. Join or destruction
-//   on the thread itself does not wait for itself: the thread is detached and ends on its own.
-//   The main thread (kind 0) and adopted threads are never joined.
+// - Join waits up to 10 s for the thread to end; longer is a fatal error. Several threads may
+//   join at once: each waits for the end under the same limit, one of them reaps the thread and
+//   the others return once it has. Join or destruction on the thread itself does not wait for
+//   itself: the thread is detached and ends on its own. The main thread (kind 0) and adopted
+//   threads are never joined.
 // - An exception escaping a thread's body is a fatal error (nothing crosses the thread's C
 //   entry point).
 // - Names are kept whole; the system thread name is cut to 15 bytes.
-// - Start, Join and the destructor are for the owner; IsRunning, GetName, GetThreadId and the
-//   static functions may be called from any thread.
+// - Start and the destructor are for the owner; Join, WaitForEnd, IsRunning, GetName,
+//   GetThreadId and the static functions may be called from any thread (Join never at the same
+//   time as the destructor). The thread's state is guarded by its own lock.
 
 #include <chrono>
 #include <cstdint>
@@ -74,7 +77,8 @@ public:
 
     // Opens the start gate. A second call does nothing.
     void Start();
-    // Waits for the end (10 s limit, fatal beyond). Returns at once on the thread itself.
+    // Waits for the end (10 s limit, fatal beyond). Returns at once on the thread itself. Safe
+    // from several threads at once.
     void Join();
     // Waits up to `limit` for the thread to end; true when it has ended.
     bool WaitForEnd(std::chrono::milliseconds limit);
@@ -107,12 +111,13 @@ private:
     struct AdoptTag {};
     VelThread(AdoptTag, std::string name, int kind);
     void Create();
+    // Lets the thread end on its own, unless somebody reaps it already.
+    void Detach();
 
     std::string name_;
     int kind_;
     std::uint32_t threadId_ = 0;
     bool adopted_ = false;
-    bool joined_ = false;
     std::shared_ptr<State> state_;
 };
 

@@ -4,6 +4,7 @@
 
 #include "delivery/ThreadJob.h"
 #include "foundation/Thread.h"
+#include "tests/support/WaitFor.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -120,9 +122,38 @@ TEST(ThreadJobTest, AbortJoinsTheWorkingThread) {
         "JobTest", VelThread::kKindWorker);
     job->SetThread(thread);
     thread->Start();
-    while (!started.load()) std::this_thread::yield();
+    ASSERT_TRUE(TestSupport::WaitFor([&] { return started.load(); }));
     job->Abort();
     EXPECT_TRUE(finished.load());  // Abort returned only after the thread ended
+}
+
+TEST(ThreadJobTest, SeveralThreadsAbortAtOnce) {
+    // The player's abort and a shutdown may abort one job together: each returns once the
+    // job's thread has ended, and the thread is reaped once.
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        auto job = std::make_shared<ThreadJob>();
+        auto ended = std::make_shared<std::atomic<bool>>(false);
+        std::weak_ptr<ThreadJob> weak = job;
+        auto thread = std::make_shared<VelThread>(
+            [weak, ended] {
+                if (auto job = weak.lock())
+                    while (!job->IsAborted()) std::this_thread::yield();
+                ended->store(true);
+            },
+            "JobAbortedTwice", VelThread::kKindWorker);
+        job->SetThread(thread);
+        thread->Start();
+        auto sawTheEnd = std::make_shared<std::atomic<int>>(0);
+        std::vector<TestSupport::BoundedThread> aborters;
+        for (int i = 0; i < 4; ++i)
+            aborters.emplace_back([job, ended, sawTheEnd] {
+                job->Abort();
+                if (ended->load()) sawTheEnd->fetch_add(1);
+            });
+        for (auto& aborter : aborters) ASSERT_TRUE(aborter.Join()) << "an Abort never returned";
+        EXPECT_EQ(sawTheEnd->load(), 4);
+    }
 }
 
 TEST(ThreadJobTest, AbortOnTheJobsOwnThreadDoesNotJoinItself) {

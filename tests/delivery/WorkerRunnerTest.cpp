@@ -4,6 +4,7 @@
 #include "foundation/Exception.h"
 #include "foundation/WaitCancel.h"
 #include "tests/support/FakeWorkers.h"
+#include "tests/support/WaitFor.h"
 
 #include "tests/support/IsolatedSettings.h"
 
@@ -182,8 +183,8 @@ TEST_F(WorkerRunnerTest, ChainedWorkerBelowPendingOneIsDroppedOnTheJobThread) {
     runner.StartWorker(download);
     runner.SetPendingWorker(pendingUpdate);
     auto job = download->GetJob();
-    std::thread jobThread([job] { job->Complete(); });
-    jobThread.join();
+    TestSupport::BoundedThread jobThread([job] { job->Complete(); });
+    ASSERT_TRUE(jobThread.Join());
     EXPECT_EQ(runner.GetPendingWorker(), pendingUpdate);
     EXPECT_EQ(events.Log().back(), "completed download");
 }
@@ -195,7 +196,7 @@ TEST_F(WorkerRunnerTest, JobFailureOnItsThreadAsksAndRetriesOrEnds) {
     runner.StartWorker(worker);
     auto job = worker->GetJob();
     std::vector<bool> handled;
-    std::thread jobThread([&] {
+    TestSupport::BoundedThread jobThread([&] {
         for (int i = 0; i < 2; ++i) {
             try {
                 throw NetworkException("http://content/a.pak", "Refused");
@@ -204,7 +205,7 @@ TEST_F(WorkerRunnerTest, JobFailureOnItsThreadAsksAndRetriesOrEnds) {
             }
         }
     });
-    jobThread.join();
+    ASSERT_TRUE(jobThread.Join());
     EXPECT_EQ(handled, (std::vector<bool>{true, false}));
     EXPECT_FALSE(runner.IsWorkerRunning());
     EXPECT_EQ(events.Log().back(), "failed");
@@ -215,7 +216,8 @@ TEST_F(WorkerRunnerTest, ErrorCallbackWaitIsCancelledByTheJobsAbort) {
     std::atomic<bool> asking{false};
     runner.SetErrorCallback([&](const std::string&) {
         asking = true;
-        while (!IsWaitCancelled()) std::this_thread::yield();
+        // Within the job's 10 s join limit, so that a wait never cancelled fails here.
+        EXPECT_TRUE(TestSupport::WaitFor([] { return IsWaitCancelled(); }, std::chrono::seconds(5)));
         return true;  // would retry, but the job is aborted
     });
     auto worker = Worker(kDownloadPlanetDataWorker, -1, "download");
@@ -228,7 +230,7 @@ TEST_F(WorkerRunnerTest, ErrorCallbackWaitIsCancelledByTheJobsAbort) {
             job.Fail();
         }
     });
-    while (!asking) std::this_thread::yield();
+    ASSERT_TRUE(TestSupport::WaitFor([&] { return asking.load(); })) << "the error callback was never called";
     EXPECT_TRUE(runner.AbortCurrentWorker());  // joins the job thread
     EXPECT_FALSE(runner.IsWorkerRunning());
 }

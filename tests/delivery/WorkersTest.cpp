@@ -6,6 +6,7 @@
 #include "delivery/ZipCorruptException.h"
 #include "tests/support/FakeWorkers.h"
 #include "tests/support/ScriptedPrompt.h"
+#include "tests/support/WaitFor.h"
 
 #include "tests/support/IsolatedSettings.h"
 
@@ -13,21 +14,24 @@
 
 #include <chrono>
 #include <future>
+#include <mutex>
 #include <thread>
 
 namespace Vel {
 namespace {
 
 using Test::RecordingBackend;
-using JobScript = std::function<std::shared_ptr<ThreadJob>(int)>;
+using JobScript = std::function<std::shared_ptr<ThreadJob>(int, const ThreadJobBinder&)>;
 
-std::shared_ptr<ThreadJob> Downloaded(int) {
+// A download job that ends before StartPlanetDataDownload has returned.
+std::shared_ptr<ThreadJob> Downloaded(int, const ThreadJobBinder& bind) {
     auto job = std::make_shared<ThreadJob>();
+    bind(job);
     job->Complete();
     return job;
 }
-std::shared_ptr<ThreadJob> Nothing(int) { return nullptr; }
-std::shared_ptr<ThreadJob> Corrupt(int) { throw ZipCorruptException("planet_07.pak"); }
+std::shared_ptr<ThreadJob> Nothing(int, const ThreadJobBinder&) { return nullptr; }
+std::shared_ptr<ThreadJob> Corrupt(int, const ThreadJobBinder&) { throw ZipCorruptException("planet_07.pak"); }
 
 std::string Describe(const std::shared_ptr<ITSWorker>& w) {
     if (!w) return "-";
@@ -38,22 +42,40 @@ std::string Describe(const std::shared_ptr<ITSWorker>& w) {
     return "type " + std::to_string(w->GetType());
 }
 
-std::atomic<int> g_ends{0};  // completed and failed callbacks so far
+std::atomic<int> g_ends{0};    // completed and failed callbacks so far
+std::atomic<int> g_failed{0};  // failed callbacks so far
 
 void InstallCallbacks() {
     SetWorkerErrorCallback([](const std::string&) { return false; });
-    SetWorkerFailedCallback([](bool) { ++g_ends; });
+    SetWorkerFailedCallback([](bool) {
+        ++g_failed;
+        ++g_ends;
+    });
     SetWorkerCompletedCallback([](const std::shared_ptr<ITSWorker>&) { ++g_ends; });
 }
 
 // Waits for the end of the running worker (its chaining is done by then).
-bool WaitEnd(int ends) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (g_ends.load() < ends)
-        if (std::chrono::steady_clock::now() > until) return false;
-        else std::this_thread::yield();
-    return true;
-}
+bool WaitEnd(int ends) { return TestSupport::WaitFor([ends] { return g_ends.load() >= ends; }); }
+
+// The player's answers to the retry question, and the questions asked.
+struct RetryAnswers {
+    explicit RetryAnswers(std::vector<bool> answers) : answers_(std::move(answers)) {
+        SetWorkerErrorCallback([this](const std::string& text) {
+            std::lock_guard lock(mutex_);
+            asked_.push_back(text);
+            return asked_.size() <= answers_.size() && answers_[asked_.size() - 1];
+        });
+    }
+    std::vector<std::string> Asked() {
+        std::lock_guard lock(mutex_);
+        return asked_;
+    }
+
+private:
+    std::mutex mutex_;
+    const std::vector<bool> answers_;
+    std::vector<std::string> asked_;
+};
 
 // Starts the first worker, then keeps starting whatever it chains, as the window's
 // worker-done handler would; returns the workers in the order they ran.
@@ -166,6 +188,108 @@ TEST_F(WorkersTest, UpdateAbortStopsTheUpdateRun) {
     EXPECT_TRUE(AbortCurrentWorker());
     EXPECT_EQ(backend.Calls(), (std::vector<std::string>{"update", "abort-update"}));
     EXPECT_TRUE(backend.lastUpdateJob->IsAborted());
+}
+
+TEST_F(WorkersTest, RetryRunsAnOwnThreadBodyAgain) {
+    // The compaction and the repair run their body on a thread of their own: after Retry that
+    // thread runs it again, and the worker completes.
+    for (bool repair : {false, true}) {
+        SCOPED_TRACE(repair ? "repair" : "compaction");
+        RetryAnswers answers({true});
+        auto runs = std::make_shared<std::atomic<int>>(0);
+        auto failsOnce = [runs](std::shared_ptr<ThreadJob> job) {
+            if (runs->fetch_add(1) == 0) throw FileException("planet_03.pak", false);
+            job->Complete();
+        };
+        RecordingBackend local;
+        local.cleanup = failsOnce;
+        local.repair = [failsOnce](std::shared_ptr<ThreadJob> job, const std::string&) { failsOnce(job); };
+        const int ends = g_ends.load();
+        const int failed = g_failed.load();
+        std::shared_ptr<ITSWorker> worker;
+        if (repair)
+            worker = std::make_shared<RepairDynamicContentWorker>("planet_03.pak");
+        else
+            worker = std::make_shared<CleanupDynamicContentWorker>();
+        StartWorker(worker);
+        ASSERT_TRUE(WaitEnd(ends + 1)) << "the worker never ended after Retry";
+        EXPECT_EQ(g_failed.load(), failed);
+        EXPECT_EQ(runs->load(), 2);
+        ASSERT_EQ(answers.Asked().size(), 1u);
+        EXPECT_EQ(answers.Asked()[0].rfind("Couldn't access file: planet_03.pak", 0), 0u) << answers.Asked()[0];
+        EXPECT_FALSE(IsWorkerRunning());
+        GetWorkerRunner().Reset();
+        InstallCallbacks();
+    }
+}
+
+TEST_F(WorkersTest, AJobEndedBeforeItsStartReturnsStillReachesTheRunner) {
+    // The service running a job may end it on its own thread while the worker's Start has not
+    // returned yet; the end must reach the runner, never be rethrown on that thread.
+    struct Case {
+        const char* name;
+        std::function<std::shared_ptr<ITSWorker>(RecordingBackend&, std::function<void(std::shared_ptr<ThreadJob>)>)>
+            make;
+        bool asks;  // the failure is the player's to retry
+    } cases[] = {
+        {"update",
+         [](RecordingBackend& b, auto end) {
+             b.update = end;
+             return std::make_shared<UpdateWorker>();
+         },
+         true},
+        {"move",
+         [](RecordingBackend& b, auto end) {
+             b.move = end;
+             return std::make_shared<MoveContentWorker>("/mnt/big/");
+         },
+         false},
+        {"download",
+         [](RecordingBackend& b, auto end) {
+             b.downloads = {[end](int, const ThreadJobBinder& bind) {
+                 auto job = std::make_shared<ThreadJob>();
+                 bind(job);
+                 end(job);
+                 return job;
+             }};
+             return std::make_shared<DownloadDynamicContentWorker>(0, false);
+         },
+         true},
+    };
+    for (auto& c : cases) {
+        for (bool fails : {true, false}) {
+            SCOPED_TRACE(std::string(c.name) + (fails ? " fails" : " completes"));
+            RetryAnswers answers({false});
+            auto rethrown = std::make_shared<std::atomic<bool>>(false);
+            auto end = [fails, rethrown](std::shared_ptr<ThreadJob> job) {
+                TestSupport::BoundedThread thread([job, fails, rethrown] {
+                    if (!fails) return job->Complete();
+                    try {
+                        throw NetworkException("http://update.test/list.xml", "Refused");
+                    } catch (...) {
+                        try {
+                            job->Fail();
+                        } catch (...) {
+                            rethrown->store(true);
+                        }
+                    }
+                });
+                EXPECT_TRUE(thread.Join());
+            };
+            RecordingBackend local;
+            auto worker = c.make(local, end);
+            const int ends = g_ends.load();
+            const int failed = g_failed.load();
+            StartWorker(worker);
+            ASSERT_TRUE(WaitEnd(ends + 1));
+            EXPECT_FALSE(rethrown->load());
+            EXPECT_EQ(g_failed.load() - failed, fails ? 1 : 0);
+            EXPECT_EQ(answers.Asked().size(), fails && c.asks ? 1u : 0u);
+            EXPECT_FALSE(IsWorkerRunning());
+            GetWorkerRunner().Reset();
+            InstallCallbacks();
+        }
+    }
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "foundation/Semaphore.h"
 #include "tests/support/WaitFor.h"
 
+using TestSupport::BoundedThread;
 using TestSupport::WaitFor;
 
 namespace {
@@ -20,7 +21,7 @@ constexpr std::int64_t kBeyond32Bits = (std::int64_t{1} << 32) + 1;  // low 32 b
 TEST(VelMutex, IsRecursiveAndExcludesOthers) {
     VelMutex mutex("Zip Mutex");
     int counter = 0;
-    std::vector<std::thread> threads;
+    std::vector<BoundedThread> threads;
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&] {
             for (int i = 0; i < 1000; ++i) {
@@ -29,7 +30,7 @@ TEST(VelMutex, IsRecursiveAndExcludesOthers) {
                 ++counter;
             }
         });
-    for (auto& t : threads) t.join();
+    for (auto& t : threads) ASSERT_TRUE(t.Join());
     EXPECT_EQ(counter, 4000);
 }
 
@@ -54,17 +55,17 @@ TEST(VelSemaphore, TimeOutLimits) {
 
     // Beyond 32 bits the wait has no limit (not the low bits' 1 ms).
     std::atomic<int> result{-1};
-    std::thread waiter([&] { result = semaphore.TimedWait(kBeyond32Bits) ? 1 : 0; });
+    BoundedThread waiter([&] { result = semaphore.TimedWait(kBeyond32Bits) ? 1 : 0; });
     ASSERT_TRUE(WaitFor([&] { return semaphore.GetWaitingCount() == 1; }));
     semaphore.Release();
-    waiter.join();
+    ASSERT_TRUE(waiter.Join()) << "the waiter was never released";
     EXPECT_EQ(result, 1);
 }
 
 TEST(VelSemaphore, EachReleaseSatisfiesOneWait) {
     VelSemaphore semaphore("jobs", 0);
     std::atomic<int> taken{0};
-    std::vector<std::thread> waiters;
+    std::vector<BoundedThread> waiters;
     for (int i = 0; i < 3; ++i)
         waiters.emplace_back([&] {
             semaphore.Wait();
@@ -76,14 +77,14 @@ TEST(VelSemaphore, EachReleaseSatisfiesOneWait) {
     ASSERT_TRUE(WaitFor([&] { return taken == 2; }));
     EXPECT_FALSE(semaphore.TimedWait(0));
     semaphore.Release();
-    for (auto& w : waiters) w.join();
+    for (auto& w : waiters) ASSERT_TRUE(w.Join()) << "a waiter was never released";
     EXPECT_EQ(taken, 3);
 }
 
 TEST(VelEvent, ManualResetPulseReleasesEveryCurrentWaiter) {
     VelEvent event(true);
     std::atomic<int> released{0};
-    std::vector<std::thread> waiters;
+    std::vector<BoundedThread> waiters;
     for (int i = 0; i < 3; ++i)
         waiters.emplace_back([&] {
             event.Wait();
@@ -92,7 +93,7 @@ TEST(VelEvent, ManualResetPulseReleasesEveryCurrentWaiter) {
     ASSERT_TRUE(WaitFor([&] { return event.GetWaitingCount() == 3; }));
     event.Set();
     event.Reset();
-    for (auto& w : waiters) w.join();
+    for (auto& w : waiters) ASSERT_TRUE(w.Join()) << "a waiter was never released";
     EXPECT_EQ(released, 3);
     EXPECT_FALSE(event.TimedWait(VelDuration()));  // the pulse left it reset
 
@@ -104,7 +105,7 @@ TEST(VelEvent, ManualResetPulseReleasesEveryCurrentWaiter) {
 TEST(VelEvent, AutoResetPulseReleasesOneWaiter) {
     VelEvent event(false);
     std::atomic<int> released{0};
-    std::vector<std::thread> waiters;
+    std::vector<BoundedThread> waiters;
     for (int i = 0; i < 2; ++i)
         waiters.emplace_back([&] {
             event.Wait();
@@ -115,7 +116,7 @@ TEST(VelEvent, AutoResetPulseReleasesOneWaiter) {
     event.Reset();
     ASSERT_TRUE(WaitFor([&] { return released == 1 && event.GetWaitingCount() == 1; }));
     event.Set();  // goes to the remaining waiter, so nothing is left signalled
-    for (auto& w : waiters) w.join();
+    for (auto& w : waiters) ASSERT_TRUE(w.Join()) << "a waiter was never released";
     EXPECT_EQ(released, 2);
     EXPECT_FALSE(event.TimedWait(VelDuration()));
 
@@ -130,12 +131,12 @@ TEST(VelEvent, TimeOutLimits) {
     EXPECT_FALSE(event.TimedWait(VelDuration(5, VelTimePrecision::Millisecond)));
 
     std::atomic<int> result{-1};
-    std::thread waiter([&] {
+    BoundedThread waiter([&] {
         result = event.TimedWait(VelDuration(kBeyond32Bits, VelTimePrecision::Millisecond)) ? 1 : 0;
     });
     ASSERT_TRUE(WaitFor([&] { return event.GetWaitingCount() == 1; }));
     event.Set();
-    waiter.join();
+    ASSERT_TRUE(waiter.Join()) << "the waiter was never released";
     EXPECT_EQ(result, 1);
 }
 

@@ -12,6 +12,7 @@
 #include "foundation/TimedJobs.h"
 #include "tests/support/WaitFor.h"
 
+using TestSupport::BoundedThread;
 using TestSupport::WaitFor;
 
 namespace {
@@ -19,11 +20,14 @@ namespace {
 TEST(VelThreadPool, PostAndWaitFromItsOwnJobRunsInline) {
     VelThreadPool pool("", 1, VelThread::kKindWorker);
     std::vector<int> order;
-    pool.PostAndWait([&] {
-        EXPECT_TRUE(pool.OwnsThread(VelThread::GetCurrent()));
-        pool.PostAndWait([&] { order.push_back(1); });  // would deadlock if queued
-        order.push_back(2);
+    BoundedThread caller([&] {
+        pool.PostAndWait([&] {
+            EXPECT_TRUE(pool.OwnsThread(VelThread::GetCurrent()));
+            pool.PostAndWait([&] { order.push_back(1); });  // would deadlock if queued
+            order.push_back(2);
+        });
     });
+    ASSERT_TRUE(caller.Join()) << "the inner PostAndWait was queued behind its own job";
     EXPECT_EQ(order, (std::vector<int>{1, 2}));
     EXPECT_FALSE(pool.OwnsThread(VelThread::GetCurrent()));
     EXPECT_FALSE(pool.OwnsThread(nullptr));
@@ -71,7 +75,7 @@ TEST(VelThreadPool, ClearJobsReleasesTheirWaiters) {
     pool.Post([&] { gate.Wait(); });
     ASSERT_TRUE(WaitFor([&] { return gate.GetWaitingCount() == 1; }));
     std::atomic<bool> ran{false}, aborted{false};
-    std::thread waiter([&] {
+    BoundedThread waiter([&] {
         try {
             pool.PostAndWait([&] { ran = true; });
         } catch (const Vel::AbortException&) {
@@ -80,7 +84,7 @@ TEST(VelThreadPool, ClearJobsReleasesTheirWaiters) {
     });
     ASSERT_TRUE(WaitFor([&] { return pool.GetPendingCount() == 1; }));
     pool.ClearJobs();
-    waiter.join();
+    ASSERT_TRUE(waiter.Join()) << "the waiter of a cleared job was never released";
     EXPECT_TRUE(aborted);
     EXPECT_FALSE(ran);
     gate.Set();
@@ -92,7 +96,7 @@ TEST(VelThreadPool, DestructionReleasesWaitersOfJobsNeverRun) {
     pool->Post([&] { gate.Wait(); });
     ASSERT_TRUE(WaitFor([&] { return gate.GetWaitingCount() == 1; }));
     std::atomic<bool> ran{false}, aborted{false};
-    std::thread waiter([&, p = pool.get()] {
+    BoundedThread waiter([&, p = pool.get()] {
         try {
             p->PostAndWait([&] { ran = true; });
         } catch (const Vel::AbortException&) {
@@ -100,10 +104,11 @@ TEST(VelThreadPool, DestructionReleasesWaitersOfJobsNeverRun) {
         }
     });
     ASSERT_TRUE(WaitFor([&] { return pool->GetPendingCount() == 1; }));
-    std::thread destroyer([&] { pool.reset(); });
+    BoundedThread destroyer([&] { pool.reset(); });
     gate.Set();
-    destroyer.join();
-    waiter.join();  // returned whether the job ran before the stop markers or not, and knows which
+    ASSERT_TRUE(destroyer.Join());
+    // Returned whether the job ran before the stop markers or not, and knows which.
+    ASSERT_TRUE(waiter.Join()) << "the waiter was never released";
     EXPECT_NE(ran.load(), aborted.load());
 }
 

@@ -10,6 +10,7 @@
 #include "foundation/Exception.h"
 #include "foundation/FatalError.h"
 #include "foundation/Thread.h"
+#include "tests/support/WaitFor.h"
 
 namespace {
 
@@ -84,6 +85,36 @@ TEST(VelThread, AdoptionMakesTheCallerCurrent) {
         EXPECT_EQ(VelThread::GetCurrent(), nullptr);
         EXPECT_EQ(VelThread::GetMainThread(), nullptr);
     }).join();
+}
+
+TEST(VelThread, SeveralThreadsJoinAtOnce) {
+    // One of them reaps the thread, the others wait for that; each returns once it has ended.
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        auto release = std::make_shared<std::atomic<bool>>(false);
+        auto ended = std::make_shared<std::atomic<bool>>(false);
+        auto thread = std::make_shared<VelThread>(
+            [release, ended] {
+                while (!release->load()) std::this_thread::yield();
+                ended->store(true);
+            },
+            "joined", VelThread::kKindWorker);
+        thread->Start();
+        auto joining = std::make_shared<std::atomic<int>>(0);
+        auto sawTheEnd = std::make_shared<std::atomic<int>>(0);
+        std::vector<TestSupport::BoundedThread> joiners;
+        for (int i = 0; i < 4; ++i)
+            joiners.emplace_back([thread, joining, ended, sawTheEnd] {
+                joining->fetch_add(1);
+                thread->Join();
+                if (ended->load()) sawTheEnd->fetch_add(1);
+            });
+        ASSERT_TRUE(TestSupport::WaitFor([&] { return joining->load() == 4; }));
+        release->store(true);
+        for (auto& joiner : joiners) ASSERT_TRUE(joiner.Join()) << "a Join never returned";
+        EXPECT_EQ(sawTheEnd->load(), 4);
+        EXPECT_FALSE(thread->IsRunning());
+    }
 }
 
 using VelThreadDeathTest = ::testing::Test;

@@ -3,6 +3,7 @@
 
 #include "foundation/WaitCancel.h"
 #include "tests/support/PumpUntil.h"
+#include "tests/support/WaitFor.h"
 
 #include <QCoreApplication>
 #include <QObject>
@@ -38,14 +39,14 @@ TEST_F(GuiDialogServiceTest, GuiThreadRunsAtOnceOtherThreadsThroughTheEventLoop)
 
     std::atomic<int> result{-1};
     std::thread::id ranOn;
-    std::thread worker([&] {
+    TestSupport::BoundedThread worker([&] {
         result = service->Call([&] {
             ranOn = std::this_thread::get_id();
             return 4;
         }, 2);
     });
     EXPECT_TRUE(PumpUntil([&] { return result.load() >= 0; }));
-    worker.join();
+    ASSERT_TRUE(worker.Join());
     EXPECT_EQ(result.load(), 4);
     EXPECT_EQ(ranOn, std::this_thread::get_id());
 }
@@ -61,7 +62,7 @@ TEST_F(GuiDialogServiceTest, WaiterGivesUpWhenCancelledOrShutDownAndTheDialogNev
         std::atomic<bool> aborted{false};
         std::atomic<bool> shown{false};
         std::atomic<int> result{-1};
-        std::thread worker([&] {
+        TestSupport::BoundedThread worker([&] {
             CancelScope scope([&] { return aborted.load(); });
             result = svc->Call([&] {
                 shown = true;
@@ -71,7 +72,7 @@ TEST_F(GuiDialogServiceTest, WaiterGivesUpWhenCancelledOrShutDownAndTheDialogNev
         // The GUI thread is busy elsewhere (say, joining this worker) and never pumps.
         if (c.shutdown) svc->Shutdown();
         else aborted = true;
-        worker.join();
+        ASSERT_TRUE(worker.Join()) << "the waiter never gave up";
         EXPECT_EQ(result.load(), 2);
         QCoreApplication::processEvents();
         EXPECT_FALSE(shown.load());
@@ -79,7 +80,7 @@ TEST_F(GuiDialogServiceTest, WaiterGivesUpWhenCancelledOrShutDownAndTheDialogNev
     // After shutdown, other threads get Cancel at once.
     service->Shutdown();
     std::atomic<int> late{-1};
-    std::thread([&] { late = service->Call([] { return 4; }, 2); }).join();
+    EXPECT_TRUE(TestSupport::BoundedThread([&] { late = service->Call([] { return 4; }, 2); }).Join());
     EXPECT_EQ(late.load(), 2);
 }
 

@@ -21,6 +21,7 @@
 
 #include "tests/support/IsolatedSettings.h"
 #include "tests/support/PumpUntil.h"
+#include "tests/support/WaitFor.h"
 
 #include <gtest/gtest.h>
 
@@ -65,7 +66,8 @@ protected:
         ResetWorkerState();
         SetSiteNameForTesting("");
         // Planet-data downloads keep running until a test ends them.
-        for (int i = 0; i < 4; ++i) backend.downloads.push_back([](int) { return std::make_shared<ThreadJob>(); });
+        for (int i = 0; i < 4; ++i)
+            backend.downloads.push_back([](int, const ThreadJobBinder&) { return std::make_shared<ThreadJob>(); });
     }
     void TearDown() override {
         window.reset();
@@ -319,7 +321,7 @@ TEST_F(TrailstarterDlgTest, WorkerThreadAsksTheRetryQuestionWhileTheGuiRuns) {
     StartWorker(download);
     auto job = download->GetJob();
     std::atomic<int> handled{-1};
-    std::thread jobThread([&] {
+    TestSupport::BoundedThread jobThread([&] {
         try {
             throw NetworkException("http://content/a.pak", "Refused");
         } catch (...) {
@@ -327,7 +329,7 @@ TEST_F(TrailstarterDlgTest, WorkerThreadAsksTheRetryQuestionWhileTheGuiRuns) {
         }
     });
     EXPECT_TRUE(PumpUntil([&] { return handled.load() >= 0; }));
-    jobThread.join();
+    ASSERT_TRUE(jobThread.Join());
     EXPECT_EQ(handled.load(), 1);
     auto questions = local.Questions();
     ASSERT_EQ(questions.size(), 1u);
@@ -337,9 +339,10 @@ TEST_F(TrailstarterDlgTest, WorkerThreadAsksTheRetryQuestionWhileTheGuiRuns) {
 
     // A message box asked for on a worker thread is shown by the GUI thread too.
     std::atomic<int> answer{-1};
-    std::thread asker([&] { answer = Platform::ShowPrompt("Disk full", Platform::PromptButtons::OkCancel); });
+    TestSupport::BoundedThread asker(
+        [&] { answer = Platform::ShowPrompt("Disk full", Platform::PromptButtons::OkCancel); });
     EXPECT_TRUE(PumpUntil([&] { return answer.load() >= 0; }));
-    asker.join();
+    ASSERT_TRUE(asker.Join());
     EXPECT_EQ(local.Questions().size(), 2u);
 }
 
@@ -361,7 +364,7 @@ TEST_F(TrailstarterDlgTest, GuiAbortsAWorkerWaitingOnADialog) {
             job.Fail();
         }
     });
-    while (!asking) std::this_thread::yield();
+    ASSERT_TRUE(TestSupport::WaitFor([&] { return asking.load(); })) << "the retry question was never asked";
     // The GUI thread joins the job thread without pumping: the waiting worker gives up.
     EXPECT_TRUE(AbortCurrentWorker());
     Pump();

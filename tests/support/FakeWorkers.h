@@ -74,7 +74,10 @@ public:
     ~RecordingBackend() override { SetWorkerBackend(nullptr); }
 
     // Answers for StartPlanetDataDownload, in call order; past the end: nothing to download.
-    std::vector<std::function<std::shared_ptr<ThreadJob>(int mode)>> downloads;
+    std::vector<std::function<std::shared_ptr<ThreadJob>(int mode, const ThreadJobBinder& bind)>> downloads;
+    // What the update run and the move do with their job; by default they keep it running.
+    std::function<void(std::shared_ptr<ThreadJob>)> update;
+    std::function<void(std::shared_ptr<ThreadJob>)> move;
     std::function<void(std::shared_ptr<ThreadJob>)> cleanup = [](auto job) { job->Complete(); };
     std::function<void(std::shared_ptr<ThreadJob>, const std::string&)> repair =
         [](auto job, const std::string&) { job->Complete(); };
@@ -82,17 +85,21 @@ public:
     void StartUpdate(std::shared_ptr<ThreadJob> job) override {
         Record("update");
         lastUpdateJob = job;
+        if (update) update(std::move(job));
     }
     void AbortUpdate() override { Record("abort-update"); }
-    void StartMoveContent(std::shared_ptr<ThreadJob>, const std::string& d) override { Record("move " + d); }
-    std::shared_ptr<ThreadJob> StartPlanetDataDownload(int mode) override {
+    void StartMoveContent(std::shared_ptr<ThreadJob> job, const std::string& d) override {
+        Record("move " + d);
+        if (move) move(std::move(job));
+    }
+    std::shared_ptr<ThreadJob> StartPlanetDataDownload(int mode, const ThreadJobBinder& bind) override {
         std::size_t index;
         {
             std::lock_guard lock(mutex_);
             calls_.push_back("download " + std::to_string(mode));
             index = downloadCalls_++;
         }
-        return index < downloads.size() ? downloads[index](mode) : nullptr;
+        return index < downloads.size() ? downloads[index](mode, bind) : nullptr;
     }
     void CleanupPaks(std::shared_ptr<ThreadJob> job) override {
         Record("cleanup");

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "delivery/HttpClient.h"
@@ -12,9 +13,12 @@
 
 namespace {
 
-// Sends one raw request and reads the answer until the server closes.
-std::string Exchange(std::uint16_t port, const std::string& request) {
+// Sends one raw request and reads the answer until the server closes, for at most 20 s without
+// a byte; `closed` tells whether the server closed the connection.
+std::string Exchange(std::uint16_t port, const std::string& request, bool* closed = nullptr) {
     const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    const timeval limit{20, 0};
+    ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
@@ -26,13 +30,15 @@ std::string Exchange(std::uint16_t port, const std::string& request) {
     ::send(s, request.data(), request.size(), MSG_NOSIGNAL);
     std::string answer;
     char buf[4096];
-    for (ssize_t n; (n = ::recv(s, buf, sizeof buf, 0)) > 0;) answer.append(buf, static_cast<std::size_t>(n));
+    ssize_t n;
+    while ((n = ::recv(s, buf, sizeof buf, 0)) > 0) answer.append(buf, static_cast<std::size_t>(n));
+    if (closed) *closed = n == 0;
     ::close(s);
     return answer;
 }
 
-std::string Get(std::uint16_t port, const std::string& target) {
-    return Exchange(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+std::string Get(std::uint16_t port, const std::string& target, bool* closed = nullptr) {
+    return Exchange(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", closed);
 }
 
 std::string BodyOf(const std::string& answer) {
@@ -131,7 +137,8 @@ TEST_F(StandinServerTest, StopEndsStalledAndIdleConnections) {
     stall.kind = Standin::FaultKind::kStall;
     server_->SetFault("*", stall);
     std::string answer;
-    std::thread client([&] { answer = Get(server_->Port(), "/client_files/Data/X_ab.zip"); });
+    bool closed = false;
+    std::thread client([&] { answer = Get(server_->Port(), "/client_files/Data/X_ab.zip", &closed); });
     // An idle keep-alive connection as well.
     const int idle = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
@@ -141,8 +148,9 @@ TEST_F(StandinServerTest, StopEndsStalledAndIdleConnections) {
     ASSERT_EQ(::connect(idle, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
     for (int i = 0; i < 2000 && server_->RequestLog().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     server_->Stop();
-    client.join();
+    client.join();  // within the exchange's receive limit
     ::close(idle);
+    EXPECT_TRUE(closed) << "Stop left the stalled connection open";
     // Stop may come before or after the stalled answer's first half went out.
     EXPECT_TRUE(answer.empty() || answer.rfind("HTTP/1.1 200", 0) == 0) << answer;
 }

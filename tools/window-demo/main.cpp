@@ -55,7 +55,7 @@ public:
     }
     void AbortUpdate() override {}
     void StartMoveContent(std::shared_ptr<ThreadJob> job, const std::string&) override { job->Complete(); }
-    std::shared_ptr<ThreadJob> StartPlanetDataDownload(int mode) override {
+    std::shared_ptr<ThreadJob> StartPlanetDataDownload(int mode, const ThreadJobBinder& bind) override {
         if (mode != 0) return nullptr;
         auto job = std::make_shared<ThreadJob>();
         std::weak_ptr<ThreadJob> weak = job;
@@ -68,6 +68,7 @@ public:
             },
             "demo download", VelThread::kKindWorker);
         job->SetThread(thread);
+        bind(job);
         thread->Start();
         return job;
     }
