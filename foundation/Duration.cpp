@@ -187,15 +187,30 @@ std::optional<std::int64_t> ReadClockBody(Cursor& c) {
     return ticks;
 }
 
-// Form 1: optional form-2 prefix and at most one white-space character, then the clock body.
+// Form 1: an optional sign, then an optional unsigned form-2 prefix and at most one white-space
+// character, then the clock body. The sign belongs to the whole text, so the printed form of a
+// negative duration, "-1d 01:00:00.000", reads back as minus 25 hours.
 std::optional<std::int64_t> ReadClock(Cursor& c) {
-    std::size_t start = c.pos;
-    if (auto prefix = ReadRealWithUnit(c)) {
-        if (IsSpace(c.Peek())) ++c.pos;
-        if (auto body = ReadClockBody(c)) return SaturatingAdd(*prefix, *body);
-        c.pos = start;
+    const std::size_t start = c.pos;
+    bool negative = false;
+    if (c.Peek() == '+' || c.Peek() == '-') negative = c.text[c.pos++] == '-';
+    const std::size_t afterSign = c.pos;
+    std::optional<std::int64_t> ticks;
+    if (c.Peek() != '+' && c.Peek() != '-') {
+        if (auto prefix = ReadRealWithUnit(c)) {
+            if (IsSpace(c.Peek())) ++c.pos;
+            if (auto body = ReadClockBody(c)) ticks = SaturatingAdd(*prefix, *body);
+        }
+        if (!ticks) {
+            c.pos = afterSign;
+            ticks = ReadClockBody(c);
+        }
     }
-    return ReadClockBody(c);
+    if (!ticks) {
+        c.pos = start;
+        return std::nullopt;
+    }
+    return negative ? -*ticks : *ticks;  // both parts are >= 0, so this cannot overflow
 }
 
 // Form 3: a decimal integer of milliseconds.
@@ -216,7 +231,7 @@ void AppendTwoDigits(std::string& out, std::int64_t v) {
     out += static_cast<char>('0' + v % 10);
 }
 
-void AppendNumber(std::string& out, std::int64_t v) {
+void AppendNumber(std::string& out, std::uint64_t v) {
     char buffer[24];
     auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, v);
     (void)ec;
@@ -238,34 +253,45 @@ void VelDuration::Add(double count, VelTimePrecision unit) noexcept {
 std::int64_t VelDuration::Count(VelTimePrecision unit) const noexcept { return ticks_ / TicksPer(unit); }
 
 std::string VelDuration::ToString(int style) const {
+    // The sign once, then the magnitude: every field below is taken from the magnitude, which
+    // holds even the most negative count.
+    const bool negative = ticks_ < 0;
+    const std::uint64_t magnitude =
+        negative ? std::uint64_t{0} - static_cast<std::uint64_t>(ticks_) : static_cast<std::uint64_t>(ticks_);
+    constexpr auto kDayU = static_cast<std::uint64_t>(kDay);
+    constexpr auto kHourU = static_cast<std::uint64_t>(kHour);
+    constexpr auto kMinuteU = static_cast<std::uint64_t>(kMinute);
+    constexpr auto kSecondU = static_cast<std::uint64_t>(kSecond);
+    constexpr auto kMsU = static_cast<std::uint64_t>(kMs);
+
     std::vector<std::string> parts;
-    const std::int64_t days = ticks_ / kDay;
+    const std::uint64_t days = magnitude / kDayU;
     if (days > 0) {
         std::string part;
         AppendNumber(part, days);
         part += style == 4 ? (days == 1 ? " day" : " days") : "d";
         parts.push_back(std::move(part));
     }
-    const std::int64_t hours = (ticks_ / kHour) % 24;
-    const std::int64_t minutes = (ticks_ / kMinute) % 60;
-    const std::int64_t seconds = (ticks_ / kSecond) % 60;
+    const std::uint64_t hours = (magnitude / kHourU) % 24;
+    const std::uint64_t minutes = (magnitude / kMinuteU) % 60;
+    const std::uint64_t seconds = (magnitude / kSecondU) % 60;
     if (style == 1 || style == 3) {
         std::string clock;
-        AppendTwoDigits(clock, hours);
+        AppendTwoDigits(clock, static_cast<std::int64_t>(hours));
         clock += ':';
-        AppendTwoDigits(clock, minutes);
+        AppendTwoDigits(clock, static_cast<std::int64_t>(minutes));
         clock += ':';
-        AppendTwoDigits(clock, seconds);
+        AppendTwoDigits(clock, static_cast<std::int64_t>(seconds));
         if (style == 1) {
-            std::int64_t ms = (ticks_ / kMs) % 1000;
+            const auto ms = static_cast<std::int64_t>((magnitude / kMsU) % 1000);
             clock += '.';
             clock += static_cast<char>('0' + ms / 100);
             AppendTwoDigits(clock, ms % 100);
         }
         parts.push_back(std::move(clock));
     } else if (style >= 4 && style <= 6) {
-        auto add = [&](std::int64_t value, const char* one, const char* many, const char* shortWord) {
-            if (value <= 0) return;
+        auto add = [&](std::uint64_t value, const char* one, const char* many, const char* shortWord) {
+            if (value == 0) return;
             std::string part;
             AppendNumber(part, value);
             part += style == 4 ? (value == 1 ? one : many) : shortWord;
@@ -280,6 +306,8 @@ std::string VelDuration::ToString(int style) const {
         if (i > 0) text += ' ';
         text += parts[i];
     }
+    // A magnitude too small for the style prints nothing, and a sign alone would mean nothing.
+    if (negative && !text.empty()) text.insert(text.begin(), '-');
     return text;
 }
 

@@ -6,9 +6,12 @@
 // - VelTimePrecision units only build a duration from a count and convert it back (Count
 //   truncates toward zero). A unit outside the table is a fatal error.
 // - Text forms: ToString(style) writes the fixed layouts below; operator<< writes style 1 and
-//   operator>> reads the small grammar (clock "[prefix ]hh:mm:ss[.ms]", a real number with a
-//   unit word, or an integer of milliseconds). Both are independent of the stream's locale;
-//   a text matching no form leaves the value 0 and sets the stream's fail state. Nothing throws.
+//   operator>> reads the small grammar (clock "[sign][prefix ]hh:mm:ss[.ms]", a real number with
+//   a unit word, or an integer of milliseconds). A negative duration is written as "-" and then
+//   its magnitude in every style; a sign before a clock applies to the whole clock, its day
+//   prefix included, so every style-1 text reads back as the value printed (to the
+//   millisecond). Both are independent of the stream's and the global locale; a text matching
+//   no form leaves the value 0 and sets the stream's fail state. Nothing throws.
 
 #include <chrono>
 #include <compare>
@@ -65,7 +68,8 @@ public:
 
     // Style 1 "[Nd ]hh:mm:ss.mmm" (the stream form), 3 "[Nd ]hh:mm:ss",
     // 4 "1 day 2 hours 3 minutes 4 seconds", 5 "1d 2h 3m 4s", 6 as 5 with at most two parts;
-    // any other style only the day part.
+    // any other style only the day part. A negative value puts "-" before a non-empty text
+    // ("-00:01:30.000", "-1m 30s").
     std::string ToString(int style) const;
 
     friend constexpr auto operator<=>(const VelDuration&, const VelDuration&) noexcept = default;

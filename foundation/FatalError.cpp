@@ -14,6 +14,8 @@ constexpr std::size_t kCrashInfoSize = 1024;
 char g_crashInfo[kCrashInfoSize];
 std::atomic<unsigned> g_crashFlags{0};
 std::atomic<bool> g_handlersInstalled{false};
+// Set just before FatalError traps, so that the handler tells its trap from any other SIGTRAP.
+std::atomic<bool> g_fatalTrap{false};
 
 void WriteAll(int fd, const char* data, std::size_t size) noexcept {
     while (size > 0) {
@@ -25,6 +27,12 @@ void WriteAll(int fd, const char* data, std::size_t size) noexcept {
 }
 
 void CrashSignalHandler(int sig) {
+    if (sig == SIGTRAP && g_fatalTrap.load()) {
+        static const char kFatal[] = "Trailstarter fatal error\n";
+        WriteAll(2, kFatal, sizeof kFatal - 1);
+        WriteAll(2, g_crashInfo, ::strnlen(g_crashInfo, kCrashInfoSize));
+        ::_exit(kFatalExitCode);
+    }
     static const char kHeader[] = "Trailstarter crashed: signal ";
     WriteAll(2, kHeader, sizeof kHeader - 1);
     char number[8];
@@ -66,6 +74,10 @@ unsigned GetCrashFlags() noexcept { return g_crashFlags.load(); }
 void FatalError(std::string_view text) noexcept {
     SetCrashInfo(text);
     SetCrashFlags(0);
+    // Without our handler the trap would end the process by the signal (status 128 + 5 to a
+    // shell) instead of kFatalExitCode, and nothing would report the crash info.
+    InstallCrashSignalHandlers();
+    g_fatalTrap.store(true);
     ::raise(SIGTRAP);
     ::_exit(kFatalExitCode);
 }

@@ -3,9 +3,10 @@
 //
 // Contract: FatalError records "CrashInfo=" + text for the crash log in a static buffer
 // (no allocation, no lock: it is reached from a damaged mutex or a failed allocation), clears
-// the crash flags, and traps with SIGTRAP into the crash handler. Should execution go on past
-// the trap, the process ends with kFatalExitCode. Callable from any thread; the buffer is
-// written by whichever thread fails, last writer wins.
+// the crash flags, installs the crash handlers when nobody has yet, and traps with SIGTRAP into
+// the crash handler, which ends the process with kFatalExitCode (a debugger stops at the trap
+// first). Should execution go on past the trap, the process ends with kFatalExitCode too.
+// Callable from any thread; the buffer is written by whichever thread fails, last writer wins.
 
 #include <string_view>
 
@@ -24,8 +25,9 @@ unsigned GetCrashFlags() noexcept;
 [[noreturn]] void FatalError(std::string_view text = {}) noexcept;
 
 // Installs the handler for SIGTRAP, SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT on an
-// alternate stack: it writes the CrashInfo line to standard error and ends the process with
-// 128 + the signal number. Idempotent.
+// alternate stack: it writes a header and the CrashInfo line to standard error and ends the
+// process with kFatalExitCode for the trap of FatalError, with 128 + the signal number for any
+// other of these signals. Idempotent.
 void InstallCrashSignalHandlers() noexcept;
 
 }  // namespace Vel

@@ -7,12 +7,14 @@
 #include <sstream>
 
 #include "foundation/AppEnvironment.h"
+#include "foundation/StringUtils.h"
 
 namespace Vel {
 namespace {
 
 using Path = boost::property_tree::ptree::path_type;
 
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsBlank(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
 
 std::string_view TrimTrailingSpace(std::string_view text) {
@@ -27,20 +29,26 @@ std::string_view TrimLeadingSpace(std::string_view text) {
     return text;
 }
 
-// A stream-style number read: leading and trailing blanks allowed, the rest must be the number.
+// A stream-style number read: leading and trailing blanks allowed; between them at most one
+// sign and then the digits, nothing else. Never the process locale.
 template <class T>
 bool ReadNumber(std::string_view text, T& out) {
     text = TrimTrailingSpace(TrimLeadingSpace(text));
-    if (text.empty()) return false;
-    if constexpr (std::is_unsigned_v<T>) {
-        if (text.front() == '-') return false;  // no wrap-around of negative numbers
+    if constexpr (std::is_integral_v<T>) {
+        return ParseWholeDecimal(text, out);
+    } else {
+        // One sign, then digits or a point and digits: "inf", "nan" and a second sign are no numbers.
+        const bool negative = !text.empty() && text.front() == '-';
+        if (!text.empty() && (text.front() == '+' || text.front() == '-')) text.remove_prefix(1);
+        const bool digitFirst = !text.empty() && IsDigit(text.front());
+        const bool pointFirst = text.size() > 1 && text[0] == '.' && IsDigit(text[1]);
+        if (!digitFirst && !pointFirst) return false;
+        T value{};
+        auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (ec != std::errc() || end != text.data() + text.size()) return false;
+        out = negative ? -value : value;
+        return true;
     }
-    if (text.front() == '+') text.remove_prefix(1);
-    T value{};
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size()) return false;
-    out = value;
-    return true;
 }
 
 bool ReadBool(std::string_view text, bool& out) {
@@ -127,6 +135,18 @@ bool ParameterStore::Get(const std::string& key, ParameterType, std::vector<std:
     return true;
 }
 
+bool ParameterStore::Get(const std::string& key, ParameterType, VelDuration& out) const {
+    const auto* text = FindText(key);
+    if (!text) return false;
+    std::istringstream in(*text);
+    VelDuration value;
+    if (in >> value) {
+        in >> std::ws;  // trailing white space is allowed, anything else is not
+        if (in.eof()) out = value;
+    }
+    return true;
+}
+
 void ParameterStore::Set(const std::string& key, ParameterType, bool value) {
     SetText(key, value ? "true" : "false");
 }
@@ -140,6 +160,10 @@ void ParameterStore::Set(const std::string& key, ParameterType, const std::vecto
     out.imbue(std::locale::classic());
     WriteUIntList(out, value);
     SetText(key, out.str());
+}
+
+void ParameterStore::Set(const std::string& key, ParameterType, const VelDuration& value) {
+    SetText(key, value.ToString(1));
 }
 
 std::string GetConfigString(const std::string& key, const std::string& defaultValue) {
@@ -161,17 +185,19 @@ void ImportParameters(const std::vector<std::string>& tokens) {
 
 int ParseIntOrZero(std::string_view text) {
     int value = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return (ec == std::errc() && end == text.data() + text.size() && !text.empty()) ? value : 0;
+    return ParseWholeDecimal(text, value) ? value : 0;
 }
 
 std::int64_t ParseInt64OrZero(std::string_view text) {
     std::int64_t value = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return (ec == std::errc() && end == text.data() + text.size() && !text.empty()) ? value : 0;
+    return ParseWholeDecimal(text, value) ? value : 0;
 }
 
-bool ParseBoolOrFalse(std::string_view text) { return text == "1"; }
+// A bool is the number 0 or 1 under the same rule ("+1" and "01" are true, "true" is not a bool).
+bool ParseBoolOrFalse(std::string_view text) {
+    int value = 0;
+    return ParseWholeDecimal(text, value) && value == 1;
+}
 
 std::ostream& StreamCString(std::ostream& stream, const char* text) {
     return stream << (text ? text : "<null>");

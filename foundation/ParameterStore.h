@@ -3,7 +3,8 @@
 //
 // Contract:
 // - Values are kept as text and converted on every Get/Set by the type code; numbers use the
-//   classic "C" rules whatever the process locale.
+//   classic "C" rules whatever the process locale: blanks around the text, at most one sign,
+//   then digits (ParseWholeDecimal); a float also takes a fraction and an exponent.
 // - Get returns true when the key exists in the primary tree or a fallback tree (in list
 //   order). An unconvertible text still returns true and leaves `out` as it was; a missing key
 //   returns false and leaves `out` as it was.
@@ -17,6 +18,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "foundation/Duration.h"
 
 namespace Vel {
 
@@ -42,6 +45,8 @@ public:
     bool Get(const std::string& key, ParameterType type, float& out) const;
     bool Get(const std::string& key, ParameterType type, std::string& out) const;
     bool Get(const std::string& key, ParameterType type, std::vector<std::uint32_t>& out) const;
+    // The stream form of VelDuration: style 1 written, the duration grammar read.
+    bool Get(const std::string& key, ParameterType type, VelDuration& out) const;
 
     void Set(const std::string& key, ParameterType type, bool value);
     void Set(const std::string& key, ParameterType type, std::int32_t value);
@@ -51,6 +56,7 @@ public:
     void Set(const std::string& key, ParameterType type, const std::string& value);
     void Set(const std::string& key, ParameterType type, const char* value) { Set(key, type, std::string(value)); }
     void Set(const std::string& key, ParameterType type, const std::vector<std::uint32_t>& value);
+    void Set(const std::string& key, ParameterType type, const VelDuration& value);
 
     // Appends a tree that Get consults after the primary one.
     void AddFallback(Tree tree) { fallbacks_.push_back(std::move(tree)); }
@@ -69,7 +75,8 @@ std::string GetConfigString(const std::string& key, const std::string& defaultVa
 // Command-line assignments: "key=value" sets a text, a bare "key" sets the integer 1.
 void ImportParameters(const std::vector<std::string>& tokens);
 
-// Whole-text conversions giving 0 / false for anything that is not a valid value.
+// Whole-text conversions giving 0 / false for anything that is not a valid value: at most one
+// sign, then digits, nothing around them; a bool is the number 0 or 1.
 int ParseIntOrZero(std::string_view text);
 std::int64_t ParseInt64OrZero(std::string_view text);
 bool ParseBoolOrFalse(std::string_view text);

@@ -286,16 +286,10 @@ std::string IntToZeroPaddedString(std::int32_t value, int width) {
 }
 
 bool ParseInt64(const std::string& text, std::int64_t& out) {
-    const char* begin = text.data();
-    const char* end = begin + text.size();
-    if (begin != end && *begin == '+' && end - begin > 1 && begin[1] != '-') ++begin;
-    std::int64_t value = 0;
-    auto r = std::from_chars(begin, end, value);
-    if (begin == end || r.ec != std::errc() || r.ptr != end) {
+    if (!ParseWholeDecimal(text, out)) {
         out = 0;
         return false;
     }
-    out = value;
     return true;
 }
 

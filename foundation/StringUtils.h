@@ -14,9 +14,13 @@
 //   Windows-1252. Wide text is UTF-32 (wchar_t). Malformed input becomes U+FFFD (or "?" in
 //   Windows-1252), as the system conversion does with no flags.
 
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <system_error>
+#include <type_traits>
 #include <vector>
 
 namespace Vel {
@@ -59,6 +63,29 @@ std::string UInt64ToString(std::uint64_t value);
 std::string IntToZeroPaddedString(std::int32_t value, int width);
 // True when the whole text is a decimal integer with an optional sign that fits 64 bits; else out = 0.
 bool ParseInt64(const std::string& text, std::int64_t& out);
+
+// The rule of every whole-text integer parser: at most one sign ("+" or "-"), then one or more
+// decimal digits, and nothing else (no blanks, no grouping). The value must fit T; an unsigned
+// T takes "-" only before a zero. On failure `out` is left as it was.
+template <class T>
+bool ParseWholeDecimal(std::string_view text, T& out) noexcept {
+    static_assert(std::is_integral_v<T> && !std::is_same_v<T, bool>);
+    const char* const end = text.data() + text.size();
+    const char* digits = text.data();
+    const bool negative = digits != end && *digits == '-';
+    if (digits != end && (*digits == '+' || *digits == '-')) ++digits;
+    if (digits == end || *digits < '0' || *digits > '9') return false;
+    T value{};
+    // A signed type reads its own "-"; an unsigned one reads the magnitude, which must be 0.
+    const char* const first = (negative && std::is_signed_v<T>) ? text.data() : digits;
+    const auto [stop, ec] = std::from_chars(first, end, value);
+    if (ec != std::errc() || stop != end) return false;
+    if constexpr (std::is_unsigned_v<T>) {
+        if (negative && value != 0) return false;
+    }
+    out = value;
+    return true;
+}
 
 // Fields between separators; the empty text gives no field; trim passes each field through Trim.
 std::vector<std::string> SplitString(const std::string& text, char separator, bool trim);

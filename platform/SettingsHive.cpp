@@ -20,6 +20,14 @@ constexpr std::size_t kMaxHiveFileSize = 16 * 1024 * 1024;
 
 char AsciiLower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
+// Key paths are written into the file as they are (only names and strings are escaped), so a
+// line break in one would end its line early and make the whole file unparsable.
+bool HasControlCharacter(const std::string& text) noexcept {
+    for (unsigned char c : text)
+        if (c < 0x20 || c == 0x7F) return true;
+    return false;
+}
+
 std::string TrimKeyPath(const std::string& path) {
     std::size_t begin = 0, end = path.size();
     while (begin < end && path[begin] == '\\') ++begin;
@@ -441,7 +449,7 @@ std::optional<std::vector<std::string>> SettingsHive::GetValueNames(const std::s
 
 bool SettingsHive::SetValue(const std::string& key, const std::string& name, std::uint32_t type,
                             const std::string& data) {
-    if (TrimKeyPath(key).empty()) {
+    if (TrimKeyPath(key).empty() || HasControlCharacter(key)) {
         SetLastError(EINVAL);
         return false;
     }

@@ -6,7 +6,8 @@
 // Contract:
 // - Keys are full backslash-separated paths ("SOFTWARE\Corvane\Solvenda Frontier\Connection");
 //   key and value names compare without regard to ASCII letter case and keep the case they were
-//   first written with. A key exists when it is stored or when a stored key lies below it; a key
+//   first written with. A key path holds no control character (bytes below 0x20 and 0x7F): a
+//   write to such a path fails with EINVAL and leaves the file as it was. A key exists when it is stored or when a stored key lies below it; a key
 //   may be stored with no values. Value names are listed in file order.
 // - Values keep their registry type number and their raw bytes; types this layer does not know
 //   are kept as they are when the file is rewritten.

@@ -9,6 +9,7 @@
 #include "delivery/MainWindowMessages.h"
 #include "delivery/UpdateManager.h"
 #include "foundation/AppEnvironment.h"
+#include "foundation/FatalError.h"
 #include "foundation/ThreadPool.h"
 #include "platform/Process.h"
 #include "tests/support/CurrentDirGuard.h"
@@ -210,7 +211,8 @@ TEST(UpdateManagerResults, TextsAndFailureCodes) {
                                                  {3, ""},     {7, ""}};
     for (const auto& [code, text] : texts) EXPECT_EQ(UpdateManager::ResultText(code), text);
     for (int code = 0; code <= 7; ++code) EXPECT_EQ(UpdateManager::IsFailureResult(code), code >= 3) << code;
-    EXPECT_DEATH(UpdateManager::ResultText(8), "");
+    EXPECT_EXIT(UpdateManager::ResultText(8), ::testing::ExitedWithCode(Vel::kFatalExitCode),
+                "CrashInfo=update result out of range");
 }
 
 TEST(UpdateManagerProcess, WaitForParentProcess) {

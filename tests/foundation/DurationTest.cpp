@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <iterator>
-#include <locale>
 #include <sstream>
 
 #include "foundation/Duration.h"
+#include "foundation/FatalError.h"
+#include "tests/support/CommaDecimalLocale.h"
 
 namespace {
 
@@ -52,6 +54,12 @@ TEST(VelDuration, ParsesTheThreeFormsInOrder) {
         {"abc", false, 0, "abc"},
         {"-", false, 0, "-"},
         {"", false, 0, ""},
+        // A sign before a clock belongs to the whole clock, its day prefix included.
+        {"-00:01:30.000", true, -90 * kSec, ""},
+        {"-1d 01:00:00.000", true, -25 * kHour, ""},
+        {"+00:00:01", true, kSec, ""},
+        {"--00:00:01", false, 0, "--00:00:01"},
+        {"-+1d 01:00:00", false, 0, "-+1d 01:00:00"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -66,14 +74,29 @@ TEST(VelDuration, ParsesTheThreeFormsInOrder) {
     }
 }
 
-TEST(VelDuration, ParsingIgnoresTheStreamLocaleAndSkipsNoWhiteSpace) {
-    std::istringstream in("1.5 h");
-    in.imbue(std::locale::classic());
-    in >> std::skipws;
+TEST(VelDuration, TextFormsIgnoreTheLocaleAndParsingSkipsNoWhiteSpace) {
+    Vel::Test::CommaDecimalLocale comma;
+    ASSERT_EQ(Vel::Test::CommaDecimalLocale::StreamSample(), "1.234.567,5");
+    for (bool skipws : {true, false}) {
+        std::istringstream in("1.5 h");
+        if (skipws) in >> std::skipws;
+        VelDuration d;
+        in >> d;
+        EXPECT_EQ(d, VelDuration(90, VelTimePrecision::Minute));
+        EXPECT_TRUE(in.eof());  // the whole text was used
+    }
+    std::istringstream comma15("1,5 h");
     VelDuration d;
-    in >> d;
-    EXPECT_EQ(d, VelDuration(90, VelTimePrecision::Minute));
-    EXPECT_TRUE(in.eof());  // the whole text was used
+    comma15 >> d;
+    EXPECT_EQ(d, VelDuration(1, VelTimePrecision::Millisecond));  // only the integer form matches
+
+    std::ostringstream out;
+    out << VelDuration(1234, VelTimePrecision::Day) + VelDuration(1500, VelTimePrecision::Millisecond);
+    EXPECT_EQ(out.str(), "1234d 00:00:01.500");
+    EXPECT_EQ(VelDuration(-1234, VelTimePrecision::Day).ToString(4), "-1234 days");
+    std::istringstream back(out.str());
+    back >> d;
+    EXPECT_EQ(d, VelDuration(1234, VelTimePrecision::Day) + VelDuration(1500, VelTimePrecision::Millisecond));
 }
 
 struct PrintCase {
@@ -105,6 +128,22 @@ TEST(VelDuration, PrintsEveryStyle) {
         {0, 4, ""},
         {0, 5, ""},
         {0, 6, ""},
+        // A negative duration is its sign once, then its magnitude.
+        {-90 * kSec, 1, "-00:01:30.000"},
+        {-90 * kSec, 3, "-00:01:30"},
+        {-90 * kSec, 4, "-1 minute 30 seconds"},
+        {-90 * kSec, 5, "-1m 30s"},
+        {-90 * kSec, 6, "-1m 30s"},
+        {-90 * kSec, 0, ""},
+        {-(25 * kHour + 7 * kMs), 1, "-1d 01:00:00.007"},
+        {-25 * kHour, 3, "-1d 01:00:00"},
+        {-25 * kHour, 4, "-1 day 1 hour"},
+        {-25 * kHour, 6, "-1d 1h"},
+        {-25 * kHour, 2, "-1d"},
+        {-500 * kMs, 1, "-00:00:00.500"},
+        {-500 * kMs, 5, ""},
+        {INT64_MIN, 1, "-10675199d 02:48:05.477"},
+        {INT64_MAX, 1, "10675199d 02:48:05.477"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.ticks) + " style " + std::to_string(c.style));
@@ -117,7 +156,8 @@ TEST(VelDuration, PrintsEveryStyle) {
 
 TEST(VelDuration, StreamFormRoundTripsToTheMillisecond) {
     const std::int64_t values[] = {0, 1, 999 * kMs + 9999, 25 * kHour, 59 * kSec, 23 * kHour + 59 * kMin + 59 * kSec + 999 * kMs,
-                                   400 * kDay + 3 * kHour + 7 * kMs};
+                                   400 * kDay + 3 * kHour + 7 * kMs, -1, -90 * kSec, -(25 * kHour + 999 * kMs + 9999),
+                                   -(400 * kDay + 7 * kMs), INT64_MIN, INT64_MAX};
     for (std::int64_t v : values) {
         SCOPED_TRACE(v);
         std::stringstream s;
@@ -145,7 +185,8 @@ TEST(VelDuration, UnitsCountAndAdd) {
 }
 
 TEST(VelDurationDeathTest, UnitOutsideTheTableIsFatal) {
-    EXPECT_DEATH(VelDuration::TicksPer(static_cast<VelTimePrecision>(11)), "");
+    EXPECT_EXIT(VelDuration::TicksPer(static_cast<VelTimePrecision>(11)), ::testing::ExitedWithCode(Vel::kFatalExitCode),
+                "Trailstarter fatal error\nCrashInfo=\r\n");
 }
 
 }  // namespace

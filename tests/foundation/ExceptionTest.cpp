@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+
+#include <string>
 
 #include "foundation/Exception.h"
 #include "foundation/FatalError.h"
@@ -68,4 +71,31 @@ TEST(FatalError, CrashInfoLineIsCutToTheBufferAndTakesAnEmptyText) {
     EXPECT_LT(line.size(), 1024u);
     EXPECT_EQ(line.substr(line.size() - 3), "x\r\n");
     SetCrashInfo("");
+}
+
+// Exit statuses are 8 bits: a fatal error ends with kFatalExitCode (1000 modulo 256), whether or
+// not the crash handlers were installed first; a crash signal ends with 128 + its number, a
+// breakpoint trap that is not a fatal error included.
+TEST(FatalErrorDeathTest, FatalErrorsAndCrashSignalsEndWithTheirOwnStatus) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EQ(kFatalExitCode, 232);
+    EXPECT_EXIT(
+        {
+            InstallCrashSignalHandlers();
+            FatalError("broken lock");
+        },
+        ::testing::ExitedWithCode(232), "CrashInfo=broken lock");
+    EXPECT_EXIT(FatalError("no handler yet"), ::testing::ExitedWithCode(232), "CrashInfo=no handler yet");
+
+    for (int sig : {SIGTRAP, SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT}) {
+        SCOPED_TRACE(sig);
+        EXPECT_EXIT(
+            {
+                InstallCrashSignalHandlers();
+                SetCrashInfo("before the crash");
+                ::raise(sig);
+            },
+            ::testing::ExitedWithCode(128 + sig),
+            "Trailstarter crashed: signal " + std::to_string(sig) + "\nCrashInfo=before the crash");
+    }
 }

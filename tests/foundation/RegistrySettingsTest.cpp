@@ -5,9 +5,11 @@
 #include "foundation/RegistrySettings.h"
 #include "foundation/SiteName.h"
 #include "foundation/VelRegistryHandler.h"
+#include "platform/LastError.h"
 #include "platform/SettingsHive.h"
 #include "tests/support/HiveEnvironment.h"
 
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -142,6 +144,29 @@ TEST_F(RegistrySettingsTest, UnparsableFileIsLeftAsItIs) {
     EXPECT_EQ(Vel::ReadSettingInt("Connection", "Bandwidth", 1000, SettingScope::CurrentUser), 1000);
     EXPECT_THROW(Vel::WriteSettingInt("Connection", "Bandwidth", 5, SettingScope::CurrentUser), Vel::Exception);
     EXPECT_EQ(ReadFile(env.UserHive()), broken);
+}
+
+TEST_F(RegistrySettingsTest, KeyPathWithAControlCharacterIsRefusedAndTheFileKept) {
+    // Value names are escaped in the file, key paths are not: such a path would make the whole
+    // file unreadable, and every later write would fail.
+    Vel::WriteSettingInt("Connection", "Bandwidth", 5, SettingScope::CurrentUser);
+    const std::string before = ReadFile(env.UserHive());
+    Vel::Platform::SettingsHive hive(env.UserHive(), true);
+    const std::string bad[] = {"A\nB", "A\rB", std::string("A\0B", 3), "A\x01", "\x7f", "A\tB", "x]\n[y"};
+    for (const auto& part : bad) {
+        SCOPED_TRACE(::testing::PrintToString(part));
+        Vel::Platform::SetLastError(0);
+        EXPECT_FALSE(hive.SetValue(kRoot + "\\" + part, "v", Vel::Platform::kHiveTypeDword, std::string(4, '\0')));
+        EXPECT_EQ(Vel::Platform::GetLastError(), unsigned{EINVAL});
+        EXPECT_EQ(ReadFile(env.UserHive()), before);
+    }
+    EXPECT_THROW(Vel::WriteSettingInt("Bad\nSection", "Bandwidth", 6, SettingScope::CurrentUser), Vel::Exception);
+    EXPECT_THROW(Vel::WriteRegistrySettingString("Bad\rSection", "UserName", "x", SettingScope::CurrentUser),
+                 Vel::Exception);
+    EXPECT_EQ(ReadFile(env.UserHive()), before);
+    EXPECT_EQ(Vel::ReadSettingInt("Connection", "Bandwidth", 1000, SettingScope::CurrentUser), 5);
+    Vel::WriteSettingInt("Connection", "Bandwidth", 7, SettingScope::CurrentUser);
+    EXPECT_EQ(Vel::ReadSettingInt("Connection", "Bandwidth", 1000, SettingScope::CurrentUser), 7);
 }
 
 TEST(SettingsHiveFormatTest, RejectsMalformedLines) {

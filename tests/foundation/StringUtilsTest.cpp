@@ -3,12 +3,11 @@
 
 #include "foundation/Exception.h"
 #include "foundation/StringUtils.h"
+#include "tests/support/CommaDecimalLocale.h"
 
 #include <gtest/gtest.h>
 
-#include <clocale>
 #include <cstdint>
-#include <locale>
 
 namespace {
 
@@ -86,21 +85,19 @@ TEST(StringUtilsTest, FormatByteSizeUnits) {
 }
 
 TEST(StringUtilsTest, NumbersIgnoreTheProcessLocale) {
-    // A locale with a decimal comma and digit grouping must not reach our texts.
-    const char* old = std::setlocale(LC_ALL, nullptr);
-    std::string saved = old ? old : "C";
-    bool german = std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr;
-    std::locale oldGlobal;
-    try {
-        std::locale::global(std::locale("de_DE.UTF-8"));
-    } catch (...) {
-    }
+    // A global locale with a decimal comma and digit grouping must not reach our texts.
+    Vel::Test::CommaDecimalLocale comma;
+    ASSERT_EQ(Vel::Test::CommaDecimalLocale::StreamSample(), "1.234.567,5");
     EXPECT_EQ(FormatByteSize(1536), "1.5 kB");
+    EXPECT_EQ(FormatByteSize(5368709120ull), "5.000 GB");
     EXPECT_EQ(IntToString(-1234567), "-1234567");
+    EXPECT_EQ(UInt64ToString(1234567), "1234567");
+    EXPECT_EQ(IntToZeroPaddedString(1234, 6), "001234");
     EXPECT_EQ(ToLower("ÄBC"), "Äbc");
-    std::locale::global(oldGlobal);
-    std::setlocale(LC_ALL, saved.c_str());
-    if (!german) GTEST_LOG_(INFO) << "de_DE.UTF-8 not installed; checked in the C locale only";
+    std::int64_t out = 0;
+    EXPECT_FALSE(ParseInt64("1.234", out));
+    EXPECT_TRUE(ParseInt64("1234", out));
+    EXPECT_EQ(out, 1234);
 }
 
 TEST(StringUtilsTest, DecimalText) {
@@ -120,7 +117,9 @@ TEST(StringUtilsTest, DecimalText) {
                  {"+7", true, 7},     {"9223372036854775808", false, 0},
                  {"", false, 0},      {" 1", false, 0},
                  {"1 ", false, 0},    {"+-1", false, 0},
-                 {"-", false, 0},     {"0x10", false, 0}};
+                 {"-", false, 0},     {"0x10", false, 0},
+                 {"++1", false, 0},   {"-+1", false, 0},
+                 {"+", false, 0},     {"-0", true, 0}};
     for (const auto& c : cases) {
         std::int64_t out = 99;
         EXPECT_EQ(ParseInt64(c.text, out), c.ok) << c.text;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "foundation/Event.h"
+#include "foundation/FatalError.h"
 #include "foundation/Mutex.h"
 #include "foundation/Semaphore.h"
 #include "tests/support/WaitFor.h"
@@ -39,8 +40,9 @@ TEST(VelMutexDeathTest, UseAfterDestructionIsFatal) {
     alignas(VelMutex) unsigned char storage[sizeof(VelMutex)];
     auto* mutex = new (storage) VelMutex;
     mutex->~VelMutex();
-    EXPECT_DEATH(mutex->Lock(), "");
-    EXPECT_DEATH(mutex->Unlock(), "");
+    const auto fatal = ::testing::ExitedWithCode(Vel::kFatalExitCode);
+    EXPECT_EXIT(mutex->Lock(), fatal, "Trailstarter fatal error\nCrashInfo=\r\n");
+    EXPECT_EXIT(mutex->Unlock(), fatal, "Trailstarter fatal error\nCrashInfo=\r\n");
 }
 
 TEST(VelSemaphore, TimeOutLimits) {

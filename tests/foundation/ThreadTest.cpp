@@ -121,30 +121,31 @@ using VelThreadDeathTest = ::testing::Test;
 
 TEST_F(VelThreadDeathTest, FatalCases) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto fatal = ::testing::ExitedWithCode(Vel::kFatalExitCode);
     // A second adoption reports both names.
-    EXPECT_DEATH(
+    EXPECT_EXIT(
         {
             Vel::InstallCrashSignalHandlers();
             VelThread::AdoptCurrentThread("first", 0);
             VelThread::AdoptCurrentThread("second", 0);
         },
-        "CrashInfo=first second");
+        fatal, "CrashInfo=first second");
     // A thread that never started cannot end: its destruction fails after the join limit.
-    EXPECT_DEATH(
+    EXPECT_EXIT(
         {
             VelThread::SetJoinLimitForTesting(std::chrono::milliseconds(50));
             VelThread never([] {}, "never", VelThread::kKindWorker);
         },
-        "");
+        fatal, "Trailstarter fatal error\nCrashInfo=\r\n");
     // An exception escaping a body does not cross the thread's entry point.
-    EXPECT_DEATH(
+    EXPECT_EXIT(
         {
             Vel::InstallCrashSignalHandlers();
             VelThread t([] { throw Vel::Exception("lost"); }, "thrower", VelThread::kKindWorker);
             t.Start();
             t.Join();
         },
-        "CrashInfo=lost");
+        fatal, "CrashInfo=lost");
 }
 
 TEST_F(VelThreadDeathTest, ACreationFailureThrows) {
