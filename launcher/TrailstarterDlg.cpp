@@ -45,6 +45,7 @@ CTrailstarterDlg::CTrailstarterDlg(MainWindowServices services, std::unique_ptr<
     layout.setupUi(this);
     guiPrompt_ = std::make_unique<GuiThreadPrompt>(*previousPrompt_, dialogs_);
     Platform::SetPrompt(guiPrompt_.get());
+    previousDialogService_ = SetProcessDialogService(dialogs_);
     timer_.setInterval(kTimerPeriodMs);
     connect(&timer_, &QTimer::timeout, this, [this] { Guarded([this] { OnTimer(); }); });
     SetMainWindowTarget(this);
@@ -53,6 +54,7 @@ CTrailstarterDlg::CTrailstarterDlg(MainWindowServices services, std::unique_ptr<
 CTrailstarterDlg::~CTrailstarterDlg() {
     SetMainWindowTarget(nullptr);
     timer_.stop();
+    SetProcessDialogService(std::move(previousDialogService_));
     dialogs_->Shutdown();
     if (initialised_) {
         SetWorkerStatusListener({});
