@@ -373,7 +373,7 @@ TEST_F(SmallDialogsTest, ConnectionErrorSaysWhetherTheInternetAnswered) {
         std::string probe;
         const char* title;
     } cases[] = {
-        {"probe answered", server.BaseUrl() + "/index.html", "Server Connection Error"},
+        {"probe answered", server.BaseUrl() + "index.html", "Server Connection Error"},
         {"probe refused", "http://127.0.0.1:1/", "Internet Connection Error"},
     };
     WindowDialogs dialogs;
