@@ -12,6 +12,7 @@
 #include <QThread>
 
 #include <array>
+#include <memory>
 
 namespace Vel {
 namespace {
