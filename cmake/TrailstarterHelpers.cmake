@@ -1,10 +1,14 @@
-# trailstarter_library(NAME [DEPS ...])
-# A static library made of every .cpp below the current source folder.
+# trailstarter_library(NAME [DEPS ...] [EXCLUDE regex ...])
+# A static library made of every .cpp below the current source folder, but for the sources
+# whose paths match an EXCLUDE expression.
 function(trailstarter_library NAME)
-  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "DEPS;EXCLUDE" ${ARGN})
   file(GLOB_RECURSE _sources CONFIGURE_DEPENDS
        ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
   list(FILTER _sources EXCLUDE REGEX "/main\\.cpp$")
+  foreach(_regex ${ARG_EXCLUDE})
+    list(FILTER _sources EXCLUDE REGEX "${_regex}")
+  endforeach()
   # A subsystem that has no sources yet still yields a (empty) library to link against.
   set(_empty ${CMAKE_CURRENT_BINARY_DIR}/${NAME}_empty.cpp)
   file(WRITE ${_empty} "// generated\n")

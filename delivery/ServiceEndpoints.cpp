@@ -12,6 +12,12 @@
 #ifndef TRAILSTARTER_PRODUCTION_LOGIN_HOST
 #define TRAILSTARTER_PRODUCTION_LOGIN_HOST "login.solvendafrontier.invalid"
 #endif
+#ifndef TRAILSTARTER_PRODUCTION_TERMS_HOST
+#define TRAILSTARTER_PRODUCTION_TERMS_HOST "terms.solvendafrontier.invalid"
+#endif
+#ifndef TRAILSTARTER_PROBE_URL
+#define TRAILSTARTER_PROBE_URL "http://www.example.com/"
+#endif
 #ifndef TRAILSTARTER_TEST_SITE_DOMAIN
 #define TRAILSTARTER_TEST_SITE_DOMAIN "test.solvendafrontier.invalid"
 #endif
@@ -21,6 +27,8 @@ namespace Vel {
 const char* const kProductionDownloadHost = TRAILSTARTER_PRODUCTION_DOWNLOAD_HOST;
 const char* const kProductionUpdateHost = TRAILSTARTER_PRODUCTION_UPDATE_HOST;
 const char* const kProductionLoginHost = TRAILSTARTER_PRODUCTION_LOGIN_HOST;
+const char* const kProductionTermsHost = TRAILSTARTER_PRODUCTION_TERMS_HOST;
+const char* const kDefaultProbeUrl = TRAILSTARTER_PROBE_URL;
 const char* const kTestSiteDomain = TRAILSTARTER_TEST_SITE_DOMAIN;
 
 std::string ServiceHostForSite(const std::string& site, const std::string& prefix, const std::string& productionHost) {
@@ -42,6 +50,12 @@ std::string GetUpdateBaseUrl() {
 }
 
 std::string GetLoginHost() { return ServiceHost("login", kProductionLoginHost); }
+
+std::string GetTermsBaseUrl() {
+    return GetConfigString("web.terms.url", "http://" + ServiceHost("terms", kProductionTermsHost) + "/");
+}
+
+std::string GetProbeUrl() { return GetConfigString("web.probe.url", kDefaultProbeUrl); }
 
 std::string AlternateServerArgument(char separator) {
     const std::string site = GetSiteName();

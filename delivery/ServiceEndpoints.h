@@ -7,8 +7,12 @@
 //   "alternatesrv=" argument is made and folders get no suffix.
 // - The site "localhost" makes every service host "localhost" (the stand-in servers on this
 //   machine); any other site makes prefix + "." + site + "." + the test domain.
-// - "web.download.url" / "web.update.url" in the parameter store always win over the derived
-//   base URLs.
+// - Parameters (command-line "key=value" assignments, foundation/ParameterStore.h) that always
+//   win over the derived base URLs:
+//     "web.download.url"  base URL of the content (download) servers
+//     "web.update.url"    base URL of the update server
+//     "web.terms.url"     base URL of the terms-of-use web site, ending in "/"
+//     "web.probe.url"     the public page fetched to tell "no internet" from "server down"
 // - Any thread, once the site name is initialised (reading it earlier is a fatal error).
 //   No locks of their own.
 
@@ -22,6 +26,8 @@ namespace Vel {
 extern const char* const kProductionDownloadHost;
 extern const char* const kProductionUpdateHost;
 extern const char* const kProductionLoginHost;
+extern const char* const kProductionTermsHost;
+extern const char* const kDefaultProbeUrl;
 extern const char* const kTestSiteDomain;
 
 std::string ServiceHost(const std::string& prefix, const std::string& productionHost);
@@ -31,6 +37,10 @@ std::string ServiceHostForSite(const std::string& site, const std::string& prefi
 std::string GetDownloadBaseUrl();
 std::string GetUpdateBaseUrl();
 std::string GetLoginHost();
+// Plain HTTP, ending in "/": "http://" + the terms host + "/" unless "web.terms.url" is set.
+std::string GetTermsBaseUrl();
+// "web.probe.url", else kDefaultProbeUrl.
+std::string GetProbeUrl();
 
 // "" on production; else separator + "alternatesrv=" + site name.
 std::string AlternateServerArgument(char separator);

@@ -6,9 +6,12 @@
 #include "foundation/AppServices.h"
 #include "foundation/TimedJobs.h"
 #include "foundation/UserFolders.h"
+#include "launcher/LanguageDlg.h"
+#include "launcher/NDADlg.h"
 #include "launcher/StartupServices.h"
 #include "launcher/TrailstarterDlg.h"
 #include "launcher/UpdateManagerState.h"
+#include "launcher/WindowDialogs.h"
 #include "platform/Prompt.h"
 
 namespace Vel {
@@ -20,13 +23,11 @@ public:
         return UpdateManager::WaitForParentProcess(pid, timeoutMs);
     }
 
-    bool EnsureLanguageChosen() override { return true; }
+    bool EnsureLanguageChosen() override { return EnsureLanguageChosenWithDialog(); }
 
     int RunTermsDialog() override {
-        const int answer = Platform::ShowPrompt("Do you accept the Solvenda Frontier Terms of Use?",
-                                                Platform::PromptButtons::YesNo, Platform::PromptIcon::Question,
-                                                "Solvenda Frontier Account Terms of Use (ToU)");
-        return answer == Platform::kIdYes ? kTermsAccepted : kTermsDeclined;
+        VelNDADlg terms;
+        return terms.DoModal();
     }
 
     void InitUserFolders(unsigned flags) override { Vel::InitUserFolders(flags); }
@@ -36,8 +37,11 @@ public:
 
     bool RunMainWindow() override {
         UpdateManagerState updates;
+        WindowDialogs dialogs;
         MainWindowServices services;
         services.updates = &updates;
+        services.dialogs = &dialogs;
+        services.language = &dialogs;
         CTrailstarterDlg window(services);
         window.exec();
         return window.IsRestartRequested();

@@ -6,6 +6,30 @@
 #include <QThread>
 
 namespace Vel {
+namespace {
+
+std::mutex& ProcessServiceMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::shared_ptr<GuiDialogService>& ProcessService() {
+    static std::shared_ptr<GuiDialogService> service;
+    return service;
+}
+
+}  // namespace
+
+std::shared_ptr<GuiDialogService> GetProcessDialogService() {
+    std::lock_guard lock(ProcessServiceMutex());
+    return ProcessService();
+}
+
+std::shared_ptr<GuiDialogService> SetProcessDialogService(std::shared_ptr<GuiDialogService> service) {
+    std::lock_guard lock(ProcessServiceMutex());
+    std::swap(ProcessService(), service);
+    return service;
+}
 
 struct GuiDialogService::Request {
     std::function<int()> dialog;

@@ -14,6 +14,9 @@
 //   cancelResult at once. The anchor's owner calls it before the anchor is destroyed; after it the
 //   anchor is never touched again. Held by shared pointer: callers keep it alive while they wait.
 // - The service locks one mutex of its own, never while a dialog runs.
+// - One service at a time is the process's (SetProcessDialogService, while the main window
+//   lives): dialogs asked for on other threads without a service at hand go through it. Getting
+//   and setting it take a separate process-wide mutex; any thread.
 
 #include <QObject>
 #include <QThread>
@@ -49,5 +52,10 @@ private:
     std::condition_variable changed_;
     bool shutDown_ = false;
 };
+
+// The process's service, or null when none is installed.
+std::shared_ptr<GuiDialogService> GetProcessDialogService();
+// Installs the process's service (null removes it); returns the one it replaces.
+std::shared_ptr<GuiDialogService> SetProcessDialogService(std::shared_ptr<GuiDialogService> service);
 
 }  // namespace Vel

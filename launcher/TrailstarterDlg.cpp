@@ -46,6 +46,7 @@ CTrailstarterDlg::CTrailstarterDlg(MainWindowServices services, std::unique_ptr<
     layout.setupUi(this);
     guiPrompt_ = std::make_unique<GuiThreadPrompt>(*previousPrompt_, dialogs_);
     Platform::SetPrompt(guiPrompt_.get());
+    previousDialogService_ = SetProcessDialogService(dialogs_);
     timer_.setInterval(kTimerPeriodMs);
     connect(&timer_, &QTimer::timeout, this, [this] { Guarded([this] { OnTimer(); }); });
     SetMainWindowTarget(this);
@@ -54,6 +55,7 @@ CTrailstarterDlg::CTrailstarterDlg(MainWindowServices services, std::unique_ptr<
 CTrailstarterDlg::~CTrailstarterDlg() {
     SetMainWindowTarget(nullptr);
     timer_.stop();
+    SetProcessDialogService(std::move(previousDialogService_));
     dialogs_->Shutdown();
     if (initialised_) {
         SetWorkerStatusListener({});

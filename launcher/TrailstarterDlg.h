@@ -8,9 +8,9 @@
 // - While it lives it is the process's main-window target: PostMainWindowMessage from any
 //   thread becomes a MainWindowEvent queued to it. The target is cleared, under the entry
 //   point's lock, first thing in the destructor, so later posts are dropped.
-// - While it lives, message boxes asked for on other threads are shown by the GUI thread on
-//   their behalf (GuiThreadPrompt); their callers wait in slices and give up with Cancel when
-//   their job is aborted or the window goes. The GUI thread never waits for a worker thread
+// - While it lives, message boxes and error dialogs asked for on other threads are shown by the
+//   GUI thread on their behalf (GuiThreadPrompt; its dialog service is the process's); their
+//   callers wait in slices and give up with Cancel when their job is aborted or the window goes. The GUI thread never waits for a worker thread
 //   here except inside a job's Abort, which such a waiting worker leaves promptly.
 // - The retry question is sent and answered: run at once on the GUI thread, otherwise queued
 //   to it while the caller waits.
@@ -119,6 +119,7 @@ private:
     MainWindowServices services_;
     std::unique_ptr<ISleepInhibitor> inhibitor_;
     std::shared_ptr<GuiDialogService> dialogs_;
+    std::shared_ptr<GuiDialogService> previousDialogService_;
     Platform::IPrompt* previousPrompt_;
     std::unique_ptr<GuiThreadPrompt> guiPrompt_;
     QTimer timer_;

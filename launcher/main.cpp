@@ -1,3 +1,7 @@
 #include "launcher/TrailstarterApp.h"
+#include "launcher/web/WebBrowser.h"
 
-int main(int argc, char** argv) { return Vel::RunTrailstarter(argc, argv); }
+int main(int argc, char** argv) {
+    Vel::UseWebEngineBrowser();
+    return Vel::RunTrailstarter(argc, argv);
+}

@@ -64,6 +64,7 @@ mkdir -p "$DEMO/site-client/bin64"
 cp "$TOOLS/solvenda-client/Solvenda" "$DEMO/site-client/bin64/Solvenda"
 cp "$DEMO/version.txt" "$DEMO/site-client/version.txt"
 "$TOOLS/make-site/make-site" --client "$DEMO/site-client" --out "$DEMO/site" --version "$(cat "$DEMO/version.txt")" >/dev/null
+cp -r tools/standin-server/site/. "$DEMO/site/"  # the terms-of-use pages, "(en)/trailstarter/..." per language
 start_standin "stand-in server" "$DEMO/standin-server.log" \
               "$TOOLS/standin-server/standin-server" --root "$DEMO/site" --listen 127.0.0.1:0
 SERVER=$ADDRESS
@@ -80,7 +81,7 @@ echo "router on $ROUTER"
 cp "$TOOLS/solvenda-client/Solvenda" "$DEMO/bin64/Solvenda"
 cp "$TOOLS/solvenda-client/Solvenda" "$DEMO/bin32/Solvenda"
 
-set -- "web.update.url=http://$SERVER/" "$@"
+set -- "web.update.url=http://$SERVER/" "web.terms.url=http://$SERVER/" "$@"
 
 cd "$DEMO"
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds Trailstarter with AddressSanitizer + UndefinedBehaviorSanitizer and runs the whole test
-# suite, then builds the threading tests with ThreadSanitizer and runs them.
+# suite, then builds the threading tests with ThreadSanitizer and runs them, then builds the web
+# browser's own test without sanitizers (the browser engine is never started under them).
 # Installs the missing Debian packages first. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -29,3 +30,12 @@ echo "== ThreadSanitizer build (threading tests)"
 configure build/tsan thread
 cmake --build build/tsan -j "$JOBS"
 ctest --test-dir build/tsan -L threading --output-on-failure -j "$JOBS" --timeout 300
+
+echo "== Browser test (no sanitizer; starts the browser engine)"
+configure build/plain ""
+cmake --build build/plain -j "$JOBS" --target web_WebBrowserTest
+# The engine's sandbox needs user namespaces that a root or container run lacks.
+if [ "$(id -u)" -eq 0 ]; then
+  export QTWEBENGINE_DISABLE_SANDBOX=1 QTWEBENGINE_CHROMIUM_FLAGS="--no-sandbox ${QTWEBENGINE_CHROMIUM_FLAGS:-}"
+fi
+ctest --test-dir build/plain -L webengine --output-on-failure --timeout 300

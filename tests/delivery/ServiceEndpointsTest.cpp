@@ -19,6 +19,7 @@ TEST(ServiceEndpoints, ProductionSites) {
         EXPECT_EQ(GetLoginHost(), kProductionLoginHost) << site;
         EXPECT_EQ(GetUpdateBaseUrl(), std::string("http://") + kProductionUpdateHost);
         EXPECT_EQ(GetDownloadBaseUrl(), std::string("http://") + kProductionDownloadHost);
+        EXPECT_EQ(GetTermsBaseUrl(), std::string("http://") + kProductionTermsHost + "/");
         EXPECT_EQ(AlternateServerArgument('&'), "");
         EXPECT_EQ(SiteFolder("/data/"), "/data/");
     }
@@ -39,6 +40,7 @@ TEST(ServiceEndpoints, TestSiteAndLocalhost) {
         EXPECT_EQ(GetLoginHost(), "localhost");
         EXPECT_EQ(GetDownloadBaseUrl(), "http://localhost");
         EXPECT_EQ(GetUpdateBaseUrl(), "http://localhost");
+        EXPECT_EQ(GetTermsBaseUrl(), "http://localhost/");
     }
     // "PRO01" is not production: the comparison is case-sensitive.
     EXPECT_EQ(ServiceHostForSite("PRO01", "login", "prod"), std::string("login.PRO01.") + kTestSiteDomain);
@@ -48,6 +50,8 @@ TEST(ServiceEndpoints, ConfiguredBaseUrlsWinOnEverySite) {
     SiteGuard guard("localhost");
     GetParameterStore().Set("web.update.url", ParameterType::String, "http://127.0.0.1:8080");
     GetParameterStore().Set("web.download.url", ParameterType::String, "");
+    GetParameterStore().Set("web.terms.url", ParameterType::String, "http://127.0.0.1:8081/");
     EXPECT_EQ(GetUpdateBaseUrl(), "http://127.0.0.1:8080");
     EXPECT_EQ(GetDownloadBaseUrl(), "");
+    EXPECT_EQ(GetTermsBaseUrl(), "http://127.0.0.1:8081/");
 }

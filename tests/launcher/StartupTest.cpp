@@ -108,9 +108,14 @@ TEST_F(StartupTest, ServicesStartAndStopInOrder) {
     EXPECT_TRUE(prompt_.Questions().empty());
 }
 
-TEST_F(StartupTest, DecliningTheTermsStartsNoService) {
-    services_.termsAnswer = kTermsDeclined;
-    EXPECT_EQ(Run({}), (std::vector<std::string>{"EnsureLanguageChosen", "RunTermsDialog"}));
+TEST_F(StartupTest, DecliningOrClosingTheTermsStartsNoService) {
+    for (int answer : {kTermsDeclined, 2}) {
+        SCOPED_TRACE(answer);
+        services_.calls.clear();
+        ResetRuntimeForTesting();
+        services_.termsAnswer = answer;
+        EXPECT_EQ(Run({}), (std::vector<std::string>{"EnsureLanguageChosen", "RunTermsDialog"}));
+    }
 }
 
 TEST_F(StartupTest, QuietOrAPublicFolderSkipsTheTermsButNotTheLanguage) {

@@ -51,6 +51,7 @@ protected:
     void SetUp() override {
         dir_.Write("site/client_files/Data/X_ab.zip", "zipbytes");
         dir_.Write("site/dynamic_content/planets/a%b.pak_12", "content");
+        dir_.Write("site/(fr)/trailstarter/terms-of-use/index.xml", "<html/>");
         dir_.Write("secret.txt", "outside");
         Standin::ServerConfig config;
         config.root = (dir_ / "site").string();
@@ -89,11 +90,21 @@ TEST_F(StandinServerTest, TargetsAreMappedIntoTheRoot) {
             EXPECT_EQ(BodyOf(answer), c.body) << c.target;
         }
     }
+    // A browser shows an XML page only when it is told the type.
+    struct Typed {
+        const char* target;
+        const char* type;
+    };
+    for (const auto& t : {Typed{"/(fr)/trailstarter/terms-of-use/index.xml", "application/xml"},
+                          Typed{"/client_files/Data/X_ab.zip", "application/octet-stream"}}) {
+        const std::string answer = Get(port, t.target);
+        EXPECT_NE(answer.find(std::string("\r\nContent-Type: ") + t.type + "\r\n"), std::string::npos) << answer;
+    }
     const std::string list = BodyOf(Get(port, "/download_servers.xml"));
     EXPECT_NE(list.find("<downloadServer>" + server_->BaseUrl() + "</downloadServer>"), std::string::npos) << list;
 
     const auto log = server_->RequestLog();
-    ASSERT_EQ(log.size(), std::size(cases) + 1);
+    ASSERT_EQ(log.size(), std::size(cases) + 3);
     EXPECT_EQ(log[2].target, self + "/client_files/Data/X_ab.zip");
     EXPECT_EQ(log[2].path, "/client_files/Data/X_ab.zip");
     EXPECT_EQ(log[0].connection, "close");

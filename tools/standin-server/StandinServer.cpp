@@ -91,6 +91,14 @@ std::string Lower(std::string s) {
     return s;
 }
 
+// Pages are shown by a browser (the terms of use); everything else is bytes to the launcher.
+std::string ContentTypeOf(const fs::path& file) {
+    const std::string extension = Lower(file.extension().string());
+    if (extension == ".xml") return "application/xml";
+    if (extension == ".html" || extension == ".htm") return "text/html; charset=utf-8";
+    return "application/octet-stream";
+}
+
 // The file below root that the decoded path names; empty when none (or outside the root).
 fs::path Resolve(const fs::path& root, const std::string& path) {
     fs::path current = root;
@@ -340,7 +348,7 @@ struct HttpServer::Impl {
         std::string headers = "HTTP/1.1 " + std::to_string(status) + " " + Reason(status) + "\r\n";
         headers += "Server: standin-server\r\n";
         if (!noBody) headers += "Content-Length: " + std::to_string(length) + "\r\n";
-        headers += "Content-Type: " + std::string(file.empty() ? "text/plain" : "application/octet-stream") + "\r\n";
+        headers += "Content-Type: " + (file.empty() ? std::string("text/plain") : ContentTypeOf(file)) + "\r\n";
         headers += keepAlive ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
         headers += extraHeaders + "\r\n";
         asio::write(stream, asio::buffer(headers));

@@ -8,6 +8,8 @@
 //   may be in origin form or absolute form ("http://host:port/path"); "\" counts as "/";
 //   the path is percent-decoded; ".." elements are refused (404). A path element that does
 //   not exist with its case is looked up without regard to case.
+// - Files ending in ".xml" are sent as "application/xml" and ".html"/".htm" as "text/html", so
+//   that a browser shows the terms pages; all other files as "application/octet-stream".
 // - When the root holds no "download_servers.xml", that request is answered with a list
 //   naming this server.
 // - Keep-alive as HTTP/1.1 says; with a password set, every request needs Basic

@@ -1,0 +1,402 @@
+#include "launcher/AboutDlg.h"
+#include "launcher/ErrorDlg.h"
+#include "launcher/GuiDialogService.h"
+#include "launcher/LanguageDlg.h"
+#include "launcher/NDADlg.h"
+#include "launcher/WindowDialogs.h"
+
+#include "foundation/AppEnvironment.h"
+#include "foundation/LocalizedStrings.h"
+#include "foundation/RegistrySettings.h"
+#include "foundation/WaitCancel.h"
+#include "tests/support/CurrentDirGuard.h"
+#include "tests/support/FakeWebView.h"
+#include "tests/support/IsolatedSettings.h"
+#include "tests/support/PumpUntil.h"
+#include "tests/support/ScriptedPrompt.h"
+#include "tests/support/TempDir.h"
+#include "tools/standin-server/StandinServer.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDateTime>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+namespace Vel {
+namespace {
+
+QApplication& App() {
+    static int argc = 1;
+    static char name[] = "SmallDialogsTest";
+    static char* argv[] = {name, nullptr};
+    // Never destroyed: Qt's own statics must not outlive it at exit.
+    static QApplication* app = new QApplication(argc, argv);
+    return *app;
+}
+
+std::string Text(QWidget* dialog, const char* name) {
+    if (auto* label = dialog->findChild<QLabel*>(name)) return label->text().toStdString();
+    if (auto* button = dialog->findChild<QPushButton*>(name)) return button->text().toStdString();
+    ADD_FAILURE() << "no control " << name;
+    return {};
+}
+
+QPushButton* Button(QWidget* dialog, const char* name) {
+    auto* button = dialog->findChild<QPushButton*>(name);
+    EXPECT_NE(button, nullptr) << name;
+    return button;
+}
+
+int StoredLanguageId() {
+    const auto& key = Settings::Language;
+    return ReadSettingInt(key.section, key.name, -1, key.scope);
+}
+
+void StoreLanguageId(int id) {
+    const auto& key = Settings::Language;
+    WriteSettingInt(key.section, key.name, id, key.scope);
+}
+
+// Answers the first dialog of type T that shows, from inside its modal loop.
+template <class T>
+class ModalAnswer {
+public:
+    explicit ModalAnswer(std::function<void(T&)> answer) : answer_(std::move(answer)) {
+        timer_.setInterval(5);
+        timer_.callOnTimeout([this] {
+            for (QWidget* widget : QApplication::topLevelWidgets()) {
+                auto* dialog = qobject_cast<T*>(widget);
+                if (dialog == nullptr || !dialog->isVisible()) continue;
+                timer_.stop();
+                answered_ = true;
+                answer_(*dialog);
+                return;
+            }
+        });
+        timer_.start();
+    }
+    bool Answered() const { return answered_; }
+
+private:
+    std::function<void(T&)> answer_;
+    QTimer timer_;
+    bool answered_ = false;
+};
+
+class SmallDialogsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        App();
+        StoreLanguageId(0);
+        SetThreadLocale(1033);
+    }
+    void TearDown() override { SetThreadLocale(1033); }
+};
+
+// --- error dialog -------------------------------------------------------------------------
+
+TEST(ErrorText, SplitsFirstAndPutsTheArgumentInLiterally) {
+    const std::string download = "Download error|An error occurred when trying to download a file.|%s|";
+    struct Case {
+        const char* name;
+        std::string text;
+        std::string argument;
+        ErrorTextParts parts;
+    } cases[] = {
+        {"download error", download, "http://h/f.pak: timed out",
+         {"Download error", "An error occurred when trying to download a file.", "http://h/f.pak: timed out", ""}},
+        {"five parts", "T|M|D|4|5", "", {"T", "M", "D", "4|5"}},
+        {"no separator", "Just a text", "", {"", "", "", ""}},
+        {"two separators drop the last part",
+         "Error|The current version cannot be determined|Could not get the current installed version.", "",
+         {"Error", "The current version cannot be determined", "", ""}},
+        {"argument with separators and formats", download, "a|b|c %s %d 100%",
+         {"Download error", "An error occurred when trying to download a file.", "a|b|c %s %d 100%", ""}},
+        {"placeholder in the message", "Title|%s|Body|Hint", "5 MB | on /", {"Title", "5 MB | on /", "Body", "Hint"}},
+        {"only the first placeholder", "T|%s|%s|%s", "x", {"T", "x", "%s", "%s"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const ErrorTextParts parts = FormatErrorText(c.text, c.argument);
+        EXPECT_EQ(parts.title, c.parts.title);
+        EXPECT_EQ(parts.message, c.parts.message);
+        EXPECT_EQ(parts.description, c.parts.description);
+        EXPECT_EQ(parts.suggestions, c.parts.suggestions);
+    }
+}
+
+TEST_F(SmallDialogsTest, ErrorDialogShowsTheEntryAndEndsWithItsButtons) {
+    struct Case {
+        const char* name;
+        bool disableRetry;
+        const char* press;  // null: the close box / Escape
+        int result;
+    } cases[] = {
+        {"try again", false, "IDOK", 1},
+        {"cancel", true, "IDCANCEL", 2},
+        {"closed", false, nullptr, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        VelErrorDlg dialog(1117, "disk | full 100%s", c.disableRetry);
+        dialog.InitDialog();
+        EXPECT_EQ(dialog.windowTitle().toStdString(), "Download error");
+        EXPECT_EQ(Text(&dialog, "IDC_ERROR_MESSAGE"), "An error occurred when trying to download a file.");
+        EXPECT_EQ(Text(&dialog, "IDC_ERROR_DESCRIPTION"), "disk | full 100%s");
+        EXPECT_EQ(Text(&dialog, "IDC_ERROR_SUGGESTIONS"), "");
+        EXPECT_EQ(Text(&dialog, "IDC_ERROR_MESSAGE_HEADER"), "Error message");
+        EXPECT_EQ(Text(&dialog, "IDC_ERROR_DESCRIPTION_HEADER"), "Error description");
+        EXPECT_EQ(Text(&dialog, "IDC_ERROR_SUGGESTIONS_HEADER"), "Suggestions");
+        EXPECT_EQ(Text(&dialog, "IDOK"), "Try again");
+        EXPECT_EQ(Text(&dialog, "IDCANCEL"), "Cancel");
+        EXPECT_EQ(Button(&dialog, "IDOK")->isEnabled(), !c.disableRetry);
+        if (c.press) Button(&dialog, c.press)->click();
+        else dialog.reject();
+        EXPECT_EQ(dialog.result(), c.result);
+    }
+}
+
+TEST_F(SmallDialogsTest, ErrorDialogFromAWorkerThreadShowsOnTheGuiThreadInTheWorkersLanguage) {
+    QObject anchor;
+    auto service = std::make_shared<GuiDialogService>(&anchor);
+    auto previous = SetProcessDialogService(service);
+
+    std::string title;
+    std::uint32_t guiLocaleWhileShown = 0;
+    ModalAnswer<VelErrorDlg> answer([&](VelErrorDlg& dialog) {
+        title = dialog.windowTitle().toStdString();
+        guiLocaleWhileShown = GetThreadLocale();
+        dialog.findChild<QPushButton*>("IDCANCEL")->click();
+    });
+    std::atomic<int> result{-1};
+    std::thread worker([&] {
+        SetThreadLocale(1036);
+        result = RunErrorDialog(1117, "x", true);
+    });
+    EXPECT_TRUE(Vel::Test::PumpUntil([&] { return result.load() >= 0; }));
+    worker.join();
+    EXPECT_TRUE(answer.Answered());
+    EXPECT_EQ(result.load(), 2);
+    EXPECT_EQ(title, "Erreur de téléchargement");
+    EXPECT_EQ(guiLocaleWhileShown, 1033u);  // only the dialog's texts were French
+    EXPECT_EQ(GetThreadLocale(), 1033u);
+
+    // A wait that gives up, or no service to show it, answers Cancel without a dialog.
+    for (bool withService : {true, false}) {
+        SCOPED_TRACE(withService ? "wait cancelled" : "no service");
+        SetProcessDialogService(withService ? service : nullptr);
+        std::atomic<int> given{-1};
+        std::thread t([&] {
+            CancelScope cancelled([] { return true; });
+            given = RunErrorDialog(1117, "x", true);
+        });
+        EXPECT_TRUE(Vel::Test::PumpUntil([&] { return given.load() >= 0; }));
+        t.join();
+        EXPECT_EQ(given.load(), 2);
+    }
+    SetProcessDialogService(previous);
+    service->Shutdown();
+}
+
+// --- language dialog ----------------------------------------------------------------------
+
+TEST_F(SmallDialogsTest, LanguageDialogOffersTheFourLanguagesAndStoresTheChoice) {
+    VelLanguageDlg dialog;
+    dialog.InitDialog();
+    EXPECT_EQ(Text(&dialog, "IDC_LANGUAGE_STATIC"), "Please select your language!");
+    auto* list = dialog.findChild<QComboBox*>("IDC_LANGUAGE_LIST");
+    ASSERT_NE(list, nullptr);
+    const std::vector<std::pair<std::string, int>> expected = {
+        {"English", 1}, {"Français", 2}, {"Deutsch", 3}, {"Español", 4}};
+    ASSERT_EQ(list->count(), 4);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(list->itemText(i).toStdString(), expected[i].first);
+        EXPECT_EQ(list->itemData(i).toInt(), expected[i].second);
+    }
+    EXPECT_EQ(list->currentIndex(), 0);
+
+    list->setCurrentIndex(2);
+    Button(&dialog, "IDC_LANGUAGE_OK")->click();
+    EXPECT_EQ(dialog.result(), 1);
+    EXPECT_EQ(StoredLanguageId(), 3);
+}
+
+TEST_F(SmallDialogsTest, LanguageDialogWithOneLanguageTakesItAtOnce) {
+    // Portuguese has no interface texts, so French is the only choice.
+    VelLanguageDlg dialog(nullptr, {FindLanguageById(7), FindLanguageById(2)});
+    EXPECT_EQ(dialog.DoModal(), 1);  // returns without a modal loop
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_EQ(StoredLanguageId(), 2);
+}
+
+TEST_F(SmallDialogsTest, StartUpLanguageChoiceAppliesTheChoiceOrEndsWhenClosed) {
+    {
+        SCOPED_TRACE("closed");
+        ModalAnswer<VelLanguageDlg> close([](VelLanguageDlg& dialog) { dialog.reject(); });
+        EXPECT_FALSE(EnsureLanguageChosenWithDialog());
+        EXPECT_TRUE(close.Answered());
+        EXPECT_EQ(StoredLanguageId(), 0);
+    }
+    {
+        SCOPED_TRACE("Portuguese stored does not count as chosen");
+        StoreLanguageId(7);
+        ModalAnswer<VelLanguageDlg> choose([](VelLanguageDlg& dialog) {
+            dialog.findChild<QComboBox*>("IDC_LANGUAGE_LIST")->setCurrentIndex(3);
+            dialog.findChild<QPushButton*>("IDC_LANGUAGE_OK")->click();
+        });
+        EXPECT_TRUE(EnsureLanguageChosenWithDialog());
+        EXPECT_TRUE(choose.Answered());
+        EXPECT_EQ(StoredLanguageId(), 4);
+        EXPECT_EQ(GetThreadLocale(), 1034u);
+    }
+    {
+        SCOPED_TRACE("a stored language asks nothing");
+        SetThreadLocale(1033);
+        ModalAnswer<VelLanguageDlg> unexpected([](VelLanguageDlg& dialog) { dialog.reject(); });
+        EXPECT_TRUE(EnsureLanguageChosenWithDialog());
+        EXPECT_FALSE(unexpected.Answered());
+        EXPECT_EQ(GetThreadLocale(), 1034u);
+    }
+}
+
+// --- terms dialog -------------------------------------------------------------------------
+
+TEST_F(SmallDialogsTest, TermsDialogShowsThePageOfTheLanguageAndEndsWithItsButtons) {
+    Vel::Test::FakeWebViews views;
+    GetParameterStore().Set("web.terms.url", ParameterType::String, "http://127.0.0.1:8081/site");
+    StoreLanguageId(2);
+    struct Case {
+        const char* name;
+        const char* press;  // null: the close box / Escape
+        int result;
+    } cases[] = {
+        {"accepted", "BTN_NDA_ACCEPT", 1002},
+        {"declined", "BTN_NDA_DECLINE", 1003},
+        {"closed", nullptr, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        VelNDADlg dialog;
+        dialog.InitDialog();
+        ASSERT_NE(dialog.Browser(), nullptr);
+        EXPECT_EQ(views.last->navigations,
+                  std::vector<std::string>{"http://127.0.0.1:8081/site/(fr)/trailstarter/terms-of-use/index.xml"});
+        EXPECT_EQ(dialog.windowTitle().toStdString(), "Solvenda Frontier Account Terms of Use (ToU)");
+        EXPECT_EQ(Text(&dialog, "BTN_NDA_ACCEPT"), "I accept");
+        EXPECT_EQ(Text(&dialog, "BTN_NDA_DECLINE"), "I decline");
+        if (c.press) Button(&dialog, c.press)->click();
+        else dialog.reject();
+        EXPECT_EQ(dialog.result(), c.result);
+    }
+}
+
+TEST(TermsPage, AddressCarriesTheLowerCaseCode) {
+    EXPECT_EQ(TermsPageUrl("http://terms.example/", FindLanguageById(3)),
+              "http://terms.example/(de)/trailstarter/terms-of-use/index.xml");
+    EXPECT_EQ(TermsPageUrl("http://terms.example", FindLanguageById(4)),
+              "http://terms.example/(es)/trailstarter/terms-of-use/index.xml");
+}
+
+// --- about box and the window's dialogs ----------------------------------------------------
+
+TEST_F(SmallDialogsTest, AboutShowsTheInstalledVersionAndTheCurrentYear) {
+    Vel::Test::CurrentDirGuard cwd;
+    Vel::Test::TempDir install("install");
+    std::filesystem::current_path(install.Path());
+    install.Write("version.txt", "7.8.9.10\n");
+
+    CAboutDlg about;
+    about.InitDialog();
+    const int year = QDateTime::currentDateTimeUtc().date().year();
+    EXPECT_EQ(Text(&about, "IDC_ABOUT_STATIC"),
+              "Solvenda Frontier Trail Starter, client version 7.8.9.10\n\nCopyright © Corvane " +
+                  std::to_string(year) + ". All rights reserved.");
+    EXPECT_EQ(about.windowTitle().toStdString(), "About trailstarter");
+    Button(&about, "ID_ABOUT_OK")->click();
+    EXPECT_EQ(about.result(), 1);
+}
+
+TEST_F(SmallDialogsTest, MissingNamedControlsAreReportedAndUnnamedOnesSkipped) {
+    Vel::Test::FakeWebViews views;
+    struct Case {
+        const char* name;
+        std::function<std::unique_ptr<QDialog>()> make;
+        const char* removed;
+        const char* reported;  // null: skipped silently
+    } cases[] = {
+        {"about", [] { return std::make_unique<CAboutDlg>(); }, "ID_ABOUT_OK", "ID_ABOUT_OK"},
+        {"error header", [] { return std::make_unique<VelErrorDlg>(113, "", false); }, "IDC_ERROR_SUGGESTIONS_HEADER",
+         "IDC_ERROR_SUGGESTIONS_HEADER"},
+        {"error part", [] { return std::make_unique<VelErrorDlg>(113, "", false); }, "IDC_ERROR_MESSAGE", nullptr},
+        {"language prompt", [] { return std::make_unique<VelLanguageDlg>(); }, "IDC_LANGUAGE_STATIC",
+         "IDC_LANGUAGE_STATIC"},
+        {"language list", [] { return std::make_unique<VelLanguageDlg>(); }, "IDC_LANGUAGE_LIST", nullptr},
+        {"terms", [] { return std::make_unique<VelNDADlg>(); }, "BTN_NDA_DECLINE", "BTN_NDA_DECLINE"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Vel::Test::ScriptedPrompt prompt;
+        auto dialog = c.make();
+        delete dialog->findChild<QWidget*>(c.removed);
+        if (auto* about = qobject_cast<CAboutDlg*>(dialog.get())) about->InitDialog();
+        if (auto* error = qobject_cast<VelErrorDlg*>(dialog.get())) error->InitDialog();
+        if (auto* language = qobject_cast<VelLanguageDlg*>(dialog.get())) language->InitDialog();
+        if (auto* terms = qobject_cast<VelNDADlg*>(dialog.get())) terms->InitDialog();
+        const auto questions = prompt.Questions();
+        if (c.reported == nullptr) {
+            EXPECT_TRUE(questions.empty());
+            continue;
+        }
+        ASSERT_EQ(questions.size(), 1u);
+        EXPECT_EQ(questions[0].text, std::string("Internal error: Couldn't get dialog item ") + c.reported);
+    }
+}
+
+TEST_F(SmallDialogsTest, ConnectionErrorSaysWhetherTheInternetAnswered) {
+    Vel::Test::TempDir site("probe");
+    site.Write("index.html", "<html></html>");
+    Standin::ServerConfig config;
+    config.root = site.Path().string();
+    Standin::HttpServer server(config);
+    server.Start();
+
+    struct Case {
+        const char* name;
+        std::string probe;
+        const char* title;
+    } cases[] = {
+        {"probe answered", server.BaseUrl() + "index.html", "Server Connection Error"},
+        {"probe refused", "http://127.0.0.1:1/", "Internet Connection Error"},
+    };
+    WindowDialogs dialogs;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        GetParameterStore().Set("web.probe.url", ParameterType::String, c.probe);
+        std::string title;
+        bool retryEnabled = true;
+        ModalAnswer<VelErrorDlg> answer([&](VelErrorDlg& dialog) {
+            title = dialog.windowTitle().toStdString();
+            retryEnabled = dialog.findChild<QPushButton*>("IDOK")->isEnabled();
+            dialog.reject();
+        });
+        dialogs.ShowConnectionError(nullptr);
+        EXPECT_TRUE(answer.Answered());
+        EXPECT_EQ(title, c.title);
+        EXPECT_FALSE(retryEnabled);
+    }
+
+    ModalAnswer<CAboutDlg> about([](CAboutDlg& dialog) { dialog.findChild<QPushButton*>("ID_ABOUT_OK")->click(); });
+    dialogs.ShowAbout(nullptr);
+    EXPECT_TRUE(about.Answered());
+}
+
+}  // namespace
+}  // namespace Vel

@@ -1,0 +1,100 @@
+// Starts the browser engine: built and run only without the sanitizers.
+#include "launcher/web/WebBrowser.h"
+
+#include "tests/support/PumpUntil.h"
+#include "tests/support/TempDir.h"
+#include "tools/standin-server/StandinServer.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QUrl>
+#include <QWebEnginePage>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <vector>
+
+namespace Vel {
+namespace {
+
+QApplication& App() {
+    static int argc = 1;
+    static char name[] = "WebBrowserTest";
+    static char* argv[] = {name, nullptr};
+    static QApplication* app = new QApplication(argc, argv);
+    return *app;
+}
+
+// Receives what would go to the desktop's browser.
+class DesktopBrowser final : public QObject {
+    Q_OBJECT
+public:
+    DesktopBrowser() { QDesktopServices::setUrlHandler("http", this, "Open"); }
+    ~DesktopBrowser() override { QDesktopServices::unsetUrlHandler("http"); }
+    Q_INVOKABLE void Open(const QUrl& url) { opened.push_back(url.toString().toStdString()); }
+    std::vector<std::string> opened;
+};
+
+constexpr auto kPageLimit = std::chrono::seconds(60);  // the engine's first start is slow
+
+bool LoadAndWait(CWebBrowser& view, const std::string& url) {
+    bool finished = false;
+    bool ok = false;
+    auto connection = QObject::connect(view.page(), &QWebEnginePage::loadFinished, [&](bool success) {
+        finished = true;
+        ok = success;
+    });
+    view.Navigate(url);
+    const bool done = Vel::Test::PumpUntil([&] { return finished; }, kPageLimit);
+    QObject::disconnect(connection);
+    return done && ok;
+}
+
+std::string Title(CWebBrowser& view) { return view.title().toStdString(); }
+
+TEST(WebBrowser, LoadsATermsPageFromALoopbackServerAndKeepsForeignLinksOut) {
+    App();
+    Standin::ServerConfig config;
+    config.root = TRAILSTARTER_SOURCE_DIR "/tools/standin-server/site";
+    Standin::HttpServer terms(config);
+    terms.Start();
+    Vel::Test::TempDir other("other");
+    other.Write("index.html", "<html><head><title>Elsewhere</title></head><body></body></html>");
+    config.root = other.Path().string();
+    Standin::HttpServer elsewhere(config);
+    elsewhere.Start();
+
+    CWebBrowser view;
+    view.resize(640, 480);
+    view.show();
+    EXPECT_EQ(view.GetLocationURL(), "");
+
+    const std::string address = terms.BaseUrl() + "(fr)/trailstarter/terms-of-use/index.xml";
+    ASSERT_TRUE(LoadAndWait(view, address));
+    EXPECT_EQ(view.GetLocationURL(), address);
+    EXPECT_EQ(Title(view), "Conditions d'utilisation du compte Solvenda Frontier");  // shown, not downloaded
+
+    // A link to another site (another port) goes to the desktop's browser; the view stays.
+    DesktopBrowser desktop;
+    const std::string foreign = elsewhere.BaseUrl() + "index.html";
+    view.page()->runJavaScript(QString::fromStdString(
+        "var a = document.createElementNS('http://www.w3.org/1999/xhtml', 'a'); a.href = '" + foreign +
+        "'; document.body.appendChild(a); a.click();"));
+    EXPECT_TRUE(Vel::Test::PumpUntil([&] { return !desktop.opened.empty(); }, kPageLimit));
+    EXPECT_EQ(desktop.opened, std::vector<std::string>{foreign});
+    EXPECT_EQ(view.GetLocationURL(), address);
+}
+
+TEST(WebBrowser, SameSiteMeansSchemeHostAndPort) {
+    const QUrl page("http://terms.example/(en)/index.xml");
+    EXPECT_TRUE(IsSameSite(page, QUrl("http://TERMS.example:80/other")));
+    EXPECT_FALSE(IsSameSite(page, QUrl("http://terms.example:8080/")));
+    EXPECT_FALSE(IsSameSite(page, QUrl("https://terms.example/")));
+    EXPECT_FALSE(IsSameSite(page, QUrl("http://news.example/")));
+}
+
+}  // namespace
+}  // namespace Vel
+
+#include "WebBrowserTest.moc"
