@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 #include "delivery/Deflate.h"
 #include "delivery/ThreadJob.h"
@@ -924,16 +925,41 @@ bool Zip::ContentCrcMatches(const ZipEntry& entry, const VelMemoryStream& stored
     return size == entry.uncompressedSize && Crc32(data, size) == entry.crc32;
 }
 
+std::optional<std::uint32_t> Zip::StoredCrc(const ZipEntry& entry) const {
+    std::uint8_t h[kZipLocalHeaderSize];
+    const std::uint64_t offset = entry.localHeaderOffset;
+    if (fd_ < 0 || offset + kZipLocalHeaderSize > directoryOffset_ || !PRead(h, sizeof h, offset) ||
+        Le32(h) != kZipLocalSignature || Le32(h + 18) != entry.compressedSize)
+        return std::nullopt;
+    std::uint64_t at = offset + kZipLocalHeaderSize + Le16(h + 26) + Le16(h + 28);
+    std::uint64_t left = entry.compressedSize;
+    if (at + left > directoryOffset_) return std::nullopt;
+    // Streamed through one block per thread: no buffer the size of the entry, no allocation
+    // per entry.
+    thread_local std::vector<std::uint8_t> block(1 << 20);
+    std::uint32_t crc = 0;
+    while (left > 0) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left, block.size()));
+        if (!PRead(block.data(), n, at)) return std::nullopt;
+        crc = Crc32Update(crc, block.data(), n);
+        at += n;
+        left -= n;
+    }
+    return crc;
+}
+
 bool Zip::StoredCrcMatches(std::size_t index, const ContentFileInfo& descriptor, bool repair) {
+    const auto crc = StoredCrc(entries_[index]);
+    if (!crc) return false;
+    if (*crc == descriptor.storedCrc) return true;
+    const ZipEntry e = entries_[index];
+    if (!repair || e.method == ContentFormat::kStored) return false;
     std::shared_ptr<VelMemoryStream> stored;
     try {
-        stored = ReadEntryLocked(entries_[index]);
+        stored = ReadEntryLocked(e);
     } catch (const CorruptException&) {
         return false;
     }
-    if (Crc32(stored->GetData(), stored->GetSize()) == descriptor.storedCrc) return true;
-    const ZipEntry e = entries_[index];
-    if (!repair || e.method == ContentFormat::kStored) return false;
     // Decoded and encoded again: a damaged coding that still decodes comes back whole.
     try {
         const auto plain = ZipManager::ConvertContentFormat(stored->GetData(), stored->GetSize(), e.method,

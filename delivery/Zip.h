@@ -39,6 +39,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -196,6 +197,7 @@ private:
                       const std::function<void(const std::string&)>& badEntry,
                       const std::shared_ptr<ThreadJob>& job = nullptr);
     bool ContentCrcMatches(const ZipEntry& entry, const VelMemoryStream& stored) const;
+    std::optional<std::uint32_t> StoredCrc(const ZipEntry& entry) const;
     bool StoredCrcMatches(std::size_t index, const ContentFileInfo& descriptor, bool repair);
     std::uint64_t ParkingPlace(const ZipEntry& entry, bool& fromGap);
     void WriteEntryAt(ZipEntry& entry, std::uint64_t offset, bool clearOldSignature, const void* bytes);
