@@ -11,9 +11,11 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 #include "delivery/Deflate.h"
 #include "delivery/ThreadJob.h"
+#include "delivery/ZipManager.h"
 #include "foundation/ContentFormat.h"
 #include "foundation/Crc32.h"
 #include "foundation/Paths.h"
@@ -32,6 +34,9 @@ constexpr char kMarkerMagic[8] = {'T', 'S', 'Z', 'I', 'P', 'M', 'K', '1'};
 // A marker holds at most a directory of 65,535 entries with names of 65,535 bytes; reading
 // one larger than this is refused.
 constexpr std::uint64_t kLargestMarker = 1ull << 32;
+// Internal verification: the content CRC-32 of each entry, decoded by its format code (the
+// restore from a marker, which must not depend on the descriptor tables).
+constexpr unsigned kVerifyContentCrc = 0x100;
 
 std::uint16_t Le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
 std::uint32_t Le32(const std::uint8_t* p) {
@@ -397,6 +402,29 @@ void Zip::EnsureMarker() {
     if (markerWritten_) return;
     // The marker holds the directory as the last good flush left it, so that a kill before
     // the next flush can be undone whatever was overwritten in between.
+    WriteMarkerFile(MarkerPath(path_), true);
+    SyncFolderOf(path_);
+    markerWritten_ = true;
+}
+
+void Zip::CommitToMarker() {
+    // Written beside the marker and renamed over it: a kill leaves the old marker or the new
+    // one, never a part. Not synced: it orders the steps of a compaction against a killed
+    // process; the compaction's last flush makes the result durable.
+    const std::string marker = MarkerPath(path_);
+    const std::string next = marker + ".next";
+    WriteMarkerFile(next, false);
+    if (::rename(next.c_str(), marker.c_str()) != 0) {
+        Platform::SetLastErrorFromErrno();
+        ::unlink(next.c_str());
+        throw FileException(marker);
+    }
+    markerWritten_ = true;
+    // Nothing the marker points at was freed since: that space may be written now.
+    freedSinceFlush_.clear();
+}
+
+void Zip::WriteMarkerFile(const std::string& marker, bool sync) {
     std::vector<std::uint8_t> directory = SerializeDirectory();
     std::vector<std::uint8_t> bytes(sizeof kMarkerMagic);
     std::memcpy(bytes.data(), kMarkerMagic, sizeof kMarkerMagic);
@@ -405,7 +433,6 @@ void Zip::EnsureMarker() {
     Put32(crc, Crc32(bytes.data(), bytes.size()));
     bytes.insert(bytes.end(), crc, crc + 4);
 
-    const std::string marker = MarkerPath(path_);
     const int fd = ::open(marker.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         Platform::SetLastErrorFromErrno();
@@ -422,7 +449,7 @@ void Zip::EnsureMarker() {
         }
         done += static_cast<std::size_t>(n);
     }
-    if (error == 0 && ::fsync(fd) != 0) error = errno;
+    if (error == 0 && sync && ::fsync(fd) != 0) error = errno;
     ::close(fd);
     if (error != 0) {
         ::unlink(marker.c_str());
@@ -431,8 +458,6 @@ void Zip::EnsureMarker() {
         if (IsDiskFull(error)) throw DiskFullException(path_);
         throw FileException(marker);
     }
-    SyncFolderOf(path_);
-    markerWritten_ = true;
 }
 
 void Zip::RemoveMarker() {
@@ -507,7 +532,8 @@ void Zip::RecoverFromMarker() {
     }
     markerWritten_ = true;
     changed_ = true;
-    VerifyLocked(kZipRemoveBad | kZipCheckLocalHeaders | kZipCheckCrc, {}, {});
+    ::unlink((marker + ".next").c_str());
+    VerifyLocked(kZipRemoveBad | kZipCheckLocalHeaders | kVerifyContentCrc, {}, {});
     BuildGaps();
     Flush();
     CloseDescriptor();
@@ -574,14 +600,14 @@ void Zip::RecoveryScan() {
         e.localExtraLength = Le16(h + 28);
         e.localHeaderOffset = static_cast<std::uint32_t>(std::min(pos, kMaxOffset));
         const std::uint64_t end = pos + e.Extent();
-        if (pos + kZipLocalHeaderSize + e.nameLength > length) break;
-        if (e.compressedSize > kLargestAdoptedEntry) {
-            pos += kZipLocalHeaderSize + e.nameLength + e.localExtraLength + std::uint64_t{e.compressedSize};
-            continue;
-        }
-        if (end > length || pos > kMaxOffset || end > kMaxOffset || entries_.size() >= kZipMaxEntries) {
-            // Not an entry this archive can hold: look on behind its signature.
-            pos += 4;
+        // Not an entry this archive can hold (larger than an archive may grow, running past the
+        // end of the file, or beyond what the directory can address): its claimed size is not
+        // trusted, so the scan looks on from the byte after its signature's first, and entries
+        // behind a damaged size are still found. Adopted entries never overlap: the scan goes on
+        // behind each.
+        if (e.compressedSize > kLargestAdoptedEntry || end > length || pos > kMaxOffset || end > kMaxOffset ||
+            entries_.size() >= kZipMaxEntries) {
+            ++pos;
             continue;
         }
         e.name.resize(e.nameLength);
@@ -711,6 +737,11 @@ void Zip::WriteEntryAt(ZipEntry& e, std::uint64_t offset, bool clearOldSignature
     PWrite(header.data(), header.size(), offset);
 }
 
+void Zip::AddEntry(const std::string& name, const ContentFileInfo& info, const void* bytes, std::uint32_t length) {
+    const int formatCode = MakeContentFormatCode(info.compression, info.encryption);
+    AddEntry(name, formatCode, info.crc, info.storedSize, info.size, bytes, length);
+}
+
 void Zip::AddEntry(const std::string& name, int formatCode, std::uint32_t crc32, std::uint32_t compressedSize,
                    std::uint32_t uncompressedSize, const void* bytes, std::uint32_t length) {
     VelMutex::ScopedLock lock(mutex_);
@@ -719,11 +750,17 @@ void Zip::AddEntry(const std::string& name, int formatCode, std::uint32_t crc32,
 
 void Zip::AddEntryLocked(const std::string& name, int formatCode, std::uint32_t crc32, std::uint32_t compressedSize,
                          std::uint32_t uncompressedSize, const void* bytes, std::uint32_t length) {
+    PlaceEntry(FindEntry(name), name, formatCode, crc32, compressedSize, uncompressedSize, bytes, length);
+}
+
+// Writes the bytes as a new entry (found < 0) or in place of the entry at index found.
+void Zip::PlaceEntry(long found, const std::string& name, int formatCode, std::uint32_t crc32,
+                     std::uint32_t compressedSize, std::uint32_t uncompressedSize, const void* bytes,
+                     std::uint32_t length) {
     RequireWritable();
     if (length != compressedSize || name.size() > 0xFFFF || formatCode < 0 || formatCode > 0xFFFF)
         throw Exception();
     if (fd_ < 0) ThrowCorrupt();
-    const long found = FindEntry(name);
     // Entry counts are 16-bit: the 65,536th entry cannot be recorded.
     if (found < 0 && entries_.size() >= kZipMaxEntries) throw Exception();
     EnsureMarker();
@@ -888,16 +925,70 @@ bool Zip::ContentCrcMatches(const ZipEntry& entry, const VelMemoryStream& stored
     return size == entry.uncompressedSize && Crc32(data, size) == entry.crc32;
 }
 
+std::optional<std::uint32_t> Zip::StoredCrc(const ZipEntry& entry) const {
+    std::uint8_t h[kZipLocalHeaderSize];
+    const std::uint64_t offset = entry.localHeaderOffset;
+    if (fd_ < 0 || offset + kZipLocalHeaderSize > directoryOffset_ || !PRead(h, sizeof h, offset) ||
+        Le32(h) != kZipLocalSignature || Le32(h + 18) != entry.compressedSize)
+        return std::nullopt;
+    std::uint64_t at = offset + kZipLocalHeaderSize + Le16(h + 26) + Le16(h + 28);
+    std::uint64_t left = entry.compressedSize;
+    if (at + left > directoryOffset_) return std::nullopt;
+    // Streamed through one block per thread: no buffer the size of the entry, no allocation
+    // per entry.
+    thread_local std::vector<std::uint8_t> block(1 << 20);
+    std::uint32_t crc = 0;
+    while (left > 0) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left, block.size()));
+        if (!PRead(block.data(), n, at)) return std::nullopt;
+        crc = Crc32Update(crc, block.data(), n);
+        at += n;
+        left -= n;
+    }
+    return crc;
+}
+
+bool Zip::StoredCrcMatches(std::size_t index, const ContentFileInfo& descriptor, bool repair) {
+    const auto crc = StoredCrc(entries_[index]);
+    if (!crc) return false;
+    if (*crc == descriptor.storedCrc) return true;
+    const ZipEntry e = entries_[index];
+    if (!repair || e.method == ContentFormat::kStored) return false;
+    std::shared_ptr<VelMemoryStream> stored;
+    try {
+        stored = ReadEntryLocked(e);
+    } catch (const CorruptException&) {
+        return false;
+    }
+    // Decoded and encoded again: a damaged coding that still decodes comes back whole.
+    try {
+        const auto plain = ZipManager::ConvertContentFormat(stored->GetData(), stored->GetSize(), e.method,
+                                                            ContentFormat::kStored, e.crc32);
+        const auto again = ZipManager::ConvertContentFormat(plain->GetData(), plain->GetSize(),
+                                                            ContentFormat::kStored, e.method, e.crc32);
+        if (Crc32(again->GetData(), again->GetSize()) != descriptor.storedCrc) return false;
+        PlaceEntry(static_cast<long>(index), e.name, MakeContentFormatCode(descriptor.compression, descriptor.encryption),
+                   descriptor.crc, descriptor.storedSize, descriptor.size, again->GetData(), again->GetSize());
+        return true;
+    } catch (const Exception&) {
+        return false;
+    }
+}
+
 void Zip::Verify(unsigned flags, const std::function<bool(std::size_t)>& progress,
-                 const std::function<void(const std::string&)>& badEntry) {
+                 const std::function<void(const std::string&)>& badEntry, const std::shared_ptr<ThreadJob>& job) {
     VelMutex::ScopedLock lock(mutex_);
-    VerifyLocked(flags, progress, badEntry);
+    VerifyLocked(flags, progress, badEntry, job);
 }
 
 void Zip::VerifyLocked(unsigned flags, const std::function<bool(std::size_t)>& progress,
-                       const std::function<void(const std::string&)>& badEntry) {
+                       const std::function<void(const std::string&)>& badEntry,
+                       const std::shared_ptr<ThreadJob>& job) {
+    // One map for the whole walk, even should the tables be loaded again meanwhile.
+    const auto descriptors = (flags & kZipCheckCrc) != 0 ? GetFileDescriptors() : nullptr;
     std::vector<std::size_t> bad;
     for (std::size_t k = 0; k < entries_.size(); ++k) {
+        if (job && job->IsAborted()) return;
         if (progress && !progress(k)) return;
         const ZipEntry& e = entries_[k];
         bool good = e.localHeaderOffset < directoryOffset_;
@@ -915,6 +1006,23 @@ void Zip::VerifyLocked(unsigned flags, const std::function<bool(std::size_t)>& p
             }
         }
         if (good && (flags & kZipCheckCrc) != 0) {
+            const auto found = descriptors->find(e.name);
+            if (found == descriptors->end()) {
+                good = false;
+            } else {
+                const ContentFileInfo& d = found->second;
+                int code = -1;
+                try {
+                    code = MakeContentFormatCode(d.compression, d.encryption);
+                } catch (const Exception&) {
+                }
+                // Another version of the file, or the file in another form: the descriptor's
+                // stored CRC-32 does not describe these bytes.
+                if (d.crc == e.crc32 && code == e.method)
+                    good = StoredCrcMatches(k, d, (flags & kZipRemoveBad) != 0);
+            }
+        }
+        if (good && (flags & kVerifyContentCrc) != 0) {
             try {
                 good = ContentCrcMatches(e, *ReadEntryLocked(e));
             } catch (const CorruptException&) {
@@ -924,7 +1032,7 @@ void Zip::VerifyLocked(unsigned flags, const std::function<bool(std::size_t)>& p
         if (good) continue;
         if ((flags & kZipRemoveBad) == 0) ThrowCorrupt();
         bad.push_back(k);
-        if (badEntry) badEntry(e.name);
+        if (badEntry) badEntry(entries_[k].name);
     }
     if (bad.empty()) return;
     RequireWritable();
@@ -942,72 +1050,106 @@ void Zip::VerifyLocked(unsigned flags, const std::function<bool(std::size_t)>& p
 
 // ---- Compaction -----------------------------------------------------------------------------
 
+std::uint64_t Zip::ParkingPlace(const ZipEntry& entry, bool& fromGap) {
+    const std::uint64_t room = entry.Extent();
+    // A gap above the entry has not been touched by the compaction and is free in the marker's
+    // directory.
+    for (auto it = gaps_.begin(); it != gaps_.end(); ++it) {
+        if (it->start < entry.End() || it->end - it->start < room) continue;
+        const std::uint64_t offset = it->start;
+        if (it->end - it->start - room < kZipMinimumGap)
+            gaps_.erase(it);
+        else
+            it->start += room;
+        fromGap = true;
+        return offset;
+    }
+    // The end of the file: the marker holds the directory that lies there.
+    fromGap = false;
+    const std::uint64_t offset = directoryOffset_;
+    if (offset + room > kMaxOffset) throw Exception();
+    EnsureGrowthFits(offset + room);
+    directoryOffset_ = offset + room;
+    return offset;
+}
+
 void Zip::Compact(const std::shared_ptr<ThreadJob>& job) {
     VelMutex::ScopedLock lock(mutex_);
     RequireWritable();
     if (fd_ < 0) ThrowCorrupt();
-    EnsureMarker();
+    // Space freed before the compaction becomes writable once the marker no longer points at it.
+    if (!freedSinceFlush_.empty()) CommitToMarker();
     std::stable_sort(entries_.begin(), entries_.end(),
                      [](const ZipEntry& a, const ZipEntry& b) { return a.localHeaderOffset < b.localHeaderOffset; });
     InvalidateIndex();
+    const auto progress = job ? job->GetProgress() : nullptr;
 
-    // Whether [start, end) holds bytes that the last good flush's directory points at.
-    auto touchesLastFlush = [this](std::uint64_t start, std::uint64_t end) {
-        for (const auto& g : freedSinceFlush_)
-            if (start < g.end && g.start < end) return true;
-        return false;
-    };
-    // Makes every change so far durable, so that the places it vacated may be written.
-    auto commit = [this] {
-        Flush();
-        if (fd_ < 0) ThrowCorrupt();
-    };
-    auto moveTo = [this](ZipEntry& e, std::uint64_t offset, bool clearOld) {
-        const auto bytes = ReadEntryLocked(e);
+    constexpr std::uint64_t kNothing = std::numeric_limits<std::uint64_t>::max();
+    // The lowest old place of an entry moved since the marker was last brought up to date: the
+    // marker's directory still points there, so nothing may be written from there on.
+    std::uint64_t vacatedFrom = kNothing;
+    auto move = [&](ZipEntry& e, std::uint64_t offset, bool clearOld, const VelMemoryStream& bytes) {
         const Gap old{e.localHeaderOffset, e.End()};
-        ZipEntry moved = e;
-        WriteEntryAt(moved, offset, clearOld, bytes->GetData());
+        WriteEntryAt(e, offset, clearOld, bytes.GetData());
         freedSinceFlush_.push_back(old);
-        e = moved;
+        vacatedFrom = std::min(vacatedFrom, old.start);
         written_[e.name] = e;
         changed_ = true;
     };
 
     std::uint64_t writePos = 0;
     bool aborted = false;
-    for (auto& e : entries_) {
-        if (job && job->IsAborted()) {
-            aborted = true;
-            break;
-        }
-        if (e.localHeaderOffset < writePos) ThrowCorrupt();
-        const std::uint64_t extent = e.Extent();
-        if (e.localHeaderOffset > writePos) {
-            const std::uint64_t target = writePos + extent;
-            if (target > e.localHeaderOffset) {
-                // The new place overlaps the old one, which the directory on disk points at:
-                // park the entry at the end, commit, and move it down from there.
-                bool fromGap = false;
-                gaps_.clear();
-                const std::uint64_t parked = Allocate(extent, fromGap);
-                moveTo(e, parked, false);
-                commit();
-            } else if (touchesLastFlush(writePos, target)) {
-                commit();
+    try {
+        for (auto& e : entries_) {
+            if (job && job->IsAborted()) {
+                aborted = true;
+                break;
             }
-            moveTo(e, writePos, true);
+            if (e.localHeaderOffset < writePos) ThrowCorrupt();
+            const std::uint64_t extent = e.Extent();
+            if (e.localHeaderOffset > writePos) {
+                EnsureMarker();
+                const auto bytes = ReadEntryLocked(e);
+                if (writePos + extent > std::min(vacatedFrom, std::uint64_t{e.localHeaderOffset})) {
+                    if (vacatedFrom != kNothing) {
+                        CommitToMarker();
+                        vacatedFrom = kNothing;
+                    }
+                    if (writePos + extent > e.localHeaderOffset) {
+                        // The new place overlaps the old one, which the marker points at.
+                        bool fromGap = false;
+                        const std::uint64_t parked = ParkingPlace(e, fromGap);
+                        move(e, parked, fromGap, *bytes);
+                        CommitToMarker();
+                        vacatedFrom = kNothing;
+                    }
+                }
+                move(e, writePos, true, *bytes);
+            }
+            writePos = e.localHeaderOffset + extent;
+            if (progress) progress->AddDone(extent);
         }
-        writePos = e.localHeaderOffset + extent;
-        if (job && job->GetProgress()) job->GetProgress()->AddDone(extent);
-    }
-    // Whatever lies between the last entry and the directory is left for the directory; the
-    // directory moves down only once the moves are durable.
-    gaps_.clear();
-    if (!aborted) {
-        commit();
-        directoryOffset_ = writePos;
+        if (!aborted && !changed_ && writePos == directoryOffset_) {
+            // Nothing to move and nothing unwritten.
+            gaps_.clear();
+        } else if (!aborted) {
+            // The directory follows the last entry; the marker says so before it is written
+            // there, over places it may still point at.
+            directoryOffset_ = writePos;
+            gaps_.clear();
+            changed_ = true;
+            CommitToMarker();
+            Flush();
+            if (fd_ < 0 && !entries_.empty()) ThrowCorrupt();
+        } else {
+            // Stopped: every hole is free once the marker matches the table.
+            CommitToMarker();
+            BuildGaps();
+        }
+    } catch (...) {
+        // Gaps below the write position may be taken: none is offered until the next flush.
         gaps_.clear();
-        changed_ = true;
+        throw;
     }
 }
 

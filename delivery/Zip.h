@@ -39,10 +39,12 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "delivery/FileDescriptors.h"
 #include "delivery/ZipCorruptException.h"
 #include "foundation/Exception.h"
 #include "foundation/MemoryStream.h"
@@ -112,6 +114,9 @@ public:
     Zip(const Zip&) = delete;
     Zip& operator=(const Zip&) = delete;
 
+    // Adds or replaces name with stored bytes described by info: the format code made from its
+    // compression and encryption kinds, its CRC-32, its stored size and its size.
+    void AddEntry(const std::string& name, const ContentFileInfo& info, const void* bytes, std::uint32_t length);
     // Adds or replaces name with stored bytes of the given format code, CRC-32 and sizes.
     void AddEntry(const std::string& name, int formatCode, std::uint32_t crc32, std::uint32_t compressedSize,
                   std::uint32_t uncompressedSize, const void* bytes, std::uint32_t length);
@@ -123,18 +128,29 @@ public:
     // False when name is not in the archive.
     bool GetEntryInfo(const std::string& name, ZipEntry& entry);
     std::vector<ZipEntry> GetEntries();
-    // Moves the entries together so that the free gaps disappear (requires Writable). A job, when
-    // given, can stop it between entries and receives the bytes walked as progress.
+    // Moves the entries together, in the order of their offsets, so that the free gaps disappear
+    // (requires Writable), and flushes. A job, when given, can stop it between entries (the
+    // entries moved so far keep their new places) and receives the bytes walked as progress.
+    // Crash safety: no entry is written over bytes that the marker's directory still points
+    // at; when the next move needs such space the marker is brought up to date first, and an
+    // entry whose new place overlaps its old one is first parked in a free gap above it or at
+    // the end of the file (only then can the file grow, and only then is free space asked for).
     void Compact(const std::shared_ptr<ThreadJob>& job);
     bool FreeSpaceAtLeast(std::uint64_t threshold);
     bool IsModified();
-    // Walks the entries: every local header offset must lie below the directory;
-    // kZipCheckLocalHeaders reads each local header; kZipCheckCrc checks the content's CRC-32
-    // (stored bytes decoded by their format code; codes this program cannot decode are skipped).
-    // A bad entry throws CorruptException, or with kZipRemoveBad is reported and removed after
-    // the walk. A progress function that returns false stops the walk and removes nothing.
+    // Walks the entries in table order: every local header offset must lie below the directory;
+    // kZipCheckLocalHeaders reads each local header; kZipCheckCrc looks the entry's name up in
+    // the content file descriptors (none: bad) and, when the entry holds the descriptor's
+    // version (CRC-32) in the descriptor's format, compares the CRC-32 of the stored bytes with
+    // the descriptor's stored CRC-32; with kZipRemoveBad a mismatch in a coded format is first
+    // repaired by decoding and encoding it again. A bad entry throws CorruptException, or with
+    // kZipRemoveBad is reported and removed (by its place, not its name) after the walk. A
+    // progress function that returns false, or an aborted job, stops the walk and removes
+    // nothing. The callbacks run under the archive's lock and must not ask the manager for
+    // archives.
     void Verify(unsigned flags, const std::function<bool(std::size_t)>& progress,
-                const std::function<void(const std::string&)>& badEntry);
+                const std::function<void(const std::string&)>& badEntry,
+                const std::shared_ptr<ThreadJob>& job = nullptr);
     // Only gaining Writable has an effect: the archive is flushed and opened again for writing.
     void SetMode(unsigned bits);
     void AddFlushListener(FlushListener listener);
@@ -167,14 +183,23 @@ private:
 
     void RequireWritable() const;
     void EnsureMarker();
+    void CommitToMarker();
+    void WriteMarkerFile(const std::string& marker, bool sync);
     void RemoveMarker();
     void AddEntryLocked(const std::string& name, int formatCode, std::uint32_t crc32, std::uint32_t compressedSize,
                         std::uint32_t uncompressedSize, const void* bytes, std::uint32_t length);
+    void PlaceEntry(long found, const std::string& name, int formatCode, std::uint32_t crc32,
+                    std::uint32_t compressedSize, std::uint32_t uncompressedSize, const void* bytes,
+                    std::uint32_t length);
     void RemoveEntryLocked(const std::string& name);
     std::shared_ptr<VelMemoryStream> ReadEntryLocked(const ZipEntry& entry);
     void VerifyLocked(unsigned flags, const std::function<bool(std::size_t)>& progress,
-                      const std::function<void(const std::string&)>& badEntry);
+                      const std::function<void(const std::string&)>& badEntry,
+                      const std::shared_ptr<ThreadJob>& job = nullptr);
     bool ContentCrcMatches(const ZipEntry& entry, const VelMemoryStream& stored) const;
+    std::optional<std::uint32_t> StoredCrc(const ZipEntry& entry) const;
+    bool StoredCrcMatches(std::size_t index, const ContentFileInfo& descriptor, bool repair);
+    std::uint64_t ParkingPlace(const ZipEntry& entry, bool& fromGap);
     void WriteEntryAt(ZipEntry& entry, std::uint64_t offset, bool clearOldSignature, const void* bytes);
     std::uint64_t Allocate(std::uint64_t room, bool& fromGap);
     void SortGaps();

@@ -12,7 +12,11 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <atomic>
+#include <thread>
+#include <vector>
 
+#include "delivery/ThreadJob.h"
 #include "delivery/Zip.h"
 #include "foundation/Crc32.h"
 #include "foundation/Exception.h"
@@ -230,4 +234,76 @@ TEST(ZipCrash, DamagedFilesFailAsCorruptOrRecoverNeverWorse) {
     }
     EXPECT_GT(recovered, 0);
     EXPECT_GT(corrupt, 0);
+}
+
+TEST(ZipCrash, KilledAtRandomMomentsOfACompactionEveryFlushedEntryComesBack) {
+    auto dir = FastDir();
+    const std::string path = (dir->Path() / "c.pak").string();
+    // Entries of mixed sizes with gaps of mixed sizes between them: some moves fit the space
+    // vacated so far, others overlap their old place and are parked.
+    std::vector<std::pair<std::string, std::string>> listed;
+    {
+        Zip zip(path, kWrite);
+        for (int k = 0; k < 160; ++k) Add(zip, "n" + std::to_string(k), Content(k));
+    }
+    {
+        Zip zip(path, kWrite);
+        for (int k = 0; k < 160; ++k) {
+            if (k % 5 == 2 || k % 17 == 0) {
+                zip.RemoveEntry("n" + std::to_string(k));
+            } else {
+                listed.emplace_back("n" + std::to_string(k), Content(k));
+            }
+        }
+    }
+    const std::string image = ReadFile(path);
+    const std::uint64_t total = image.size();
+    std::mt19937 rng(424242);
+    int killed = 0;
+    for (int round = 0; round < 40; ++round) {
+        dir->Write("c.pak", image);
+        std::filesystem::remove(Zip::MarkerPath(path));
+        // Past the total now and then: the compaction ends before the kill.
+        const std::uint64_t threshold = rng() % (total + total / 8);
+        const unsigned spin = rng() % 20000;
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            Zip zip(path, kWrite);
+            auto job = std::make_shared<Vel::ThreadJob>();
+            job->GetProgress()->SetTotal(total);
+            std::thread([job, threshold, spin] {
+                while (job->GetProgress()->GetDone() < threshold) std::this_thread::yield();
+                std::atomic<unsigned> k{0};
+                while (k.load() < spin) k.fetch_add(1);
+                ::kill(::getpid(), SIGKILL);
+            }).detach();
+            zip.Compact(job);
+            ::_exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        if (WIFSIGNALED(status)) {
+            ++killed;
+        } else {
+            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
+        }
+
+        for (unsigned mode : {kWrite, unsigned{kWrite | Vel::kZipCheckOffsets}}) {
+            Zip zip(path, mode);  // restored from the marker where the kill left one
+            EXPECT_FALSE(std::filesystem::exists(Zip::MarkerPath(path))) << "round " << round;
+            EXPECT_EQ(zip.GetEntries().size(), listed.size()) << "round " << round;
+            for (const auto& [name, content] : listed) {
+                ZipEntry e;
+                ASSERT_TRUE(zip.GetEntryInfo(name, e)) << "round " << round << " " << name;
+                const auto bytes = zip.ReadEntry(e);
+                EXPECT_EQ(Crc32(bytes->GetData(), bytes->GetSize()), e.crc32) << "round " << round << " " << name;
+                EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes->GetData()), bytes->GetSize()), content)
+                    << "round " << round << " " << name;
+            }
+            if (mode == kWrite) zip.Compact(nullptr);  // what the kill left can be finished
+        }
+        if (HasFailure()) return;
+    }
+    EXPECT_GT(killed, 20);
 }

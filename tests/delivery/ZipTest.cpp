@@ -3,12 +3,16 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "delivery/Deflate.h"
+#include "delivery/FileDescriptors.h"
+#include "delivery/ThreadJob.h"
 #include "delivery/Zip.h"
 #include "foundation/Crc32.h"
 #include "foundation/Exception.h"
@@ -108,6 +112,8 @@ std::uint32_t OffsetOf(Zip& zip, const std::string& name) {
     EXPECT_TRUE(zip.GetEntryInfo(name, e)) << name;
     return e.localHeaderOffset;
 }
+
+std::string Bytes(const VelMemoryStream& s) { return std::string(reinterpret_cast<const char*>(s.GetData()), s.GetSize()); }
 
 bool HaveTool(const char* name) { return std::system((std::string("command -v ") + name + " >/dev/null").c_str()) == 0; }
 
@@ -418,39 +424,120 @@ TEST(Zip, ModeUpgradeFlushesAndReopensForWriting) {
     EXPECT_EQ(Read(zip, "a"), "1");
 }
 
-TEST(Zip, VerifyFindsDamagedContentAndRemovesItOnRequest) {
+namespace {
+
+// Publishes descriptors for the given names through a table in dir.
+void Describe(const TempDir& dir, const std::vector<std::pair<std::string, Vel::ContentFileInfo>>& records) {
+    VelMemoryStream s;
+    s.WriteUInt16(1);
+    s.WriteCompactLength(static_cast<std::uint32_t>(records.size()));
+    for (const auto& [name, d] : records) {
+        s.WriteCompactLength(static_cast<std::uint32_t>(name.size()));
+        s.Write(name.data(), static_cast<std::uint32_t>(name.size()));
+        for (std::uint32_t v : {d.crc, d.storedCrc, d.size, d.storedSize}) s.WriteUInt32(v);
+        s.WriteUInt16(d.compression);
+        s.WriteUInt16(d.encryption);
+        s.WriteCompactLength(0);
+    }
+    dir.Write("descs/file_descs/t.xbc", std::string(reinterpret_cast<const char*>(s.GetData()), s.GetSize()));
+    ASSERT_TRUE(Vel::LoadFileDescriptors((dir / "descs").string()));
+}
+
+Vel::ContentFileInfo StoredInfo(const std::string& data) {
+    const auto crc = Crc32(data.data(), data.size());
+    const auto n = static_cast<std::uint32_t>(data.size());
+    return {crc, crc, n, n, 0, 0, "1"};
+}
+
+std::string Deflated(const std::string& text, int level) {
+    VelMemoryStream packed;
+    DeflateRaw(text.data(), static_cast<std::uint32_t>(text.size()), packed, level);
+    return std::string(reinterpret_cast<const char*>(packed.GetData()), packed.GetSize());
+}
+
+void Flip(const std::string& path, std::uint64_t at) {
+    FILE* f = std::fopen(path.c_str(), "r+b");
+    std::fseek(f, static_cast<long>(at), SEEK_SET);
+    const int c = std::fgetc(f);
+    std::fseek(f, static_cast<long>(at), SEEK_SET);
+    std::fputc(c ^ 0x5A, f);
+    std::fclose(f);
+}
+
+}  // namespace
+
+TEST(Zip, VerifyJudgesStoredBytesByTheirDescriptor) {
     TempDir dir;
     const std::string path = (dir / "v.pak").string();
-    const std::string text(2000, 't');
+    std::string text;
+    for (int k = 0; k < 400; ++k) text += "terrain tile " + std::to_string(k % 13) + "\n";
+    const auto textCrc = Crc32(text.data(), text.size());
+    const auto n = static_cast<std::uint32_t>(text.size());
+    const std::string best = Deflated(text, 9), fast = Deflated(text, 1);
+    ASSERT_NE(best, fast);
+    Vel::ContentFileInfo packedInfo{textCrc, Crc32(best.data(), best.size()), n,
+                                    static_cast<std::uint32_t>(best.size()), 1, 0, "1"};
     {
         Zip zip(path, kWrite);
         Add(zip, "good", "fine");
         Add(zip, "bad", "damaged soon");
-        VelMemoryStream packed;
-        DeflateRaw(text.data(), static_cast<std::uint32_t>(text.size()), packed, 9);
-        zip.AddEntry("packed", 8, Crc32(text.data(), text.size()), packed.GetSize(),
-                     static_cast<std::uint32_t>(text.size()), packed.GetData(), packed.GetSize());
+        Add(zip, "newer", "an older version, damaged soon");
+        Add(zip, "other form", "stored here, deflated in the tables, damaged soon");
+        Add(zip, "undescribed", "no table names it");
+        // Deflated at another level: decodes to the content, but not to the stored CRC-32.
+        zip.AddEntry("recoded", 8, textCrc, static_cast<std::uint32_t>(fast.size()), n, fast.data(),
+                     static_cast<std::uint32_t>(fast.size()));
+        const std::string junk(64, 'j');
+        zip.AddEntry("hopeless", 2, textCrc, 64, n, junk.data(), 64);
     }
+    Vel::ContentFileInfo otherForm = StoredInfo("stored here, deflated in the tables, damaged soon");
+    otherForm.compression = 1;
+    Describe(dir, {{"good", StoredInfo("fine")},
+                   {"bad", StoredInfo("damaged soon")},
+                   {"newer", StoredInfo("the newer version")},
+                   {"other form", otherForm},
+                   {"recoded", packedInfo},
+                   {"hopeless", {textCrc, 1, n, 64, 1, 1, "1"}}});
     {
-        // Flip a data byte of "bad".
         Zip zip(path, kRead);
-        const auto at = OffsetOf(zip, "bad") + 30 + 3;
-        FILE* f = std::fopen(path.c_str(), "r+b");
-        std::fseek(f, at, SEEK_SET);
-        std::fputc('X', f);
-        std::fclose(f);
+        for (const char* name : {"bad", "newer", "other form"}) Flip(path, OffsetOf(zip, name) + 30 + std::strlen(name) + 2);
     }
+
     Zip zip(path, kWrite);
     EXPECT_NO_THROW(zip.Verify(Vel::kZipCheckLocalHeaders, {}, {}));
     EXPECT_THROW(zip.Verify(Vel::kZipCheckCrc, {}, {}), Zip::CorruptException);
     std::vector<std::string> reported;
-    zip.Verify(Vel::kZipCheckCrc | Vel::kZipRemoveBad, [](std::size_t) { return false; },
-               [&](const std::string& n) { reported.push_back(n); });
-    EXPECT_EQ(zip.GetEntries().size(), 3u);  // stopped at once: nothing removed
-    zip.Verify(Vel::kZipCheckCrc | Vel::kZipRemoveBad, {}, [&](const std::string& n) { reported.push_back(n); });
-    EXPECT_EQ(reported, std::vector<std::string>{"bad"});
-    EXPECT_EQ(Read(zip, "bad"), "<missing>");
+    const auto report = [&](const std::string& name) { reported.push_back(name); };
+    // Stopped at once, by the progress function or the job: nothing is removed.
+    zip.Verify(Vel::kZipCheckCrc | Vel::kZipRemoveBad, [](std::size_t) { return false; }, report);
+    auto aborted = std::make_shared<Vel::ThreadJob>();
+    aborted->Abort();
+    zip.Verify(Vel::kZipCheckCrc | Vel::kZipRemoveBad, {}, report, aborted);
+    EXPECT_TRUE(reported.empty());
+    EXPECT_EQ(zip.GetEntries().size(), 7u);
+
+    zip.Verify(Vel::kZipCheckCrc | Vel::kZipRemoveBad, {}, report);
+    EXPECT_EQ(reported, (std::vector<std::string>{"bad", "undescribed", "hopeless"}));
+    for (const char* name : {"bad", "undescribed", "hopeless"}) EXPECT_EQ(Read(zip, name), "<missing>") << name;
     EXPECT_EQ(Read(zip, "good"), "fine");
+    EXPECT_EQ(Read(zip, "recoded"), best);  // repaired in place of the other coding
+    EXPECT_NE(Read(zip, "newer"), "<missing>");
+    EXPECT_NE(Read(zip, "other form"), "<missing>");
+    EXPECT_NO_THROW(zip.Verify(Vel::kZipCheckCrc, {}, {}));
+}
+
+TEST(Zip, VerifyRemovesABadDuplicateByItsPlace) {
+    TempDir dir;
+    const std::string path = (dir / "d.pak").string();
+    const std::string data = Content(1, 200);
+    dir.Write("d.pak", Build({{0, "dup", data}, {300, "dup", data}}));
+    Flip(path, 300 + 30 + 3 + 10);  // the second copy
+    Describe(dir, {{"dup", StoredInfo(data)}});
+    Zip zip(path, kWrite);
+    zip.Verify(Vel::kZipCheckCrc | Vel::kZipRemoveBad, {}, {});
+    ASSERT_EQ(zip.GetEntries().size(), 1u);
+    EXPECT_EQ(zip.GetEntries()[0].localHeaderOffset, 0u);
+    EXPECT_EQ(Read(zip, "dup"), data);
 }
 
 TEST(Zip, RecoverRebuildsALostDirectoryFromTheLocalHeaders) {
@@ -514,4 +601,120 @@ TEST(Zip, CompactionClosesTheGapsAndKeepsTheBytes) {
     for (int k : {0, 2, 3, 5, 7}) EXPECT_EQ(Read(zip, "e" + std::to_string(k)), Content(k, 300 + 50 * k));
     EXPECT_EQ(Read(zip, "e6"), Content(60, 100));
     EXPECT_EQ(zip.GetEntries().size(), 6u);
+}
+
+TEST(Zip, RecoveryScanInputs) {
+    // The local headers and data of three good entries, without any directory.
+    const std::vector<Placed> good = {{0, "g0", Content(10, 700)}, {800, "g1", Content(11, 90)}, {990, "g2", Content(12, 400)}};
+    std::string entries = Build(good);
+    entries.resize(990 + 30 + 2 + 400);
+    auto header = [](std::uint32_t size, std::uint16_t nameLength) {
+        std::string h(30, '\0');
+        Put32(h, 0, 0x04034b50);
+        Put32(h, 18, size);
+        Put16(h, 26, nameLength);
+        return h;
+    };
+    // A stored entry whose data holds a local header claiming the bytes behind it.
+    std::string nested = "lead" + header(2000, 3) + "bad" + std::string(50, 'n');
+    const auto nestedEntry = Build({{0, "nest", nested}});
+    struct Case {
+        const char* what;
+        std::string image;
+        std::vector<std::string> names;
+    } cases[] = {
+        {"a truncated last header", entries + header(5, 1).substr(0, 17), {"g0", "g1", "g2"}},
+        {"a huge size before them", header(128'000'001, 1) + "h" + entries, {"g0", "g1", "g2"}},
+        {"a size past the end before them", header(1'000'000, 1) + "h" + entries, {"g0", "g1", "g2"}},
+        {"a name past the end", entries + header(0, 500) + "n", {"g0", "g1", "g2"}},
+        {"a header inside stored data", nestedEntry.substr(0, 30 + 4 + nested.size()) + entries, {"nest", "g0", "g1", "g2"}},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        const std::string path = (dir / "r.pak").string();
+        dir.Write("r.pak", c.image);
+        Zip zip(path, Vel::kZipRecover | kWrite);
+        std::vector<std::string> names;
+        for (const auto& e : zip.GetEntries()) names.push_back(e.name);
+        EXPECT_EQ(names, c.names) << c.what;
+        for (int k = 0; k < 3; ++k) EXPECT_EQ(Read(zip, good[k].name), good[k].data) << c.what;
+        if (c.names.front() == "nest") {
+            EXPECT_EQ(Read(zip, "nest"), nested);
+        }
+    }
+}
+
+TEST(Zip, DuplicateNamesAreKeptAndMovedByTheirPlaces) {
+    TempDir dir;
+    const std::string path = (dir / "d.pak").string();
+    const std::string older = Content(1, 300), newer = Content(2, 500);
+    // A replaced entry whose old bytes stayed behind, found again by the recovery scan.
+    std::string image = Build({{100, "d", older}, {600, "x", "between"}, {800, "d", newer}});
+    image.resize(800 + 30 + 1 + 500);
+    dir.Write("d.pak", image);
+    {
+        Zip zip(path, Vel::kZipRecover | kWrite);
+        ASSERT_EQ(zip.GetEntries().size(), 3u);
+        EXPECT_EQ(Read(zip, "d"), older);  // the first in file order
+        zip.Compact(nullptr);
+    }
+    Zip zip(path, kWrite | Vel::kZipCheckOffsets);
+    const auto entries = zip.GetEntries();
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0].localHeaderOffset, 0u);
+    EXPECT_EQ(Bytes(*zip.ReadEntry(entries[0])), older);
+    EXPECT_EQ(Bytes(*zip.ReadEntry(entries[2])), newer);
+    zip.RemoveEntry("d");
+    EXPECT_EQ(Read(zip, "d"), newer);
+}
+
+TEST(Zip, AStoppedCompactionLeavesAConsistentArchive) {
+    TempDir dir;
+    const std::string path = (dir / "s.pak").string();
+    std::vector<int> kept;
+    {
+        Zip zip(path, kWrite);
+        for (int k = 0; k < 60; ++k) Add(zip, "e" + std::to_string(k), Content(k, 500 + 97 * (k % 11)));
+    }
+    {
+        Zip zip(path, kWrite);
+        for (int k = 0; k < 60; ++k) {
+            if (k % 4 == 1) {
+                zip.RemoveEntry("e" + std::to_string(k));
+            } else {
+                kept.push_back(k);
+            }
+        }
+    }
+    auto holds = [&](Zip& zip) {
+        EXPECT_EQ(zip.GetEntries().size(), kept.size());
+        for (int k : kept) EXPECT_EQ(Read(zip, "e" + std::to_string(k)), Content(k, 500 + 97 * (k % 11))) << k;
+    };
+    const auto before = std::filesystem::file_size(path);
+    {
+        Zip zip(path, kWrite);
+        auto job = std::make_shared<Vel::ThreadJob>();
+        job->GetProgress()->SetTotal(before);
+        // Stops the compaction somewhere after its first third.
+        std::thread stopper([&] {
+            while (job->GetProgress()->GetDone() < before / 3) std::this_thread::yield();
+            job->Abort();
+        });
+        zip.Compact(job);
+        if (!job->IsAborted()) job->Abort();  // finished before the stopper came
+        stopper.join();
+        EXPECT_TRUE(zip.IsModified() || std::filesystem::file_size(path) < before);
+        holds(zip);
+        Add(zip, "late", "written after the stop");
+    }
+    {
+        Zip zip(path, kWrite | Vel::kZipCheckOffsets);
+        EXPECT_EQ(Read(zip, "late"), "written after the stop");
+        zip.RemoveEntry("late");
+        holds(zip);
+        zip.Compact(nullptr);
+    }
+    Zip zip(path, kRead | Vel::kZipCheckOffsets);
+    holds(zip);
+    EXPECT_FALSE(std::filesystem::exists(Zip::MarkerPath(path)));
 }
