@@ -83,7 +83,10 @@ public:
         Record("update");
         lastUpdateJob = job;
     }
-    void AbortUpdate() override { Record("abort-update"); }
+    bool AbortUpdate() override {
+        Record("abort-update");
+        return true;
+    }
     void StartMoveContent(std::shared_ptr<ThreadJob>, const std::string& d) override { Record("move " + d); }
     std::shared_ptr<ThreadJob> StartPlanetDataDownload(int mode) override {
         std::size_t index;
