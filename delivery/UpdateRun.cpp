@@ -212,6 +212,8 @@ void FinishUpdate(const std::shared_ptr<Run>& run, UpdateResult code) {
     }
     const int value = static_cast<int>(code);
     if (!IsFailureResult(value)) {
+        // The weights' integer division leaves a few units short of a full bar.
+        if (code != UpdateResult::Aborted) FillProgress();
         SetWorkerStatusText(ResultText(value));
         if (!IsShuttingDown()) run->env.clock->SleepFor(kFinishPause);
         if (run->job) run->job->Complete();
