@@ -101,7 +101,11 @@ void ClientLauncher::Monitor(pid_t pid, std::string objectName, std::shared_ptr<
     while (active->load()) {
         const bool held = Platform::InstanceObject::Exists(objectName);
         if (held) seen = true;
-        if (seen && !held) break;  // the client let its object go
+        if (seen && !held) {
+            // The client let its object go; it normally ends right after.
+            reaped = Platform::WaitForChildFor(pid, pollMs, status) != Platform::ChildWait::Running;
+            break;
+        }
         const Platform::ChildWait wait = Platform::WaitForChildFor(pid, pollMs, status);
         if (wait != Platform::ChildWait::Running) {
             reaped = true;
@@ -115,6 +119,7 @@ void ClientLauncher::Monitor(pid_t pid, std::string objectName, std::shared_ptr<
     while (!reaped && active->load()) {
         if (Platform::WaitForChildFor(pid, pollMs, status) != Platform::ChildWait::Running) reaped = true;
     }
+    if (!reaped) Platform::WaitForChildFor(pid, 0, status);
 }
 
 }  // namespace Vel
