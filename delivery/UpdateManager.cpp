@@ -173,6 +173,20 @@ void MarkJobStarted(int jobState) {
     State().abortRequested = false;
 }
 
+bool TryStartJob(int jobState) {
+    auto lock = Lock();
+    if (State().jobState != kNoJob) return false;
+    State().jobState = jobState;
+    State().abortRequested = false;
+    return true;
+}
+
+void HandOverUpdateJob(bool aborted) {
+    auto lock = Lock();
+    State().jobState = kUpdateJob;
+    State().abortRequested = aborted;
+}
+
 void MarkJobFinished() {
     auto lock = Lock();
     State().jobState = kNoJob;

@@ -107,6 +107,11 @@ bool IsAbortRequested();
 // abort flag.
 void MarkJobStarted(int jobState);
 void MarkJobFinished();
+// Starts the job only when none runs (true); a job still ending keeps the state and its abort.
+bool TryStartJob(int jobState);
+// The ending update run hands the update state to the run that waited for it: the state stays
+// "update running", and the abort flag becomes the waiting run's.
+void HandOverUpdateJob(bool aborted);
 // Set by the update run while the updater executable applies files.
 void SetApplying(bool applying);
 bool IsApplying();

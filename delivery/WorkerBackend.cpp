@@ -8,7 +8,7 @@ namespace {
 class IdleBackend final : public IWorkerBackend {
 public:
     void StartUpdate(std::shared_ptr<ThreadJob> job) override { job->Complete(); }
-    void AbortUpdate() override {}
+    bool AbortUpdate() override { return true; }
     void StartMoveContent(std::shared_ptr<ThreadJob> job, const std::string&) override { job->Complete(); }
     std::shared_ptr<ThreadJob> StartPlanetDataDownload(int, const ThreadJobBinder&) override { return nullptr; }
     void CleanupPaks(std::shared_ptr<ThreadJob> job) override { job->Complete(); }

@@ -26,7 +26,8 @@ class IWorkerBackend {
 public:
     virtual ~IWorkerBackend() = default;
     virtual void StartUpdate(std::shared_ptr<ThreadJob> job) = 0;
-    virtual void AbortUpdate() = 0;
+    // The update manager's answer: false when the running update refuses (it applies files).
+    virtual bool AbortUpdate() = 0;
     virtual void StartMoveContent(std::shared_ptr<ThreadJob> job, const std::string& destination) = 0;
     // The content download's job, or null when there is nothing to download. May throw
     // ZipCorruptException.

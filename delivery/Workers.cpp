@@ -53,10 +53,7 @@ std::shared_ptr<ThreadJob> UpdateWorker::Start() {
     return job;
 }
 
-bool UpdateWorker::ConfirmAbort() {
-    GetWorkerBackend().AbortUpdate();
-    return true;
-}
+bool UpdateWorker::ConfirmAbort() { return GetWorkerBackend().AbortUpdate(); }
 
 void UpdateWorker::OnFinished() { EndWorkerStatus(); }
 

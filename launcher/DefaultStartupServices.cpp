@@ -3,11 +3,16 @@
 #include "delivery/DownloadManager.h"
 #include "delivery/RouterConnector.h"
 #include "delivery/UpdateManager.h"
+#include "delivery/UpdateRun.h"
+#include "delivery/UpdateWorkerBackend.h"
+#include "delivery/WorkerBackend.h"
 #include "foundation/AppServices.h"
 #include "foundation/TimedJobs.h"
 #include "foundation/UserFolders.h"
+#include "launcher/ClientLauncher.h"
 #include "launcher/LanguageDlg.h"
 #include "launcher/NDADlg.h"
+#include "launcher/UpdateErrorDialogPrompt.h"
 #include "launcher/StartupServices.h"
 #include "launcher/TrailstarterDlg.h"
 #include "launcher/UpdateManagerState.h"
@@ -33,28 +38,50 @@ public:
     void InitUserFolders(unsigned flags) override { Vel::InitUserFolders(flags); }
     void CreateAppServices() override { Vel::CreateAppServices(); }
     void StartRouter() override { RouterConnector::Start(); }
-    void InitUpdateManager() override { UpdateManager::Init(); }
+    void InitUpdateManager() override {
+        UpdateManager::Init();
+        // Both live until the update pool has ended (ShutdownUpdateManager).
+        UpdateManager::UpdateRunEnvironment environment;
+        environment.prompt = &updatePrompt_;
+        UpdateManager::SetUpdateRunEnvironment(environment);
+        SetWorkerBackend(&backend_);
+    }
 
     bool RunMainWindow() override {
         UpdateManagerState updates;
+        ClientLauncher launcher;  // outlives the window: its monitor is joined after the window goes
         WindowDialogs dialogs;
         MainWindowServices services;
         services.updates = &updates;
+        services.launcher = &launcher;
         services.dialogs = &dialogs;
         services.language = &dialogs;
-        CTrailstarterDlg window(services);
-        window.exec();
-        return window.IsRestartRequested();
+        bool restart = false;
+        {
+            CTrailstarterDlg window(services);
+            window.exec();
+            restart = window.IsRestartRequested();
+        }
+        launcher.StopMonitor();
+        return restart;
     }
 
     void ShutdownTimedJobs() override { Vel::ShutdownTimedJobs(); }
-    void ShutdownUpdateManager() override { UpdateManager::Shutdown(); }
+    void ShutdownUpdateManager() override {
+        UpdateManager::Shutdown();
+        UpdateManager::SetUpdateRunEnvironment({});
+        SetWorkerBackend(nullptr);
+    }
     void StopRouter() override { RouterConnector::Stop(); }
     void ShutdownContentDownload() override {}
     void ReleaseConnections() override { GetDownloadManager().ReleaseConnections(); }
     void DestroyAppServices() override { Vel::DestroyAppServices(); }
 
     bool RestartSelf() override { return UpdateManager::RestartSelf(); }
+
+private:
+    UpdateErrorDialogPrompt updatePrompt_;
+    UpdateWorkerBackend backend_;
 };
 
 }  // namespace

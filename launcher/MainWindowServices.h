@@ -53,7 +53,9 @@ public:
 class IClientLauncher {
 public:
     virtual ~IClientLauncher() = default;
-    virtual void LaunchClient(QWidget* window) = 0;
+    // Starts the client and its monitor; true when it started (the window then keeps Launch and
+    // Tools disabled until the client has ended).
+    virtual bool LaunchClient(QWidget* window) = 0;
 };
 
 // The modal dialogs the window opens: tools sheet, about box, connection error.

@@ -1,6 +1,7 @@
 #include "launcher/TrailstarterDlg.h"
 
 #include "delivery/DownloadProgress.h"
+#include "delivery/UpdateManager.h"
 #include "delivery/WorkerRunner.h"
 #include "delivery/WorkerStatus.h"
 #include "delivery/Workers.h"
@@ -346,16 +347,16 @@ void CTrailstarterDlg::OnStartUpdate() {
 }
 
 void CTrailstarterDlg::OnUpdateResult(std::uintptr_t code) {
-    switch (code) {
-        case 0:
+    switch (static_cast<UpdateResult>(code)) {
+        case UpdateResult::Done:
             if (services_.content) services_.content->InitContentDownload();
             StartPlanetDownloadWorker();
             break;
-        case 1:
+        case UpdateResult::DoneRestart:
             restartRequested_ = true;
             PostMainWindowMessage(MainWindowMessage::Close);
             break;
-        case 2: PostMainWindowMessage(MainWindowMessage::Close); break;
+        case UpdateResult::Aborted: PostMainWindowMessage(MainWindowMessage::Close); break;
         default:
             ShowUpdateError(code);
             PostMainWindowMessage(MainWindowMessage::Close);
@@ -365,13 +366,19 @@ void CTrailstarterDlg::OnUpdateResult(std::uintptr_t code) {
 
 void CTrailstarterDlg::ShowUpdateError(std::uintptr_t code) {
     const char* text = nullptr;
-    switch (code) {
-        case 3:
+    switch (static_cast<UpdateResult>(code)) {
+        case UpdateResult::UpdateListFailed:
             if (services_.dialogs) services_.dialogs->ShowConnectionError(this);
             return;
-        case 4: text = "An error occurred while downloading the update. Please try again later."; break;
-        case 5: text = "An error occurred while extracting the update. Please try again later."; break;
-        case 6: text = "An error occurred while applying the update. Please try again later."; break;
+        case UpdateResult::DownloadError:
+            text = "An error occurred while downloading the update. Please try again later.";
+            break;
+        case UpdateResult::ExtractError:
+            text = "An error occurred while extracting the update. Please try again later.";
+            break;
+        case UpdateResult::ApplyError:
+            text = "An error occurred while applying the update. Please try again later.";
+            break;
         default: text = "An internal error occurred. Please contact support."; break;
     }
     Platform::ShowPrompt(std::string("Failed to update SF: ") + text, Platform::PromptButtons::Ok,
@@ -406,7 +413,16 @@ void CTrailstarterDlg::OnTools() {
 }
 
 void CTrailstarterDlg::OnLaunch() {
-    if (services_.launcher) services_.launcher->LaunchClient(this);
+    if (!services_.launcher) return;
+    // Asked before anything is aborted: a launch that cannot happen leaves the worker running.
+    if (!services_.updates || !services_.updates->CanStartClient()) return;
+    if (!AbortCurrentWorker()) return;
+    EndWorkerStatus();
+    UpdateWindowTitle("");
+    if (services_.newsPage) services_.newsPage->Refresh();
+    if (!services_.launcher->LaunchClient(this)) return;
+    if (launch_) launch_->setEnabled(false);
+    if (tools_) tools_->setEnabled(false);
 }
 
 void CTrailstarterDlg::OnAbout() {

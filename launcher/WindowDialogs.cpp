@@ -27,7 +27,10 @@ bool InternetIsReachable() {
 
 }  // namespace
 
-bool WindowDialogs::RunTools(QWidget*) { return false; }
+bool WindowDialogs::RunTools(QWidget* parent) {
+    ToolsDialog sheet(0, false, pages_, parent);
+    return sheet.exec() == QDialog::Accepted;
+}
 
 void WindowDialogs::ShowAbout(QWidget*) {
     CAboutDlg about;  // without a parent, as the window's menu opens it

@@ -1,27 +1,34 @@
 #pragma once
 // The production side of the main window's dialogs and language (MainWindowServices.h): the
-// about box, the connection error after a failed update-list fetch, and the language choice.
+// tools sheet, the about box, the connection error after a failed update-list fetch, and the
+// language choice.
 //
 // Contract:
+// - RunTools runs a ToolsDialog opened on the options page with every page; true for OK.
 // - ShowConnectionError fetches the public probe page ("web.probe.url", see
 //   delivery/ServiceEndpoints.h) and shows the error dialog with string 1139 (the internet
 //   works, the update server does not) when that succeeded, else 1136; Try again disabled.
 //   The fetch blocks the calling thread for at most its connect time-out.
-// - RunTools answers false: the tools sheet is not part of this program yet.
-// - GUI thread only; no state of its own.
+// - GUI thread only; no state beyond the pages handed in.
 
 #include "launcher/MainWindowServices.h"
+#include "launcher/ToolsDialog.h"
 
 namespace Vel {
 
 class WindowDialogs final : public IWindowDialogs, public ILanguage {
 public:
+    explicit WindowDialogs(ToolsPages pages = {}) : pages_(pages) {}
+
     bool RunTools(QWidget* parent) override;
     void ShowAbout(QWidget* parent) override;
     void ShowConnectionError(QWidget* parent) override;
 
     int LoadStoredLanguage() override;
     void EnsureLanguageChosen() override;
+
+private:
+    ToolsPages pages_;
 };
 
 }  // namespace Vel

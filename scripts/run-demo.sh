@@ -14,9 +14,13 @@ cmake --build "$BUILD" -j "$(nproc)"
 
 DEMO="$ROOT/demo"
 mkdir -p "$DEMO/bin64" "$DEMO/bin32" "$DEMO/config"
-[ -f "$DEMO/version.txt" ] || echo "1.0.0.0" > "$DEMO/version.txt"
+# The installed client is one version behind the update site, so every start updates it.
+INSTALLED_VERSION=1.0.0.0
+SITE_VERSION=1.0.0.1
+echo "$INSTALLED_VERSION" > "$DEMO/version.txt"
 printf 'localhost' > "$DEMO/site.txt"
 cp "$BUILD/launcher/Trailstarter" "$DEMO/Trailstarter"
+cp "$BUILD/tools/updater/SolvendaUpdater" "$DEMO/bin32/SolvendaUpdater"
 
 # Settings of the demo stay inside the demo folder.
 export TRAILSTARTER_USER_HIVE="$DEMO/config/user-hive.txt"
@@ -59,27 +63,38 @@ start_standin() {
   fail "the $name did not come up within 10 s (see $log)"
 }
 
-# An update site made from a small client folder, served on a port the system chooses.
-mkdir -p "$DEMO/site-client/bin64"
-cp "$TOOLS/solvenda-client/Solvenda" "$DEMO/site-client/bin64/Solvenda"
-cp "$DEMO/version.txt" "$DEMO/site-client/version.txt"
-"$TOOLS/make-site/make-site" --client "$DEMO/site-client" --out "$DEMO/site" --version "$(cat "$DEMO/version.txt")" >/dev/null
+# An update site made from a small client folder, served on a port the system chooses. Its
+# client holds the instance object the launcher watches ("Solvenda_0_localhost" on this site)
+# for 15 seconds, then exits.
+rm -rf "$DEMO/site-client" "$DEMO/site"
+mkdir -p "$DEMO/site-client/bin64" "$DEMO/site-client/bin32" "$DEMO/site-client/data"
+for bits in bin64 bin32; do
+  cp "$TOOLS/solvenda-client/Solvenda" "$DEMO/site-client/$bits/Solvenda"
+  printf 'SOLVENDA_STANDIN_LOCK=Solvenda_0_localhost\nSOLVENDA_STANDIN_HOLD_MS=15000\n' \
+    > "$DEMO/site-client/$bits/solvenda-standin.cfg"
+done
+cp "$BUILD/tools/updater/SolvendaUpdater" "$DEMO/site-client/bin32/SolvendaUpdater"
+head -c 3000000 /dev/urandom > "$DEMO/site-client/data/planets.dat"
+echo "$SITE_VERSION" > "$DEMO/site-client/version.txt"
+"$TOOLS/make-site/make-site" --client "$DEMO/site-client" --out "$DEMO/site" --version "$SITE_VERSION" >/dev/null
 cp -r tools/standin-server/site/. "$DEMO/site/"  # the terms-of-use pages, "(en)/trailstarter/..." per language
 start_standin "stand-in server" "$DEMO/standin-server.log" \
               "$TOOLS/standin-server/standin-server" --root "$DEMO/site" --listen 127.0.0.1:0
 SERVER=$ADDRESS
 echo "update site on http://$SERVER/"
 
-# The router announces the installed version, so Launch comes up enabled.
+# The router announces the site's version: the launcher updates, then enables Launch.
 start_standin "stand-in router" "$DEMO/standin-router.log" \
               "$TOOLS/standin-router/standin-router" \
-              --listen 127.0.0.1:30584 --version "$(cat "$DEMO/version.txt")" --log
+              --listen 127.0.0.1:30584 --version "$SITE_VERSION" --log
 ROUTER=$ADDRESS
 echo "router on $ROUTER"
 
-# The installed client is the stand-in game client.
+# The installed client is an older stand-in game client without its settings file; the update
+# brings the site's files.
 cp "$TOOLS/solvenda-client/Solvenda" "$DEMO/bin64/Solvenda"
 cp "$TOOLS/solvenda-client/Solvenda" "$DEMO/bin32/Solvenda"
+rm -f "$DEMO/bin64/solvenda-standin.cfg" "$DEMO/bin32/solvenda-standin.cfg" "$DEMO/data/planets.dat"
 
 set -- "web.update.url=http://$SERVER/" "web.terms.url=http://$SERVER/" "$@"
 

@@ -415,5 +415,28 @@ TEST_F(TrailstarterDlgTest, ClientEndedRescansAndStartsTheDownload) {
     EXPECT_EQ(GetCurrentWorkerType(), kDownloadPlanetDataWorker);
 }
 
+TEST_F(TrailstarterDlgTest, LaunchAsksWhetherTheClientMayStartBeforeAbortingTheDownload) {
+    Open();
+    FinishStartupUpdate();
+    auto download = std::make_shared<FakeWorker>(kDownloadPlanetDataWorker, -1, "download");
+    StartWorker(download);
+    fakes.calls.clear();
+
+    // The client may not start (no version yet, maintenance, ...): the download goes on.
+    fakes.canStart = false;
+    static_cast<QDialog*>(window.get())->accept();  // Enter: the Launch command
+    EXPECT_FALSE(download->GetJob()->IsAborted());
+    EXPECT_EQ(GetCurrentWorker(), download);
+    EXPECT_TRUE(fakes.calls.empty());
+
+    // It may: the download is aborted first, then the client starts and the buttons wait.
+    fakes.canStart = true;
+    static_cast<QDialog*>(window.get())->accept();  // Enter: the Launch command
+    EXPECT_TRUE(download->GetJob()->IsAborted());
+    EXPECT_EQ(fakes.calls, (std::vector<std::string>{"refresh", "launch"}));
+    EXPECT_FALSE(Item<QPushButton>("IDOK")->isEnabled());
+    EXPECT_FALSE(Item<QPushButton>("IDC_TOOLS")->isEnabled());
+}
+
 }  // namespace
 }  // namespace Vel

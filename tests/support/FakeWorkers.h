@@ -87,7 +87,10 @@ public:
         lastUpdateJob = job;
         if (update) update(std::move(job));
     }
-    void AbortUpdate() override { Record("abort-update"); }
+    bool AbortUpdate() override {
+        Record("abort-update");
+        return true;
+    }
     void StartMoveContent(std::shared_ptr<ThreadJob> job, const std::string& d) override {
         Record("move " + d);
         if (move) move(std::move(job));

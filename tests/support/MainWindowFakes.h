@@ -24,6 +24,7 @@ public:
     bool clientRunning = false;
     bool updateRunning = false;
     bool toolsResult = true;
+    bool launchStarts = true;
     int storedLanguage = 1033;
     int languageAfterTools = 1033;
     std::vector<std::string> calls;
@@ -40,7 +41,10 @@ public:
     void Navigate() override { calls.push_back("navigate"); }
     void Refresh() override { calls.push_back("refresh"); }
     void FitToSmallScreen(QWidget*) override {}
-    void LaunchClient(QWidget*) override { calls.push_back("launch"); }
+    bool LaunchClient(QWidget*) override {
+        calls.push_back("launch");
+        return launchStarts;
+    }
     bool RunTools(QWidget*) override {
         calls.push_back("tools");
         storedLanguage = languageAfterTools;

@@ -53,7 +53,7 @@ public:
         job->SetThread(thread);
         thread->Start();
     }
-    void AbortUpdate() override {}
+    bool AbortUpdate() override { return true; }
     void StartMoveContent(std::shared_ptr<ThreadJob> job, const std::string&) override { job->Complete(); }
     std::shared_ptr<ThreadJob> StartPlanetDataDownload(int mode, const ThreadJobBinder& bind) override {
         if (mode != 0) return nullptr;

@@ -1,0 +1,21 @@
+#include "delivery/UpdateWorkerBackend.h"
+
+#include "delivery/UpdateRun.h"
+
+namespace Vel {
+
+void UpdateWorkerBackend::StartUpdate(std::shared_ptr<ThreadJob> job) { UpdateManager::StartUpdate(std::move(job)); }
+
+bool UpdateWorkerBackend::AbortUpdate() { return UpdateManager::AbortUpdate(); }
+
+void UpdateWorkerBackend::StartMoveContent(std::shared_ptr<ThreadJob> job, const std::string&) { job->Complete(); }
+
+std::shared_ptr<ThreadJob> UpdateWorkerBackend::StartPlanetDataDownload(int, const ThreadJobBinder&) { return nullptr; }
+
+void UpdateWorkerBackend::CleanupPaks(std::shared_ptr<ThreadJob> job) { job->Complete(); }
+
+void UpdateWorkerBackend::RepairPak(std::shared_ptr<ThreadJob> job, const std::string&) { job->Complete(); }
+
+std::string UpdateWorkerBackend::GetLauncherWebHost() { return "www.solvenda-frontier.com"; }
+
+}  // namespace Vel

@@ -1,0 +1,25 @@
+#pragma once
+// The worker backend the running launcher installs: the update worker reaches the update run
+// (StartUpdate, AbortUpdate answering the update manager's abort). The content move and the
+// planet-data jobs are not part of it yet: they behave as the idle backend does (the move and
+// the compaction complete at once, the download finds nothing).
+//
+// Contract: as IWorkerBackend's. Stateless apart from what the update run keeps under the
+// update-manager lock; install it with SetWorkerBackend before the first worker starts.
+
+#include "delivery/WorkerBackend.h"
+
+namespace Vel {
+
+class UpdateWorkerBackend final : public IWorkerBackend {
+public:
+    void StartUpdate(std::shared_ptr<ThreadJob> job) override;
+    bool AbortUpdate() override;
+    void StartMoveContent(std::shared_ptr<ThreadJob> job, const std::string& destination) override;
+    std::shared_ptr<ThreadJob> StartPlanetDataDownload(int mode, const ThreadJobBinder& bind) override;
+    void CleanupPaks(std::shared_ptr<ThreadJob> job) override;
+    void RepairPak(std::shared_ptr<ThreadJob> job, const std::string& archivePath) override;
+    std::string GetLauncherWebHost() override;
+};
+
+}  // namespace Vel
