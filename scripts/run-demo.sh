@@ -98,6 +98,11 @@ rm -f "$DEMO/bin64/solvenda-standin.cfg" "$DEMO/bin32/solvenda-standin.cfg" "$DE
 
 set -- "web.update.url=http://$SERVER/" "web.terms.url=http://$SERVER/" "$@"
 
+# The browser engine's sandbox needs user namespaces that a root or container run lacks.
+if [ "$(id -u)" -eq 0 ]; then
+  export QTWEBENGINE_DISABLE_SANDBOX=1 QTWEBENGINE_CHROMIUM_FLAGS="--no-sandbox ${QTWEBENGINE_CHROMIUM_FLAGS:-}"
+fi
+
 cd "$DEMO"
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   setsid xvfb-run -a ./Trailstarter "$@" &
