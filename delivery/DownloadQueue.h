@@ -29,8 +29,9 @@
 // - A download thread that failed leaves the active count before it hands its item to the
 //   writer and waits for the error pulse of the generation it saw before, so no pulse is lost.
 //   The stop event ends every wait of the threads (semaphore, full write list, error wait) and
-//   aborts their transfers; StopDownloadThreads joins every thread within the join limit and
-//   retires whatever is left.
+//   aborts their transfers; StopDownloadThreads aborts the type jobs (without waiting for
+//   their threads, so that a pending retry question gives up), joins every thread within the
+//   join limit and retires whatever is left.
 // - Archive failures in a batch never end the writer: a full volume becomes a
 //   ContentDiskFullException naming the folder and the space needed, a damaged archive its
 //   Zip::CorruptException, and either is handed to the type-1 job (type-0 items complete with

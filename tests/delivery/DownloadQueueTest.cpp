@@ -405,6 +405,9 @@ TEST_F(DownloadQueueTest, AWriteErrorMidBatchFailsOnlyItsItemAndTheWriterGoesOn)
     queue.Enqueue(item("p/a/one", ""));
     queue.Enqueue(item("p/a/bad", Content() + "broken.pak"));
     queue.Enqueue(item("p/a/three", ""));
+    DownloadItem lost = item("no descriptor", "");  // fails in the download thread itself
+    lost.descriptor = nullptr;
+    queue.Enqueue(lost);
     queue.StartDownloadThreads();
     ASSERT_TRUE(queue.WaitDrainedFor(kTypeUrgent, kWatchdog));
     EXPECT_EQ(queue.GetPending(kTypeUrgent), 0);
@@ -413,7 +416,7 @@ TEST_F(DownloadQueueTest, AWriteErrorMidBatchFailsOnlyItsItemAndTheWriterGoesOn)
     queue.StopDownloadThreads();
 
     const std::map<std::string, bool> expected = {
-        {"p/a/one", true}, {"p/a/bad", false}, {"p/a/three", true}, {"p/a/later", true}};
+        {"p/a/one", true}, {"p/a/bad", false}, {"p/a/three", true}, {"p/a/later", true}, {"no descriptor", false}};
     EXPECT_EQ(results, expected);
     contents_.erase("p/a/bad");
     EXPECT_EQ(ArchivedContents(), contents_);
