@@ -82,9 +82,11 @@ std::string DownloadManager::HttpConnection::MakeObject(const std::string& path)
 
 std::shared_ptr<VelMemoryStream> DownloadManager::HttpConnection::Get(const std::string& path,
                                                                       const std::shared_ptr<ThreadJob>& job,
-                                                                      std::uint32_t sizeLimit) {
+                                                                      std::uint32_t sizeLimit,
+                                                                      const std::function<bool()>& stop) {
     const std::string object = MakeObject(path);
-    if (job && job->IsAborted()) throw NetworkException(object, "");
+    const auto abortRequested = [&job, &stop] { return (job && job->IsAborted()) || (stop && stop()); };
+    if (abortRequested()) throw NetworkException(object, "");
 
     auto stream = std::make_shared<VelMemoryStream>(std::max<std::uint32_t>(128, std::min(sizeLimit, kUpFrontReserveLimit)));
     if (!handles_.OpenRequest("GET", object)) throw NetworkException(object, "");
@@ -97,12 +99,13 @@ std::shared_ptr<VelMemoryStream> DownloadManager::HttpConnection::Get(const std:
     std::uint64_t counted = 0;
     try {
         HttpRequestOptions options;
-        if (job) options.isAborted = [job] { return job->IsAborted(); };
+        options.timeoutMs = timeoutMs_;
+        if (job || stop) options.isAborted = abortRequested;
         if (!handles_.Send({}, options)) throw NetworkException(object, "");
 
         bool tooLong = false;
         const bool ok = handles_.ReadBody([&](const char* data, std::size_t count) {
-            if (job && job->IsAborted()) return false;
+            if (abortRequested()) return false;
             if (std::uint64_t{stream->GetSize()} + count > sizeLimit) {
                 tooLong = true;
                 return false;
@@ -187,6 +190,7 @@ std::shared_ptr<DownloadManager::HttpConnection> DownloadManager::GetConnection(
     if (auto it = connections_.find(key); it != connections_.end()) return it->second;
     const DownloadServer& server = servers_[index_ % servers_.size()];
     auto connection = std::make_shared<HttpConnection>(server);
+    connection->SetTimeout(timeoutMs_.load());
     connections_[key] = connection;
     return connection;
 }
@@ -215,7 +219,8 @@ void DownloadManager::ReleaseConnections() {
 std::shared_ptr<VelMemoryStream> DownloadManager::DownloadFile(const std::string& path,
                                                                std::uint32_t expectedStoredSize,
                                                                std::uint32_t expectedStoredCrc,
-                                                               const std::shared_ptr<ThreadJob>& job) {
+                                                               const std::shared_ptr<ThreadJob>& job,
+                                                               const std::function<bool()>& stop) {
     LoadDownloadServers();
     std::string serverPath = "/dynamic_content";
     for (const std::string& piece : SplitString(NormalizePath(path), '/', true))
@@ -223,7 +228,7 @@ std::shared_ptr<VelMemoryStream> DownloadManager::DownloadFile(const std::string
 
     const auto connection = GetConnection();
     // Get takes back what it counted when it throws; the checks below take it back themselves.
-    auto stream = connection->Get(serverPath, job, expectedStoredSize);
+    auto stream = connection->Get(serverPath, job, expectedStoredSize, stop);
     const char* mismatch = nullptr;
     if (stream->GetSize() != expectedStoredSize)
         mismatch = "size_mismatch";

@@ -24,6 +24,7 @@
 //   connection; a connection dropped by ResetServers, NextServer or ReleaseConnections stays
 //   alive for a request still running on it.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -50,6 +51,8 @@ inline constexpr std::size_t kMaxDownloadServers = 256;
 class DownloadManager {
 public:
     // One open connection to one content server; used by one thread at a time.
+    static constexpr std::int32_t kDefaultTimeoutMs = 30000;
+
     class HttpConnection {
     public:
         // Throws Vel::NetworkException (the URL, "") when the URL does not parse or no session
@@ -61,15 +64,19 @@ public:
         // Fetches the path (raw elements separated by "/", each percent-encoded on the way
         // out) into a new stream; a body longer than sizeLimit is refused with "size_mismatch".
         // With a job: its abort ends the transfer, and received bytes count into its progress
-        // (taken back again when Get throws).
+        // (taken back again when Get throws). stop, when given, ends the transfer as an abort
+        // does (the caller's shutdown).
         std::shared_ptr<VelMemoryStream> Get(const std::string& path, const std::shared_ptr<ThreadJob>& job,
-                                             std::uint32_t sizeLimit);
+                                             std::uint32_t sizeLimit, const std::function<bool()>& stop = {});
 
         // The request object Get sends for the path.
         std::string MakeObject(const std::string& path) const;
         const std::string& GetUrl() const noexcept { return url_; }
+        // Connect time-out and idle limit of the requests (HttpRequestOptions::timeoutMs).
+        void SetTimeout(std::int32_t milliseconds) noexcept { timeoutMs_ = milliseconds; }
 
     private:
+        std::int32_t timeoutMs_ = kDefaultTimeoutMs;
         HttpHandles handles_;
         std::string url_;
         VelURI base_;
@@ -94,9 +101,15 @@ public:
 
     // Fetches a content file (its name, "_" and the decimal CRC-32 of its stored form) and
     // checks its length, then its CRC-32.
+    // stop, when given, ends a running transfer as the job's abort does.
     std::shared_ptr<VelMemoryStream> DownloadFile(const std::string& path, std::uint32_t expectedStoredSize,
                                                   std::uint32_t expectedStoredCrc,
-                                                  const std::shared_ptr<ThreadJob>& job);
+                                                  const std::shared_ptr<ThreadJob>& job,
+                                                  const std::function<bool()>& stop = {});
+
+    // The connect time-out and idle limit of the connections made from now on (default 30 s);
+    // tests shorten it so that a stalled server fails fast.
+    void SetRequestTimeout(std::int32_t milliseconds) noexcept { timeoutMs_.store(milliseconds); }
 
 private:
     // Fills the list; true when the missing-password notice is due. Lock held.
@@ -107,6 +120,7 @@ private:
     std::uint32_t index_ = 0;
     std::map<std::uint64_t, std::shared_ptr<HttpConnection>> connections_;
     std::function<void()> missingPasswordNotice_;
+    std::atomic<std::int32_t> timeoutMs_{kDefaultTimeoutMs};
 };
 
 // The process-wide manager.

@@ -9,16 +9,23 @@ namespace Vel {
 ThreadJob::ThreadJob() : progress_(std::make_shared<DownloadProgress>()) {}
 
 void ThreadJob::Abort() {
-    aborted_.store(true);
-    std::function<void()> handler;
+    RequestAbort();
     std::shared_ptr<VelThread> thread;
     {
         std::lock_guard lock(mutex_);
-        handler = abortHandler_;
         thread = thread_;
     }
-    if (handler) handler();
     if (thread && thread.get() != VelThread::GetCurrent()) thread->Join();
+}
+
+void ThreadJob::RequestAbort() {
+    aborted_.store(true);
+    std::function<void()> handler;
+    {
+        std::lock_guard lock(mutex_);
+        handler = abortHandler_;
+    }
+    if (handler) handler();
 }
 
 void ThreadJob::Complete() {

@@ -16,6 +16,7 @@
 // - Abort sets the flag, calls the abort handler, then joins the attached thread (10 s limit,
 //   fatal beyond) unless Abort runs on that thread itself. Several threads may abort one job at
 //   once: each returns once the thread has ended.
+//   RequestAbort does the same without the join.
 // - Fail is called only inside an exception handler: with no error handler and no failure
 //   callback it rethrows the exception being handled.
 
@@ -39,6 +40,9 @@ public:
 
     bool IsAborted() const noexcept { return aborted_.load(); }
     void Abort();
+    // Sets the flag and calls the abort handler like Abort, but does not wait for the job's
+    // thread: for code that the job's thread may itself be waiting on.
+    void RequestAbort();
     void Complete();
     // True when the error handler handled the failure; false after the failure callbacks ran.
     bool Fail();

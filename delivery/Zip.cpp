@@ -879,6 +879,11 @@ bool Zip::FreeSpaceAtLeast(std::uint64_t threshold) {
     return sum >= threshold;
 }
 
+void Zip::FlushChanges() {
+    VelMutex::ScopedLock lock(mutex_);
+    Flush();
+}
+
 bool Zip::IsModified() {
     VelMutex::ScopedLock lock(mutex_);
     return changed_;

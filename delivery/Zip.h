@@ -153,6 +153,10 @@ public:
                 const std::shared_ptr<ThreadJob>& job = nullptr);
     // Only gaining Writable has an effect: the archive is flushed and opened again for writing.
     void SetMode(unsigned bits);
+    // Writes the directory of the changes made so far now, as the destructor would, but lets
+    // its failure out (the destructor swallows it); the archive stays open. Nothing happens
+    // when nothing changed.
+    void FlushChanges();
     void AddFlushListener(FlushListener listener);
 
     const std::string& GetPath() const noexcept { return path_; }

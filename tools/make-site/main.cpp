@@ -1,7 +1,11 @@
 // make-site: builds an update site from a folder of client files.
-//   make-site --client DIR --out DIR [--version 1.0.0.0]
+//   make-site --client DIR --out DIR [--version 1.0.0.0] [--planets DIR] [--server URL]...
 // Writes OUT/client_files.xml and, for every file, its update package
 // OUT/client_files/<folder>/<stem>_<sha1>.zip holding the file under its own name.
+// With --planets, first the content: the descriptor tables and the planet list go into the
+// client's program data folder (so that the update delivers them) and the stored forms under
+// OUT/dynamic_content (see ContentSite.h). Each --server names a content server, in order of
+// trial, in OUT/download_servers.xml.
 
 #include <zip.h>
 
@@ -15,6 +19,8 @@
 #include "delivery/FileList.h"
 #include "foundation/Crc32.h"
 #include "foundation/Sha1.h"
+#include "foundation/UserFolders.h"
+#include "tools/make-site/ContentSite.h"
 
 namespace fs = std::filesystem;
 namespace po = boost::program_options;
@@ -83,11 +89,14 @@ bool WritePackage(const fs::path& source, const fs::path& zipPath) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string client, out, version = "1.0.0.0";
+    std::string client, out, version = "1.0.0.0", planets;
+    std::vector<std::string> servers;
     po::options_description options("make-site options");
     options.add_options()("help", "show this help")("client", po::value(&client)->required(), "folder of client files")(
         "out", po::value(&out)->required(), "folder to write the site into")(
-        "version", po::value(&version), "the manifest's version (four numbers joined by dots)");
+        "version", po::value(&version), "the manifest's version (four numbers joined by dots)")(
+        "planets", po::value(&planets), "folder of planet files: <territory>/<planet>/<files>")(
+        "server", po::value(&servers)->composing(), "a content server's base URL for download_servers.xml (repeatable)");
     try {
         po::variables_map vm;
         po::store(po::parse_command_line(argc, argv, options), vm);
@@ -115,6 +124,26 @@ int main(int argc, char** argv) {
     if (ec) {
         std::cerr << "make-site: cannot create " << out << ": " << ec.message() << "\n";
         return 1;
+    }
+    if (!planets.empty()) {
+        std::size_t count = 0;
+        std::string error;
+        if (!fs::is_directory(planets, ec)) {
+            std::cerr << "make-site: no folder " << planets << "\n";
+            return 2;
+        }
+        if (!MakeSite::WriteContent(planets, fs::path(client) / Vel::kProgramDataFolderName, outDir, count, error)) {
+            std::cerr << "make-site: " << error << "\n";
+            return 1;
+        }
+        std::cout << count << " planet files\n";
+    }
+    if (!servers.empty()) {
+        std::string error;
+        if (!MakeSite::WriteServerList(outDir, servers, error)) {
+            std::cerr << "make-site: " << error << "\n";
+            return 1;
+        }
     }
     std::vector<fs::path> files;
     for (fs::recursive_directory_iterator it(client, ec), end; !ec && it != end; it.increment(ec)) {

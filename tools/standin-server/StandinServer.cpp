@@ -217,7 +217,10 @@ struct HttpServer::Impl {
         std::lock_guard lock(mutex);
         auto it = faults.find(path);
         if (it == faults.end()) it = faults.find("*");
-        return it == faults.end() ? Fault() : it->second;
+        if (it == faults.end()) return Fault();
+        const Fault fault = it->second;
+        if (fault.times != 0 && --it->second.times == 0) faults.erase(it);
+        return fault;
     }
 
     void Record(RequestRecord r) {

@@ -51,6 +51,9 @@ struct Fault {
     std::size_t extra = 16;
     std::size_t chunk = 64;
     unsigned intervalMs = 20;
+    // 0: every request; otherwise only the next `times` requests it matches, after which it
+    // is spent and removed (a fault that passes).
+    unsigned times = 0;
 };
 
 // "404", "500", "status:299", "truncate", "flip", "extra[:N]", "stall", "slow[:CHUNK:MS]",

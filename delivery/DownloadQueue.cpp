@@ -1,0 +1,678 @@
+#include "delivery/DownloadQueue.h"
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+
+#include "delivery/ContentDiskFullException.h"
+#include "delivery/HttpClient.h"
+#include "delivery/Zip.h"
+#include "delivery/ZipManager.h"
+#include "foundation/ContentFormat.h"
+#include "foundation/Crc32.h"
+#include "foundation/FatalError.h"
+#include "foundation/PakNames.h"
+#include "foundation/RegistrySettings.h"
+#include "foundation/SettingKey.h"
+#include "foundation/Thread.h"
+#include "foundation/UserFolders.h"
+#include "foundation/ZipEndRecord.h"
+
+namespace Vel::ContentDownload {
+
+namespace {
+
+// Calls an item's completion; nothing it throws reaches the thread's loop.
+void Complete(const DownloadItem& item, bool written) noexcept {
+    if (!item.completion) return;
+    try {
+        item.completion(written);
+    } catch (...) {
+    }
+}
+
+std::uint64_t StoredSizeOf(const DownloadItem& item) {
+    return item.descriptor ? item.descriptor->second.storedSize : 0;
+}
+
+std::string FolderOf(const std::string& path) {
+    const auto slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
+}
+
+}  // namespace
+
+DescriptorRef FindDescriptorRef(const std::shared_ptr<const FileDescriptorMap>& map, const std::string& name) {
+    if (!map) return nullptr;
+    const auto it = map->find(name);
+    if (it == map->end()) return nullptr;
+    return DescriptorRef(map, &*it);
+}
+
+DownloadQueue::DownloadQueue(DownloadQueueOptions options) : options_(std::move(options)) {}
+
+DownloadQueue::~DownloadQueue() {
+    StopDownloadThreads();
+    for (Slot& slot : slots_) {
+        std::shared_ptr<ThreadJob> job;
+        {
+            std::lock_guard lock(slot.lock);
+            job.swap(slot.typeJob);
+        }
+        if (job) job->SetAbortHandler({});
+    }
+}
+
+int DownloadQueue::ConfiguredThreadCount() {
+    const int configured = ReadSettingInt(Settings::DownloadThreadCount.section, Settings::DownloadThreadCount.name,
+                                          Settings::DownloadThreadCount.defaultValue,
+                                          Settings::DownloadThreadCount.scope);
+    return std::clamp(configured, kMinDownloadThreads, kMaxDownloadThreads);
+}
+
+DownloadManager& DownloadQueue::Manager() const {
+    return options_.manager ? *options_.manager : GetDownloadManager();
+}
+
+std::string DownloadQueue::ContentFolder() const {
+    return options_.contentFolder.empty() ? GetDynamicContentFolder() : options_.contentFolder;
+}
+
+DownloadQueue::Slot& DownloadQueue::SlotOf(std::uint32_t type) {
+    if (type >= kTypeCount) throw Exception();
+    return slots_[type];
+}
+
+const DownloadQueue::Slot& DownloadQueue::SlotOf(std::uint32_t type) const {
+    if (type >= kTypeCount) throw Exception();
+    return slots_[type];
+}
+
+// ---- Start and stop -------------------------------------------------------------------------
+
+void DownloadQueue::StartDownloadThreads() {
+    std::lock_guard owner(threadsLock_);
+    if (writeThread_) return;
+    stopping_.store(false);
+    SetMaxConnectionsPerServer(kMaxConnectionsPerServer);
+    const int count = std::clamp(options_.threadCount > 0 ? options_.threadCount : ConfiguredThreadCount(),
+                                 kMinDownloadThreads, kMaxDownloadThreads);
+    for (int i = 0; i < count; ++i) {
+        downloadThreads_.push_back(
+            std::make_unique<VelThread>([this, i] { DownloadThreadMain(i); }, "DownloadThread", VelThread::kKindWorker));
+    }
+    writeThread_ = std::make_unique<VelThread>([this] { WriteThreadMain(); }, "Download write thread",
+                                               VelThread::kKindWorker);
+    writeThreadId_.store(writeThread_.get());
+    for (auto& thread : downloadThreads_) thread->Start();
+    writeThread_->Start();
+}
+
+void DownloadQueue::StopDownloadThreads() {
+    std::lock_guard owner(threadsLock_);
+    if (!writeThread_) return;
+    stopping_.store(true);
+    // A writer waiting for the type job's answer gives up once the job is aborted; the drain
+    // that the abort runs does not wait while stopping.
+    for (Slot& slot : slots_) {
+        std::shared_ptr<ThreadJob> job;
+        {
+            std::lock_guard lock(slot.lock);
+            job = slot.typeJob;
+        }
+        if (job && !job->IsAborted()) job->RequestAbort();
+    }
+    {
+        std::lock_guard lock(writeLock_);
+        writeSignal_ = true;
+    }
+    writeChanged_.notify_all();
+    {
+        std::lock_guard lock(errorLock_);
+    }
+    errorPulsed_.notify_all();
+    for (Slot& slot : slots_) {
+        std::lock_guard lock(slot.countLock);
+        slot.drainedChanged.notify_all();
+    }
+    for (std::size_t i = 0; i < downloadThreads_.size(); ++i) work_.Release();
+
+    writeThread_->Join();
+    for (auto& thread : downloadThreads_) thread->Join();
+    writeThreadId_.store(nullptr);
+    writeThread_.reset();
+    downloadThreads_.clear();
+
+    // Whatever is left goes now, so that nobody waits for it.
+    std::vector<DownloadItem> left;
+    for (Slot& slot : slots_) {
+        std::lock_guard lock(slot.lock);
+        for (auto& [key, item] : slot.items) left.push_back(std::move(item));
+        slot.items.clear();
+    }
+    {
+        std::lock_guard lock(writeLock_);
+        for (auto& item : writeList_) left.push_back(std::move(item));
+        writeList_.clear();
+        heldWriteBytes_ = 0;
+        writeSignal_ = false;
+    }
+    for (const auto& item : left) Retire(item);
+    while (work_.TimedWait(0)) {
+    }
+    {
+        std::lock_guard lock(errorLock_);
+        active_ = 0;
+    }
+    stopping_.store(false);
+}
+
+// ---- Queue ----------------------------------------------------------------------------------
+
+void DownloadQueue::SetTypeJob(std::uint32_t type, std::shared_ptr<ThreadJob> job) {
+    if (!job) FatalError("SetTypeJob without a job");
+    Slot& slot = SlotOf(type);
+    {
+        std::lock_guard lock(slot.lock);
+        slot.typeJob = job;
+    }
+    job->GetProgress()->SetTotal(0);
+    job->GetProgress()->SetDone(0);
+    job->SetAbortHandler([this, type] { Drain(type); });
+}
+
+void DownloadQueue::AddPending(std::uint32_t type) {
+    Slot& slot = SlotOf(type);
+    std::lock_guard lock(slot.countLock);
+    ++slot.pending;
+    slot.drained = false;
+}
+
+void DownloadQueue::Retire(const DownloadItem& item) {
+    Slot& slot = SlotOf(item.type);
+    std::lock_guard lock(slot.countLock);
+    if (--slot.pending < 0) FatalError(std::to_string(slot.pending));
+    if (slot.pending == 0) {
+        slot.drained = true;
+        slot.drainedChanged.notify_all();
+    }
+}
+
+void DownloadQueue::Enqueue(const DownloadItem& item) {
+    if (item.job && item.job->IsAborted()) return;
+    Slot& slot = SlotOf(item.type);
+    float priority = item.priority ? item.priority() : 0.0f;
+    if (!std::isfinite(priority)) priority = 0.0f;
+
+    DownloadItem copy = item;
+    copy.data.reset();
+    copy.error.reset();
+    {
+        std::lock_guard lock(slot.lock);
+        // Checked again here: a drain that ran since would never see this item.
+        if (item.job && item.job->IsAborted()) return;
+        AddPending(item.type);
+        // Equal keys keep their queuing order: a multimap inserts after its equal range.
+        slot.items.emplace(-priority, std::move(copy));
+    }
+    if (item.job) item.job->GetProgress()->AddTotal(StoredSizeOf(item));
+    work_.Release();
+}
+
+void DownloadQueue::Drain(std::uint32_t type) {
+    Slot& slot = SlotOf(type);
+    std::multimap<float, DownloadItem> dropped;
+    {
+        std::lock_guard lock(slot.lock);
+        dropped.swap(slot.items);
+    }
+    for (const auto& [key, item] : dropped) {
+        (void)work_.TimedWait(0);
+        Retire(item);
+    }
+    // Threads waiting after a failure may hold nothing of this type any more.
+    PulseErrorEvent();
+    // The writer is what the wait would be for.
+    if (VelThread::GetCurrent() == writeThreadId_.load()) return;
+    std::unique_lock lock(slot.countLock);
+    slot.drainedChanged.wait(lock, [&] { return slot.drained || IsStopping(); });
+}
+
+void DownloadQueue::AbortType(std::uint32_t type, bool fromWriter) {
+    std::shared_ptr<ThreadJob> job;
+    {
+        Slot& slot = SlotOf(type);
+        std::lock_guard lock(slot.lock);
+        job = slot.typeJob;
+    }
+    if (!job)
+        Drain(type);
+    else if (fromWriter)
+        job->RequestAbort();  // the job's thread may be waiting for this writer
+    else
+        job->Abort();
+}
+
+void DownloadQueue::AbortQueue(std::uint32_t type) { AbortType(type, false); }
+
+void DownloadQueue::WaitDrained(std::uint32_t type) {
+    Slot& slot = SlotOf(type);
+    std::unique_lock lock(slot.countLock);
+    slot.drainedChanged.wait(lock, [&] { return slot.drained; });
+}
+
+bool DownloadQueue::WaitDrainedFor(std::uint32_t type, std::chrono::milliseconds limit) {
+    Slot& slot = SlotOf(type);
+    std::unique_lock lock(slot.countLock);
+    return slot.drainedChanged.wait_for(lock, limit, [&] { return slot.drained; });
+}
+
+int DownloadQueue::GetPending(std::uint32_t type) const {
+    const Slot& slot = SlotOf(type);
+    std::lock_guard lock(slot.countLock);
+    return slot.pending;
+}
+
+std::size_t DownloadQueue::GetQueuedCount(std::uint32_t type) const {
+    const Slot& slot = SlotOf(type);
+    std::lock_guard lock(slot.lock);
+    return slot.items.size();
+}
+
+int DownloadQueue::GetThreadCount() const {
+    std::lock_guard lock(threadsLock_);
+    return static_cast<int>(downloadThreads_.size());
+}
+
+int DownloadQueue::GetActiveCount() const {
+    std::lock_guard lock(errorLock_);
+    return active_;
+}
+
+int DownloadQueue::GetErrorWaitingCount() const {
+    std::lock_guard lock(errorLock_);
+    return errorWaiting_;
+}
+
+std::uint64_t DownloadQueue::GetHeldWriteBytes() const {
+    std::lock_guard lock(writeLock_);
+    return heldWriteBytes_;
+}
+
+// ---- Download threads -----------------------------------------------------------------------
+
+void DownloadQueue::DownloadThreadMain(int /*index*/) {
+    {
+        std::lock_guard lock(errorLock_);
+        ++active_;
+    }
+    for (;;) {
+        work_.Wait();
+        if (IsStopping()) break;
+        DownloadItem item;
+        bool holding = false;
+        try {
+            if (!TakeItem(item)) continue;
+            holding = true;
+            Process(item);
+            holding = false;
+        } catch (...) {
+            // Lost to an unexpected failure: it still leaves through the retire path.
+            if (holding) {
+                if (item.type != kTypeContent) Complete(item, false);
+                Retire(item);
+            }
+        }
+    }
+    std::lock_guard lock(errorLock_);
+    --active_;
+}
+
+bool DownloadQueue::TakeItem(DownloadItem& item) {
+    for (std::uint32_t type = 0; type < kTypeCount; ++type) {
+        Slot& slot = slots_[type];
+        {
+            std::lock_guard lock(slot.lock);
+            if ((slot.typeJob && slot.typeJob->IsAborted()) || slot.items.empty()) continue;
+            auto first = slot.items.begin();
+            item = std::move(first->second);
+            slot.items.erase(first);
+        }
+        if (item.job && item.job->IsAborted()) {
+            Retire(item);
+            return false;  // the count this thread took was that item's
+        }
+        return true;
+    }
+    return false;
+}
+
+void DownloadQueue::Process(DownloadItem& item) {
+    if (item.job && item.job->IsAborted()) {
+        Retire(item);
+        return;
+    }
+    if (!item.descriptor) throw Exception();
+    if (!item.replace || item.archivePath.empty() || !RebuildLocally(item)) Fetch(item);
+    if (IsStopping() || (item.job && item.job->IsAborted())) {
+        Retire(item);
+        return;
+    }
+    if (!item.error) {
+        HandToWriter(std::move(item));
+        return;
+    }
+    // Leave the active count before the writer can see the failure, and remember which pulse
+    // is the next one, so that neither the count nor the pulse can be missed.
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard lock(errorLock_);
+        generation = errorGeneration_;
+        --active_;
+    }
+    HandToWriter(std::move(item));
+    WaitForErrorPulse(generation);
+}
+
+bool DownloadQueue::RebuildLocally(DownloadItem& item) {
+    const auto& [name, info] = *item.descriptor;
+    try {
+        std::shared_ptr<VelMemoryStream> converted;
+        {
+            const auto zip = ZipManager::GetZip(item.archivePath, 0);
+            ZipEntry entry;
+            if (!zip->GetEntryInfo(name, entry)) return false;
+            const auto stored = zip->ReadEntry(entry);
+            converted = ZipManager::ConvertContentFormat(stored->GetData(), stored->GetSize(), entry.method,
+                                                         MakeContentFormatCode(info.compression, info.encryption),
+                                                         info.crc);
+        }
+        if (!converted || converted->GetSize() != info.storedSize ||
+            Crc32(converted->GetData(), converted->GetSize()) != info.storedCrc)
+            return false;
+        item.data = converted;
+        if (item.job) item.job->GetProgress()->AddDone(info.storedSize);
+        return true;
+    } catch (const Exception&) {
+        return false;
+    }
+}
+
+void DownloadQueue::Fetch(DownloadItem& item) {
+    const auto& [name, info] = *item.descriptor;
+    try {
+        item.data = Manager().DownloadFile(name + "_" + std::to_string(info.storedCrc), info.storedSize,
+                                           info.storedCrc, item.job, [this] { return IsStopping(); });
+        item.error.reset();
+    } catch (const NetworkException& e) {
+        item.data.reset();
+        if (!(item.job && item.job->IsAborted())) item.error = std::make_shared<NetworkException>(e);
+    }
+}
+
+void DownloadQueue::HandToWriter(DownloadItem item) {
+    const std::uint64_t size = item.data ? item.data->GetSize() : 0;
+    std::unique_lock lock(writeLock_);
+    for (;;) {
+        if (IsStopping()) {
+            lock.unlock();
+            Retire(item);
+            return;
+        }
+        const bool aborted = item.job && item.job->IsAborted();
+        const bool room = writeList_.size() < kWriteListLimit &&
+                          (heldWriteBytes_ == 0 || heldWriteBytes_ + size <= options_.writeByteBudget);
+        if (aborted || room) break;
+        writeChanged_.wait_for(lock, options_.fullListPoll);
+    }
+    heldWriteBytes_ += size;
+    writeList_.push_back(std::move(item));
+    writeSignal_ = true;
+    lock.unlock();
+    writeChanged_.notify_all();
+}
+
+void DownloadQueue::WaitForErrorPulse(std::uint64_t generation) {
+    std::unique_lock lock(errorLock_);
+    ++errorWaiting_;
+    errorPulsed_.wait(lock, [&] { return errorGeneration_ != generation || IsStopping(); });
+    --errorWaiting_;
+    ++active_;
+}
+
+void DownloadQueue::PulseErrorEvent() {
+    {
+        std::lock_guard lock(errorLock_);
+        ++errorGeneration_;
+    }
+    errorPulsed_.notify_all();
+}
+
+// ---- Write thread ---------------------------------------------------------------------------
+
+void DownloadQueue::WriteThreadMain() {
+    for (;;) {
+        {
+            std::unique_lock lock(writeLock_);
+            writeChanged_.wait(lock, [&] { return writeSignal_ || IsStopping(); });
+            writeSignal_ = false;
+        }
+        if (IsStopping()) return;
+        try {
+            RunBatch();
+        } catch (...) {
+            // RunBatch accounts for every item itself; nothing may end this thread.
+        }
+    }
+}
+
+void DownloadQueue::RunBatch() {
+    std::vector<DownloadItem> batch;
+    std::uint64_t batchBytes = 0;
+    {
+        std::lock_guard lock(writeLock_);
+        batch.swap(writeList_);
+    }
+    writeChanged_.notify_all();
+    for (const auto& item : batch) batchBytes += item.data ? item.data->GetSize() : 0;
+
+    std::vector<DownloadItem> written, networkFailed, dropped;
+    std::vector<WriteFailure> writeFailed;
+    try {
+        WriteItems(batch, written, networkFailed, writeFailed, dropped);
+        NetworkErrorPolicy(networkFailed);
+        WriteErrorPolicy(writeFailed);
+        for (const auto& item : written) Complete(item, true);
+    } catch (...) {
+    }
+    // Every item of the batch leaves here, after any copy of it was queued again.
+    for (const auto& item : batch) Retire(item);
+    {
+        std::lock_guard lock(writeLock_);
+        heldWriteBytes_ -= std::min(heldWriteBytes_, batchBytes);
+    }
+    writeChanged_.notify_all();
+}
+
+void DownloadQueue::WriteItems(std::vector<DownloadItem>& batch, std::vector<DownloadItem>& written,
+                               std::vector<DownloadItem>& networkFailed, std::vector<WriteFailure>& writeFailed,
+                               std::vector<DownloadItem>& dropped) {
+    std::map<std::string, std::shared_ptr<Zip>> archives;
+    std::vector<std::string> writtenTo;  // the archive of each written item
+    const auto failure = [&](const DownloadItem& item) {
+        try {
+            throw;
+        } catch (const Zip::DiskFullException& e) {
+            writeFailed.push_back({item, std::make_exception_ptr(ContentDiskFullException(FolderOf(e.GetFileName()), 0))});
+        } catch (...) {
+            writeFailed.push_back({item, std::current_exception()});
+        }
+    };
+
+    ZipManager::Batch scope;
+    for (DownloadItem& item : batch) {
+        if (item.job && item.job->IsAborted()) {
+            dropped.push_back(item);
+            continue;
+        }
+        if (item.error) {
+            networkFailed.push_back(item);
+            continue;
+        }
+        try {
+            if (!item.descriptor || !item.data) throw Exception();
+            const auto& [name, info] = *item.descriptor;
+            std::string target = item.archivePath;
+            if (target.empty()) {
+                const std::string folder = ContentFolder();
+                target = FindPakWithRoom(folder, name, info.storedSize, [&](const std::string& path) -> std::uint32_t {
+                    const auto open = archives.find(path);
+                    if (open != archives.end()) return static_cast<std::uint32_t>(open->second->GetEntries().size());
+                    std::uint32_t count = 0;
+                    return ReadZipEntryCount(path, count) ? count : 0;
+                });
+                std::error_code ignored;
+                std::filesystem::create_directories(FolderOf(target), ignored);
+            }
+            item.archivePath = target;
+            auto open = archives.find(target);
+            if (open == archives.end()) open = archives.emplace(target, ZipManager::GetZip(target, kZipWritable)).first;
+            const auto& zip = open->second;
+            zip->AddEntry(name, info, item.data->GetData(), item.data->GetSize());
+            written.push_back(item);
+            writtenTo.push_back(target);
+        } catch (...) {
+            failure(item);
+        }
+    }
+    // The directory is what makes the entries count: a flush that fails fails its items.
+    for (auto& [path, zip] : archives) {
+        try {
+            zip->FlushChanges();
+        } catch (...) {
+            std::vector<DownloadItem> kept;
+            std::vector<std::string> keptTo;
+            for (std::size_t i = 0; i < written.size(); ++i) {
+                if (writtenTo[i] == path) {
+                    failure(written[i]);
+                } else {
+                    kept.push_back(std::move(written[i]));
+                    keptTo.push_back(std::move(writtenTo[i]));
+                }
+            }
+            written.swap(kept);
+            writtenTo.swap(keptTo);
+        }
+    }
+    archives.clear();
+}
+
+void DownloadQueue::Requeue(const std::vector<DownloadItem>& items) {
+    for (const auto& item : items) Enqueue(item);
+}
+
+bool DownloadQueue::AskTypeJob(const std::exception_ptr& error) {
+    std::shared_ptr<ThreadJob> job;
+    {
+        Slot& slot = slots_[kTypeContent];
+        std::lock_guard lock(slot.lock);
+        job = slot.typeJob;
+    }
+    if (!job || job->IsAborted() || IsStopping()) return false;
+    try {
+        std::rethrow_exception(error);
+    } catch (...) {
+        try {
+            return job->Fail();
+        } catch (...) {
+            return false;  // a job nobody listens to rethrows: that is a "no"
+        }
+    }
+}
+
+void DownloadQueue::NetworkErrorPolicy(std::vector<DownloadItem>& failed) {
+    if (failed.empty()) return;
+    int active = 0;
+    {
+        std::lock_guard lock(errorLock_);
+        active = active_;
+    }
+    if (active > 0) {
+        // Some thread still makes progress: try again; the stuck ones stay waiting.
+        Requeue(failed);
+        return;
+    }
+    if (Manager().NextServer()) {
+        Requeue(failed);
+        PulseErrorEvent();
+        return;
+    }
+    Manager().ResetServers();
+    std::vector<DownloadItem> collected;
+    for (const auto& item : failed) {
+        if (item.type == kTypeContent)
+            collected.push_back(item);
+        else
+            Complete(item, false);
+    }
+    if (!collected.empty()) {
+        if (AskTypeJob(std::make_exception_ptr(*collected.front().error)))
+            Requeue(collected);
+        else
+            AbortType(kTypeContent, true);
+    }
+    PulseErrorEvent();
+}
+
+void DownloadQueue::WriteErrorPolicy(std::vector<WriteFailure>& failed) {
+    if (failed.empty()) return;
+    std::vector<DownloadItem> collected;
+    std::exception_ptr first;
+    std::string fullFolder;
+    std::uint64_t needed = 0;
+    for (const auto& f : failed) {
+        try {
+            std::rethrow_exception(f.error);
+        } catch (const ContentDiskFullException& e) {
+            if (fullFolder.empty()) fullFolder = e.GetFolder();
+            needed += StoredSizeOf(f.item);
+        } catch (...) {
+        }
+        if (f.item.type == kTypeContent) {
+            collected.push_back(f.item);
+            if (!first) first = f.error;
+        } else {
+            Complete(f.item, false);
+        }
+    }
+    if (collected.empty()) return;
+    if (!fullFolder.empty()) {
+        // The player is told what the rest of the content needs, not only this batch.
+        Slot& slot = slots_[kTypeContent];
+        {
+            std::lock_guard lock(slot.lock);
+            for (const auto& [key, item] : slot.items) needed += StoredSizeOf(item);
+        }
+        first = std::make_exception_ptr(ContentDiskFullException(fullFolder, needed));
+    }
+    if (AskTypeJob(first))
+        Requeue(collected);
+    else
+        AbortType(kTypeContent, true);
+}
+
+// ---- The process-wide queue -----------------------------------------------------------------
+
+DownloadQueue& GetDownloadQueue() {
+    static DownloadQueue queue;
+    return queue;
+}
+
+void StartDownloadThreads() { GetDownloadQueue().StartDownloadThreads(); }
+void StopDownloadThreads() { GetDownloadQueue().StopDownloadThreads(); }
+void SetTypeJob(std::uint32_t type, std::shared_ptr<ThreadJob> job) { GetDownloadQueue().SetTypeJob(type, std::move(job)); }
+void Enqueue(const DownloadItem& item) { GetDownloadQueue().Enqueue(item); }
+void AbortQueue(std::uint32_t type) { GetDownloadQueue().AbortQueue(type); }
+void WaitDrained(std::uint32_t type) { GetDownloadQueue().WaitDrained(type); }
+
+}  // namespace Vel::ContentDownload

@@ -1,0 +1,221 @@
+#pragma once
+// The download queue of the planet content and its threads: a priority queue with one slot per
+// queue type, a pool of download threads that rebuild a file from an archive copy or fetch it
+// from the current content server, and one write thread that writes the results into the
+// ".pak" archives in batches, reports completions and runs the error policy (retry while some
+// thread makes progress, next server once every thread is stuck, then the type's job decides).
+//
+// Contract:
+// - Every item queued is counted in its slot's pending count until it leaves through the one
+//   retire path: written, failed (completion false, or handed to the type's job), dropped
+//   (its job aborted, the type drained) or lost to an exception. The slot's drained state is
+//   set exactly when its pending count is 0, so WaitDrained always returns once the items are
+//   gone. Pending counts and drained states change together under the slot's count lock.
+// - Locks: a slot's lock guards only its queued items; the count lock only the count and the
+//   drained flag; the write lock the write list, the bytes held for the writer and the write
+//   signal; the error lock the active count and the error generation. None is held while
+//   another is taken (except the count lock inside the slot's lock, as an item is queued),
+//   nor while a fetch, an archive or a job callback runs, nor while waiting (the condition
+//   waits release their own lock).
+// - The drain (a type job's abort handler, or AbortQueue) drops the queued items and then
+//   waits, without a lock, until the items in flight are gone; on the write thread itself it
+//   does not wait (the writer is what it would wait for).
+// - The writer asks the type job (ThreadJob::Fail, whose error handler is the user's retry
+//   question) on its own thread; that question must give up when the job is aborted (the
+//   worker runner's does). A "no" aborts the type's job without waiting for the job's thread.
+// - Memory: at most kWriteListLimit items and at most the byte budget of stored bytes wait for
+//   the writer or are being written (a single item larger than the budget still passes when
+//   nothing else is held). Queued items hold no file bytes.
+// - A download thread that failed leaves the active count before it hands its item to the
+//   writer and waits for the error pulse of the generation it saw before, so no pulse is lost.
+//   The stop event ends every wait of the threads (semaphore, full write list, error wait) and
+//   aborts their transfers; StopDownloadThreads aborts the type jobs (without waiting for
+//   their threads, so that a pending retry question gives up), joins every thread within the
+//   join limit and retires whatever is left.
+// - Archive failures in a batch never end the writer: a full volume becomes a
+//   ContentDiskFullException naming the folder and the space needed, a damaged archive its
+//   Zip::CorruptException, and either is handed to the type-1 job (type-0 items complete with
+//   false). A directory that cannot be flushed at the end of a batch fails that archive's items.
+// - Start/Stop are for the owner (the content download's initialisation and shutdown); every
+//   other member may be called from any thread.
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "delivery/DownloadManager.h"
+#include "delivery/FileDescriptors.h"
+#include "delivery/ThreadJob.h"
+#include "foundation/Exception.h"
+#include "foundation/MemoryStream.h"
+#include "foundation/Semaphore.h"
+
+class VelThread;
+
+namespace Vel::ContentDownload {
+
+// Queue types: the content download uses kTypeContent.
+enum Type : std::uint32_t { kTypeUrgent = 0, kTypeContent = 1 };
+inline constexpr std::uint32_t kTypeCount = 2;
+
+inline constexpr int kMinDownloadThreads = 1;
+inline constexpr int kMaxDownloadThreads = 32;
+inline constexpr std::size_t kWriteListLimit = 100;
+inline constexpr std::uint64_t kDefaultWriteByteBudget = 256ull * 1024 * 1024;
+inline constexpr unsigned kMaxConnectionsPerServer = 12;
+
+// One entry of the descriptor map; keeps the map it belongs to alive.
+using DescriptorRef = std::shared_ptr<const FileDescriptorMap::value_type>;
+// The entry of name in map, or null.
+DescriptorRef FindDescriptorRef(const std::shared_ptr<const FileDescriptorMap>& map, const std::string& name);
+
+struct DownloadItem {
+    // A copy exists in archivePath but differs: try rebuilding it from there first.
+    bool replace = false;
+    // The archive holding the copy and taking the file; empty: chosen for a new file.
+    std::string archivePath;
+    DescriptorRef descriptor;
+    // Asked once when queued; empty counts as 0. Higher comes first.
+    std::function<float()> priority;
+    // true when written; false when the item finally failed (types other than 1).
+    std::function<void(bool)> completion;
+    std::uint32_t type = kTypeContent;
+    std::shared_ptr<ThreadJob> job;
+    std::shared_ptr<VelMemoryStream> data;
+    std::shared_ptr<NetworkException> error;
+};
+
+struct DownloadQueueOptions {
+    DownloadManager* manager = nullptr;  // null: the process-wide manager
+    // The dynamic content folder new files go to; empty: GetDynamicContentFolder() when needed.
+    std::string contentFolder;
+    // 0: the setting Connection\DownloadThreadCount; clamped to 1..32 either way.
+    int threadCount = 0;
+    std::uint64_t writeByteBudget = kDefaultWriteByteBudget;
+    // Between two looks at a full write list when nothing wakes the thread sooner.
+    std::chrono::milliseconds fullListPoll{100};
+};
+
+class DownloadQueue {
+public:
+    explicit DownloadQueue(DownloadQueueOptions options = {});
+    // Stops the threads.
+    ~DownloadQueue();
+    DownloadQueue(const DownloadQueue&) = delete;
+    DownloadQueue& operator=(const DownloadQueue&) = delete;
+
+    // Starts the download threads and the write thread; a second call does nothing.
+    void StartDownloadThreads();
+    // Ends and joins every thread (each within the join limit); the queued items are dropped
+    // and every slot is drained. The threads may be started again afterwards.
+    void StopDownloadThreads();
+
+    // The type's job: its progress is reset and its abort drains the type. An empty job is a
+    // fatal error.
+    void SetTypeJob(std::uint32_t type, std::shared_ptr<ThreadJob> job);
+    void Enqueue(const DownloadItem& item);
+    // Aborts the type's job (which drains the type), or drains it directly when there is none;
+    // returns once the type's items in flight are gone (at once on the write thread).
+    void AbortQueue(std::uint32_t type);
+    void WaitDrained(std::uint32_t type);
+    bool WaitDrainedFor(std::uint32_t type, std::chrono::milliseconds limit);
+
+    // For diagnostics and tests.
+    int GetPending(std::uint32_t type) const;
+    std::size_t GetQueuedCount(std::uint32_t type) const;
+    int GetThreadCount() const;
+    int GetActiveCount() const;
+    int GetErrorWaitingCount() const;
+    std::uint64_t GetHeldWriteBytes() const;
+
+    // The thread count the setting asks for, clamped.
+    static int ConfiguredThreadCount();
+
+private:
+    struct Slot {
+        mutable std::mutex lock;  // the queued items
+        std::multimap<float, DownloadItem> items;
+        std::shared_ptr<ThreadJob> typeJob;
+
+        mutable std::mutex countLock;  // pending and drained change together
+        std::condition_variable drainedChanged;
+        int pending = 0;
+        bool drained = true;
+    };
+    struct WriteFailure {
+        DownloadItem item;
+        std::exception_ptr error;
+    };
+
+    Slot& SlotOf(std::uint32_t type);
+    const Slot& SlotOf(std::uint32_t type) const;
+    void AddPending(std::uint32_t type);
+    void Retire(const DownloadItem& item);
+    bool IsStopping() const noexcept { return stopping_.load(); }
+
+    void DownloadThreadMain(int index);
+    bool TakeItem(DownloadItem& item);
+    void Process(DownloadItem& item);
+    bool RebuildLocally(DownloadItem& item);
+    void Fetch(DownloadItem& item);
+    void HandToWriter(DownloadItem item);
+    void WaitForErrorPulse(std::uint64_t generation);
+    void PulseErrorEvent();
+
+    void Drain(std::uint32_t type);
+    void AbortType(std::uint32_t type, bool fromWriter);
+
+    void WriteThreadMain();
+    void RunBatch();
+    void WriteItems(std::vector<DownloadItem>& batch, std::vector<DownloadItem>& written,
+                    std::vector<DownloadItem>& networkFailed, std::vector<WriteFailure>& writeFailed,
+                    std::vector<DownloadItem>& dropped);
+    void NetworkErrorPolicy(std::vector<DownloadItem>& failed);
+    void WriteErrorPolicy(std::vector<WriteFailure>& failed);
+    // Hands the error to the type-1 job: true when the job's handler answers "retry".
+    bool AskTypeJob(const std::exception_ptr& error);
+    void Requeue(const std::vector<DownloadItem>& items);
+    std::string ContentFolder() const;
+    DownloadManager& Manager() const;
+
+    DownloadQueueOptions options_;
+    std::array<Slot, kTypeCount> slots_;
+    VelSemaphore work_{"Download queue work", 0};
+    std::atomic<bool> stopping_{false};
+
+    mutable std::mutex writeLock_;
+    std::condition_variable writeChanged_;  // the write signal, room in the list, stop
+    std::vector<DownloadItem> writeList_;
+    std::uint64_t heldWriteBytes_ = 0;  // list and batch being written
+    bool writeSignal_ = false;
+
+    mutable std::mutex errorLock_;
+    std::condition_variable errorPulsed_;
+    std::uint64_t errorGeneration_ = 0;
+    int active_ = 0;
+    int errorWaiting_ = 0;
+
+    mutable std::mutex threadsLock_;  // the owner's: start and stop
+    std::vector<std::unique_ptr<VelThread>> downloadThreads_;
+    std::unique_ptr<VelThread> writeThread_;
+    std::atomic<const VelThread*> writeThreadId_{nullptr};
+};
+
+// The process-wide queue the content download uses.
+DownloadQueue& GetDownloadQueue();
+void StartDownloadThreads();
+void StopDownloadThreads();
+void SetTypeJob(std::uint32_t type, std::shared_ptr<ThreadJob> job);
+void Enqueue(const DownloadItem& item);
+void AbortQueue(std::uint32_t type);
+void WaitDrained(std::uint32_t type);
+
+}  // namespace Vel::ContentDownload
