@@ -6,7 +6,9 @@
 #include "foundation/AppServices.h"
 #include "foundation/TimedJobs.h"
 #include "foundation/UserFolders.h"
+#include "launcher/CrashReports.h"
 #include "launcher/LanguageDlg.h"
+#include "launcher/NewsPage.h"
 #include "launcher/NDADlg.h"
 #include "launcher/StartupServices.h"
 #include "launcher/TrailstarterDlg.h"
@@ -42,6 +44,10 @@ public:
         services.updates = &updates;
         services.dialogs = &dialogs;
         services.language = &dialogs;
+        CrashReports crashReports;
+        NewsPage newsPage;
+        services.crashReports = &crashReports;
+        services.newsPage = &newsPage;
         CTrailstarterDlg window(services);
         window.exec();
         return window.IsRestartRequested();
