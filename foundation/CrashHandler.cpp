@@ -33,6 +33,7 @@ constexpr int kMaxFrames = 64;
 // What the handler writes that cannot be computed inside it. Two slots: a refresh fills the
 // slot not in use and then publishes it, so the handler never reads a half-written one.
 struct PrecomputedState {
+    // Zero-filled, so that two states compare equal byte for byte when their texts do.
     char folder[kPathSize];     // "out/crashes/"
     char outFolder[kPathSize];  // "out/"
     char dump[kPathSize];
@@ -416,8 +417,13 @@ bool InstallCrashHandler() noexcept {
 
 void RefreshCrashHandlerState() {
     std::lock_guard lock(g_refreshMutex);
-    const int next = g_stateIndex.load() == 0 ? 1 : 0;
-    FillState(g_state[next], GetExeStem(), GetVersionString());
+    const int current = g_stateIndex.load();
+    PrecomputedState fresh{};
+    FillState(fresh, GetExeStem(), GetVersionString());
+    // Unchanged: the slot a crash may be reading right now is left alone.
+    if (current >= 0 && std::memcmp(&fresh, &g_state[current], sizeof fresh) == 0) return;
+    const int next = current == 0 ? 1 : 0;
+    g_state[next] = fresh;
     g_stateIndex.store(next);
 }
 
