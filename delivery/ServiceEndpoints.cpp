@@ -15,6 +15,12 @@
 #ifndef TRAILSTARTER_PRODUCTION_TERMS_HOST
 #define TRAILSTARTER_PRODUCTION_TERMS_HOST "terms.solvendafrontier.invalid"
 #endif
+#ifndef TRAILSTARTER_PRODUCTION_NEWS_HOST
+#define TRAILSTARTER_PRODUCTION_NEWS_HOST "www.solvenda-frontier.com"
+#endif
+#ifndef TRAILSTARTER_CRASH_REPORT_URL
+#define TRAILSTARTER_CRASH_REPORT_URL "http://crashreport.solvendafrontier.invalid/crashreport.xml"
+#endif
 #ifndef TRAILSTARTER_PROBE_URL
 #define TRAILSTARTER_PROBE_URL "http://www.example.com/"
 #endif
@@ -29,6 +35,8 @@ const char* const kProductionUpdateHost = TRAILSTARTER_PRODUCTION_UPDATE_HOST;
 const char* const kProductionLoginHost = TRAILSTARTER_PRODUCTION_LOGIN_HOST;
 const char* const kProductionTermsHost = TRAILSTARTER_PRODUCTION_TERMS_HOST;
 const char* const kDefaultProbeUrl = TRAILSTARTER_PROBE_URL;
+const char* const kProductionNewsHost = TRAILSTARTER_PRODUCTION_NEWS_HOST;
+const char* const kDefaultCrashReportUrl = TRAILSTARTER_CRASH_REPORT_URL;
 const char* const kTestSiteDomain = TRAILSTARTER_TEST_SITE_DOMAIN;
 
 std::string ServiceHostForSite(const std::string& site, const std::string& prefix, const std::string& productionHost) {
@@ -62,5 +70,9 @@ std::string AlternateServerArgument(char separator) {
     if (IsProductionSiteName(site)) return {};
     return std::string(1, separator) + "alternatesrv=" + site;
 }
+
+std::string GetLauncherWebHost() { return GetConfigString("web.news.host", kProductionNewsHost); }
+
+std::string GetCrashReportUrl() { return GetConfigString("crash.report_url", kDefaultCrashReportUrl); }
 
 }  // namespace Vel

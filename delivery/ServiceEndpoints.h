@@ -13,6 +13,8 @@
 //     "web.update.url"    base URL of the update server
 //     "web.terms.url"     base URL of the terms-of-use web site, ending in "/"
 //     "web.probe.url"     the public page fetched to tell "no internet" from "server down"
+//     "web.news.host"     the launcher's web host: the news page and the update's page
+//     "crash.report_url"  where crash reports are posted
 // - Any thread, once the site name is initialised (reading it earlier is a fatal error).
 //   No locks of their own.
 
@@ -29,6 +31,8 @@ extern const char* const kProductionLoginHost;
 extern const char* const kProductionTermsHost;
 extern const char* const kDefaultProbeUrl;
 extern const char* const kTestSiteDomain;
+extern const char* const kProductionNewsHost;
+extern const char* const kDefaultCrashReportUrl;
 
 std::string ServiceHost(const std::string& prefix, const std::string& productionHost);
 // The same rule for a given site name (the one above uses the process's site).
@@ -41,6 +45,11 @@ std::string GetLoginHost();
 std::string GetTermsBaseUrl();
 // "web.probe.url", else kDefaultProbeUrl.
 std::string GetProbeUrl();
+
+// "web.news.host", else kProductionNewsHost (the same on every site).
+std::string GetLauncherWebHost();
+// "crash.report_url", else kDefaultCrashReportUrl.
+std::string GetCrashReportUrl();
 
 // "" on production; else separator + "alternatesrv=" + site name.
 std::string AlternateServerArgument(char separator);

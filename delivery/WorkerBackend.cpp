@@ -1,5 +1,7 @@
 #include "delivery/WorkerBackend.h"
 
+#include "delivery/ServiceEndpoints.h"
+
 #include <atomic>
 
 namespace Vel {
@@ -13,7 +15,7 @@ public:
     std::shared_ptr<ThreadJob> StartPlanetDataDownload(int, const ThreadJobBinder&) override { return nullptr; }
     void CleanupPaks(std::shared_ptr<ThreadJob> job) override { job->Complete(); }
     void RepairPak(std::shared_ptr<ThreadJob> job, const std::string&) override { job->Complete(); }
-    std::string GetLauncherWebHost() override { return "www.solvenda-frontier.com"; }
+    std::string GetLauncherWebHost() override { return Vel::GetLauncherWebHost(); }
 };
 
 IdleBackend g_idle;

@@ -7,47 +7,16 @@
 #include <atomic>
 #include <cstring>
 
+#include "foundation/CrashHandler.h"
+
 namespace Vel {
 namespace {
 
 constexpr std::size_t kCrashInfoSize = 1024;
 char g_crashInfo[kCrashInfoSize];
 std::atomic<unsigned> g_crashFlags{0};
-std::atomic<bool> g_handlersInstalled{false};
 // Set just before FatalError traps, so that the handler tells its trap from any other SIGTRAP.
 std::atomic<bool> g_fatalTrap{false};
-
-void WriteAll(int fd, const char* data, std::size_t size) noexcept {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n <= 0) return;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-}
-
-void CrashSignalHandler(int sig) {
-    if (sig == SIGTRAP && g_fatalTrap.load()) {
-        static const char kFatal[] = "Trailstarter fatal error\n";
-        WriteAll(2, kFatal, sizeof kFatal - 1);
-        WriteAll(2, g_crashInfo, ::strnlen(g_crashInfo, kCrashInfoSize));
-        ::_exit(kFatalExitCode);
-    }
-    static const char kHeader[] = "Trailstarter crashed: signal ";
-    WriteAll(2, kHeader, sizeof kHeader - 1);
-    char number[8];
-    int len = 0;
-    int value = sig;
-    do {
-        number[len++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value > 0 && len < 7);
-    std::reverse(number, number + len);
-    WriteAll(2, number, static_cast<std::size_t>(len));
-    WriteAll(2, "\n", 1);
-    WriteAll(2, g_crashInfo, ::strnlen(g_crashInfo, kCrashInfoSize));
-    ::_exit(128 + sig);
-}
 
 }  // namespace
 
@@ -67,7 +36,7 @@ void SetCrashInfo(std::string_view text) noexcept {
     g_crashInfo[pos] = '\0';
 }
 
-void SetCrashFlags(unsigned flags) noexcept { g_crashFlags.store(flags); }
+void SetCrashFlags(unsigned flags) noexcept { g_crashFlags.fetch_or(flags); }
 const char* GetCrashInfoLine() noexcept { return g_crashInfo; }
 unsigned GetCrashFlags() noexcept { return g_crashFlags.load(); }
 
@@ -82,18 +51,8 @@ void FatalError(std::string_view text) noexcept {
     ::_exit(kFatalExitCode);
 }
 
-void InstallCrashSignalHandlers() noexcept {
-    if (g_handlersInstalled.exchange(true)) return;
-    static char altStack[64 * 1024];
-    stack_t ss{};
-    ss.ss_sp = altStack;
-    ss.ss_size = sizeof altStack;
-    ::sigaltstack(&ss, nullptr);
-    struct sigaction sa{};
-    sa.sa_handler = CrashSignalHandler;
-    sa.sa_flags = SA_ONSTACK | SA_RESETHAND;
-    sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGTRAP, SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT}) ::sigaction(sig, &sa, nullptr);
-}
+void InstallCrashSignalHandlers() noexcept { InstallCrashHandler(); }
+
+bool FatalTrapPending() noexcept { return g_fatalTrap.load(); }
 
 }  // namespace Vel

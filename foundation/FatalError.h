@@ -2,10 +2,10 @@
 // The program-wide fatal-error pattern, for broken internal invariants.
 //
 // Contract: FatalError records "CrashInfo=" + text for the crash log in a static buffer
-// (no allocation, no lock: it is reached from a damaged mutex or a failed allocation), clears
-// the crash flags, installs the crash handlers when nobody has yet, and traps with SIGTRAP into
-// the crash handler, which ends the process with kFatalExitCode (a debugger stops at the trap
-// first). Should execution go on past the trap, the process ends with kFatalExitCode too.
+// (no allocation, no lock: it is reached from a damaged mutex or a failed allocation), adds no
+// crash flag, installs the crash handlers when nobody has yet, and traps with SIGTRAP into
+// the crash handler (foundation/CrashHandler.h), which writes the dump and the crash log and
+// ends the process with kFatalExitCode (a debugger stops at the trap first). Should execution go on past the trap, the process ends with kFatalExitCode too.
 // Callable from any thread; the buffer is written by whichever thread fails, last writer wins.
 
 #include <string_view>
@@ -24,10 +24,12 @@ unsigned GetCrashFlags() noexcept;
 
 [[noreturn]] void FatalError(std::string_view text = {}) noexcept;
 
-// Installs the handler for SIGTRAP, SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT on an
-// alternate stack: it writes a header and the CrashInfo line to standard error and ends the
+// SetCrashFlags ORs bits into the crash flags (bit 1: data is corrupt).
+// InstallCrashSignalHandlers installs the crash handler (InstallCrashHandler): it ends the
 // process with kFatalExitCode for the trap of FatalError, with 128 + the signal number for any
-// other of these signals. Idempotent.
+// other crash signal. Idempotent.
 void InstallCrashSignalHandlers() noexcept;
+// True between FatalError's trap and the end of the process (the crash handler's question).
+bool FatalTrapPending() noexcept;
 
 }  // namespace Vel

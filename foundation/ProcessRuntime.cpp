@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "foundation/AppEnvironment.h"
+#include "foundation/CrashHandler.h"
 #include "foundation/FatalError.h"
 #include "foundation/ParameterStore.h"
 #include "foundation/RandomGenerator.h"
@@ -49,6 +50,7 @@ void RuntimeInit(unsigned flags, po::options_description& optionTable, const std
     InstallCrashSignalHandlers();
     InstallRoot(flags);
     InitAppEnvironment();
+    RefreshCrashHandlerState();  // the crash files' names and the version are known now
 
     po::options_description all("options", 80, 40);
     all.add(optionTable);

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "foundation/CrashHandler.h"
 #include "foundation/Exception.h"
 #include "foundation/FatalError.h"
 #include "platform/LastError.h"
@@ -70,6 +71,7 @@ void* ThreadProcedure(void* arg) {
         state->changed.wait(lock, [&] { return state->started; });
         t_current = state->owner;
     }
+    Vel::EnsureCrashAltStack();
     try {
         ::pthread_setname_np(::pthread_self(), SystemThreadName(state->name).c_str());
         if (state->runnable != nullptr)

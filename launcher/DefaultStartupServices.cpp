@@ -10,7 +10,9 @@
 #include "foundation/TimedJobs.h"
 #include "foundation/UserFolders.h"
 #include "launcher/ClientLauncher.h"
+#include "launcher/CrashReports.h"
 #include "launcher/LanguageDlg.h"
+#include "launcher/NewsPage.h"
 #include "launcher/NDADlg.h"
 #include "launcher/UpdateErrorDialogPrompt.h"
 #include "launcher/StartupServices.h"
@@ -56,6 +58,10 @@ public:
         services.launcher = &launcher;
         services.dialogs = &dialogs;
         services.language = &dialogs;
+        CrashReports crashReports;
+        NewsPage newsPage;
+        services.crashReports = &crashReports;
+        services.newsPage = &newsPage;
         bool restart = false;
         {
             CTrailstarterDlg window(services);

@@ -6,6 +6,7 @@
 #include "delivery/WorkerStatus.h"
 #include "delivery/Workers.h"
 #include "foundation/AppServices.h"
+#include "foundation/CrashHandler.h"
 #include "foundation/Exception.h"
 #include "foundation/FatalError.h"
 #include "foundation/TimedJobs.h"
@@ -100,6 +101,7 @@ void CTrailstarterDlg::InitDialog() {
     if (progress_) progress_->setRange(0, 100);
     if (services_.newsPage) {
         if (browser_) services_.newsPage->Attach(browser_);
+        CheckCrashHandler();  // the browser engine has started
         services_.newsPage->FitToSmallScreen(this);
     }
     update();
@@ -241,6 +243,12 @@ void CTrailstarterDlg::OnTimer() {
     }
     Guarded([] { RunDueTimedJobs(); });
     Guarded([this] { UpdateProgressView(); });
+    // Libraries that start late (the browser engine, libcurl) may have replaced the crash
+    // handler; the version it writes may have changed.
+    Guarded([] {
+        CheckCrashHandler();
+        RefreshCrashHandlerState();
+    });
 }
 
 void CTrailstarterDlg::SetProgressIndeterminate(bool busy) {

@@ -79,7 +79,8 @@ echo "$SITE_VERSION" > "$DEMO/site-client/version.txt"
 "$TOOLS/make-site/make-site" --client "$DEMO/site-client" --out "$DEMO/site" --version "$SITE_VERSION" >/dev/null
 cp -r tools/standin-server/site/. "$DEMO/site/"  # the terms-of-use pages, "(en)/trailstarter/..." per language
 start_standin "stand-in server" "$DEMO/standin-server.log" \
-              "$TOOLS/standin-server/standin-server" --root "$DEMO/site" --listen 127.0.0.1:0
+              "$TOOLS/standin-server/standin-server" --root "$DEMO/site" --listen 127.0.0.1:0 \
+              --post-folder "$DEMO/crash-reports"
 SERVER=$ADDRESS
 echo "update site on http://$SERVER/"
 
@@ -96,7 +97,9 @@ cp "$TOOLS/solvenda-client/Solvenda" "$DEMO/bin64/Solvenda"
 cp "$TOOLS/solvenda-client/Solvenda" "$DEMO/bin32/Solvenda"
 rm -f "$DEMO/bin64/solvenda-standin.cfg" "$DEMO/bin32/solvenda-standin.cfg" "$DEMO/data/planets.dat"
 
-set -- "web.update.url=http://$SERVER/" "web.terms.url=http://$SERVER/" "$@"
+# The news pages and the crash reports (stored in demo/crash-reports/) come from the stand-in too.
+set -- "web.update.url=http://$SERVER/" "web.terms.url=http://$SERVER/" "web.news.host=$SERVER" \
+       "crash.report_url=http://$SERVER/crashreport.xml" "$@"
 
 # The browser engine's sandbox needs user namespaces that a root or container run lacks.
 if [ "$(id -u)" -eq 0 ]; then

@@ -41,8 +41,8 @@ TEST(VelMutexDeathTest, UseAfterDestructionIsFatal) {
     auto* mutex = new (storage) VelMutex;
     mutex->~VelMutex();
     const auto fatal = ::testing::ExitedWithCode(Vel::kFatalExitCode);
-    EXPECT_EXIT(mutex->Lock(), fatal, "Trailstarter fatal error\nCrashInfo=\r\n");
-    EXPECT_EXIT(mutex->Unlock(), fatal, "Trailstarter fatal error\nCrashInfo=\r\n");
+    EXPECT_EXIT(mutex->Lock(), fatal, "Application has crashed. ExceptionAddr: [0-9]+\nCrashInfo=\r\n");
+    EXPECT_EXIT(mutex->Unlock(), fatal, "Application has crashed. ExceptionAddr: [0-9]+\nCrashInfo=\r\n");
 }
 
 TEST(VelSemaphore, TimeOutLimits) {

@@ -135,7 +135,7 @@ TEST(VelThreadPoolDeathTest, AJobThatOutlivesTheJoinLimitIsFatal) {
             VelThreadPool pool("", 1, VelThread::kKindWorker);
             pool.Post([&] { never.Wait(); });
         },
-        ::testing::ExitedWithCode(Vel::kFatalExitCode), "Trailstarter fatal error\nCrashInfo=\r\n");
+        ::testing::ExitedWithCode(Vel::kFatalExitCode), "Application has crashed. ExceptionAddr: [0-9]+\nCrashInfo=\r\n");
 }
 
 }  // namespace

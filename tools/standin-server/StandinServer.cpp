@@ -14,6 +14,7 @@
 #include <boost/beast/http.hpp>
 #include <charconv>
 #include <filesystem>
+#include <fstream>
 #include <list>
 #include <stdexcept>
 
@@ -125,6 +126,8 @@ fs::path Resolve(const fs::path& root, const std::string& path) {
         current = next;
     }
     std::error_code ec;
+    // A folder is served by its "index.html" (the news pages).
+    if (fs::is_directory(current, ec) && fs::is_regular_file(current / "index.html", ec)) current /= "index.html";
     if (!fs::is_regular_file(current, ec)) return {};
     return current;
 }
@@ -223,6 +226,17 @@ struct HttpServer::Impl {
         return fault;
     }
 
+    // Writes a POST body to "<postFolder>/post-<N>.txt" (N counts from 1) when a folder is set.
+    void StorePost(const RequestRecord& r) {
+        if (config.postFolder.empty()) return;
+        std::lock_guard lock(mutex);
+        std::error_code ec;
+        fs::create_directories(config.postFolder, ec);
+        std::ofstream(fs::path(config.postFolder) / ("post-" + std::to_string(++posts) + ".txt"), std::ios::binary)
+            << "path=" << r.path << "\ncookie=" << r.cookie << "\ncontent-type=" << r.contentType << "\n\n"
+            << r.body;
+    }
+
     void Record(RequestRecord r) {
         std::lock_guard lock(mutex);
         if (config.log) {
@@ -232,6 +246,7 @@ struct HttpServer::Impl {
         }
         log.push_back(std::move(r));
     }
+    unsigned posts = 0;
 
     // Waits up to ms, or until Stop; false when stopping.
     bool Pause(unsigned ms) {
@@ -294,7 +309,7 @@ struct HttpServer::Impl {
         beast::flat_buffer buffer;
         for (;;) {
             http::request_parser<http::string_body> parser;
-            parser.body_limit(1 << 20);
+            parser.body_limit(64 << 20);  // crash reports carry a dump
             parser.header_limit(16 * 1024);
             boost::system::error_code ec;
             http::read(stream, buffer, parser, ec);
@@ -311,6 +326,8 @@ struct HttpServer::Impl {
         r.path = DecodeTarget(r.target);
         r.userAgent = std::string(req[http::field::user_agent]);
         r.connection = std::string(req[http::field::connection]);
+        r.contentType = std::string(req[http::field::content_type]);
+        r.cookie = std::string(req[http::field::cookie]);
         r.connectionId = c.id;
         const bool keepAlive = req.keep_alive();
         const bool head = req.method() == http::verb::head;
@@ -324,6 +341,11 @@ struct HttpServer::Impl {
             status = 401;
             extraHeaders = "WWW-Authenticate: Basic realm=\"standin\"\r\n";
             body = "authentication required\n";
+        } else if (req.method() == http::verb::post) {
+            // Crash reports and any other form: kept in the log and, when asked, in a file.
+            r.body = req.body();
+            body = "received\n";
+            StorePost(r);
         } else if (req.method() != http::verb::get && !head) {
             status = 405;
             body = "method not allowed\n";

@@ -15,6 +15,10 @@
 // - Keep-alive as HTTP/1.1 says; with a password set, every request needs Basic
 //   authentication for the user "client" (else 401).
 // - Faults per decoded path (or "*" for every path) change how the answer is sent.
+// - POST to any path is answered 200 (or as its fault says) and recorded with its body,
+//   Content-Type and Cookie; with a post folder set, each body is also stored there as a file
+//   (the crash reports of the demo).
+// - A folder is served by its "index.html" (the news pages, "/(en)/trailstarter/").
 // - Every request is recorded (RequestLog) and, when a log stream is given, written there as
 //   one line.
 // - Start binds and returns; Port is known after it. Each connection has its own thread.
@@ -66,6 +70,9 @@ struct RequestRecord {
     std::string path;        // decoded path
     std::string userAgent;
     std::string connection;  // the Connection header
+    std::string contentType;
+    std::string cookie;
+    std::string body;        // of a POST
     unsigned connectionId = 0;
     unsigned status = 0;
 };
@@ -78,6 +85,7 @@ struct ServerConfig {
     std::string tlsCertificate;  // PEM chain; TLS when set
     std::string tlsKey;          // PEM key
     std::ostream* log = nullptr;
+    std::string postFolder;  // POST bodies are stored here when set
 };
 
 class HttpServer {

@@ -1,6 +1,7 @@
 // standin-server: serves a folder tree as the update and content servers do.
 //   standin-server --root DIR [--listen 127.0.0.1:0] [--password PW]
 //                  [--tls-cert PEM --tls-key PEM] [--fault PATH=KIND ...] [--log FILE]
+//                  [--post-folder DIR]
 // Prints "listening on ADDRESS:PORT" once bound and serves until SIGTERM or SIGINT.
 
 #include <signal.h>
@@ -25,7 +26,8 @@ int main(int argc, char** argv) {
         "tls-key", po::value(&config.tlsKey), "the PEM key of --tls-cert")(
         "fault", po::value(&faults)->composing(),
         "PATH=KIND with KIND one of 404, 500, status:N, truncate, flip, extra[:N], stall, slow[:CHUNK:MS], reset; "
-        "PATH * is every path")("log", po::value(&logFile), "append one line per request to this file");
+        "PATH * is every path")("log", po::value(&logFile), "append one line per request to this file")(
+        "post-folder", po::value(&config.postFolder), "store each POST body as a file in this folder");
     try {
         po::variables_map vm;
         po::store(po::parse_command_line(argc, argv, options), vm);

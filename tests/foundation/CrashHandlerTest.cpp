@@ -1,0 +1,178 @@
+// The crash handler in forked children: each child installs the handler in its own folder and
+// crashes; the parent reads the exit status, the dump and the log.
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "foundation/CrashHandler.h"
+#include "foundation/FatalError.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/WaitFor.h"
+
+namespace Vel {
+namespace {
+
+using Test::ReadFile;
+using Test::TempDir;
+
+// Runs body in a forked child whose current folder is dir, with the crash handler installed;
+// returns the child's exit status (128 + signal when a signal ended it unhandled).
+int RunCrashingChild(const std::filesystem::path& dir, const std::function<void()>& body) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::chdir(dir.c_str()) != 0) ::_exit(99);
+        InstallCrashHandler();
+        RefreshCrashHandlerState();
+        body();
+        ::_exit(0);
+    }
+    int status = 0;
+    // The child ends by itself; a child that hangs is killed after the bound and fails the test.
+    const bool ended = TestSupport::WaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, std::chrono::seconds(30));
+    if (!ended) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        ADD_FAILURE() << "crashing child did not end";
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
+        lines.push_back(text.substr(start, end - start));
+    if (start != text.size()) lines.push_back(text.substr(start));  // an unterminated rest
+    return lines;
+}
+
+std::string KeyOf(const std::string& line) { return line.substr(0, line.find('=')); }
+
+void CallNull() {
+    void (*volatile target)() = nullptr;
+    target();
+}
+
+// The processor's fault, not a sanitizer's report of it.
+void DivideByZero() {
+#if defined(__x86_64__)
+    int zero = 0;
+    asm volatile("xorl %%edx, %%edx\n\tmovl $1, %%eax\n\tidivl %0" : : "r"(zero) : "eax", "edx");
+#else
+    ::raise(SIGFPE);
+#endif
+}
+
+TEST(CrashHandlerTest, ACrashingChildLeavesTheDumpAndTheLogAndEndsWithItsStatus) {
+    struct Case {
+        const char* name;
+        std::function<void()> crash;
+        int status;
+        std::string code;
+    };
+    const std::vector<Case> cases = {
+        {"null call", CallNull, 128 + SIGSEGV, "c0000005"},
+        #if defined(__x86_64__)
+        {"divide by zero", DivideByZero, 128 + SIGFPE, "c0000094"},
+#endif
+        {"abort", [] { std::abort(); }, 128 + SIGABRT, "40000015"},
+        {"fatal error", [] { FatalError("broken lock"); }, kFatalExitCode, "80000003"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir("crash");
+        ASSERT_EQ(RunCrashingChild(dir.Path(), c.crash), c.status);
+
+        const std::string dump = ReadFile(dir / "out/crashes/trailstarter.dmp");
+        EXPECT_EQ(dump.rfind("TRAILSTARTER-CRASHDUMP 1\n", 0), 0u);
+        for (const char* section : {"\n[registers]\n", "\n[backtrace]\n0x", "\n[maps]\n", "\n[stack]\nstart=0x"})
+            EXPECT_NE(dump.find(section), std::string::npos) << section;
+
+        const std::string log = ReadFile(dir / "out/crashes/trailstarter.log");
+        const auto lines = Lines(log);
+        std::vector<std::string> keys;
+        for (const auto& line : lines) keys.push_back(KeyOf(line));
+        std::vector<std::string> expected = {"[ExceptionInfo]", "ExceptionAddress", "ExceptionCode", "Version",
+                                             "64Bit",           "RunningTime",      "UsedMemory",    "Scope"};
+        if (c.status == kFatalExitCode) expected.push_back("CrashInfo");
+        expected.push_back("");
+        EXPECT_EQ(keys, expected) << log;
+        EXPECT_EQ(lines[2], "ExceptionCode=" + c.code);
+        EXPECT_EQ(lines[4], std::string("64Bit=") + (sizeof(void*) == 8 ? "1" : "0"));
+        EXPECT_TRUE(lines[5].size() == std::string("RunningTime=00:00:00.000").size()) << lines[5];
+        EXPECT_NE(lines[6], "UsedMemory=0");
+        if (c.status == kFatalExitCode) {
+            // The crash info was stored with its own line end: "\r\r\n", then one empty line.
+            const std::string tail = "CrashInfo=broken lock\r\r\n\r\n";
+            EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
+        }
+    }
+}
+
+TEST(CrashHandlerTest, ANullCallReportsAddressZeroAndNeverExitsZero) {
+    TempDir dir("crash");
+    EXPECT_EQ(RunCrashingChild(dir.Path(), CallNull), 128 + SIGSEGV);
+    std::map<std::string, std::string> values;
+    ReadKeyValueFile((dir / "out/crashes/trailstarter.log").string(), values);
+    EXPECT_EQ(values["ExceptionAddress"], "0");
+}
+
+TEST(CrashHandlerTest, AFaultInsideTheHandlerWritesNothingMore) {
+    TempDir dir("crash");
+    // The hook runs after the dump and before the log, and faults itself.
+    const int status = RunCrashingChild(dir.Path(), [] {
+        Testing::SetCrashHandlerHookForTesting([] { ::raise(SIGBUS); });
+        ::raise(SIGILL);
+    });
+    EXPECT_EQ(status, 128 + SIGILL);
+    EXPECT_TRUE(std::filesystem::exists(dir / "out/crashes/trailstarter.dmp"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "out/crashes/trailstarter.log"));
+}
+
+TEST(CrashHandlerTest, AHandlerReplacedByALibraryIsPutBack) {
+    TempDir dir("crash");
+    const int status = RunCrashingChild(dir.Path(), [] {
+        if (!CheckCrashHandler()) ::_exit(10);
+        ::signal(SIGSEGV, SIG_DFL);  // as a library starting up might
+        if (CheckCrashHandler()) ::_exit(11);
+        if (!CheckCrashHandler()) ::_exit(12);
+        ::raise(SIGSEGV);
+    });
+    EXPECT_EQ(status, 128 + SIGSEGV);
+    EXPECT_TRUE(std::filesystem::exists(dir / "out/crashes/trailstarter.log"));
+}
+
+TEST(CrashFilesTest, ReadKeyValueFileAndListCrashFiles) {
+    TempDir dir("crashfiles");
+    dir.Write("out/crashes/Solvenda_12.dmp", "d");
+    dir.Write("out/crashes/solvenda_7.dmp", "d");
+    dir.Write("out/crashes/solvenda_7.log", "Version=1.2.3.4\r\nLogin=a=b\r\n\r\nno equals\r\nPosX=5\r\r\nPosX=6\r\n");
+    dir.Write("out/crashes/trailstarter.dmp", "d");
+    std::filesystem::create_directories(dir / "out/crashes/solvenda_dir.dmp");
+
+    const auto saved = std::filesystem::current_path();
+    std::filesystem::current_path(dir.Path());
+    const auto client = ListCrashFiles("solvenda*.dmp");
+    std::map<std::string, std::string> values{{"Kept", "yes"}};
+    ReadKeyValueFile("out/crashes/solvenda_7.log", values);
+    ReadKeyValueFile("out/crashes/missing.log", values);
+    std::filesystem::current_path(saved);
+
+    EXPECT_EQ(client, (std::vector<std::string>{"out/crashes/Solvenda_12.dmp", "out/crashes/solvenda_7.dmp"}));
+    EXPECT_EQ(values, (std::map<std::string, std::string>{
+                          {"Kept", "yes"}, {"Version", "1.2.3.4"}, {"Login", "a=b"}, {"PosX", "6"}}));
+}
+
+}  // namespace
+}  // namespace Vel
