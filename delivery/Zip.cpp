@@ -18,6 +18,7 @@
 #include "delivery/ZipManager.h"
 #include "foundation/ContentFormat.h"
 #include "foundation/Crc32.h"
+#include "foundation/LittleEndian.h"
 #include "foundation/Paths.h"
 #include "foundation/Rc4Stream.h"
 #include "foundation/ZipEndRecord.h"
@@ -38,17 +39,6 @@ constexpr std::uint64_t kLargestMarker = 1ull << 32;
 // restore from a marker, which must not depend on the descriptor tables).
 constexpr unsigned kVerifyContentCrc = 0x100;
 
-std::uint16_t Le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-std::uint32_t Le32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
-}
-void Put16(std::uint8_t* p, std::uint16_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-void Put32(std::uint8_t* p, std::uint32_t v) {
-    for (int k = 0; k < 4; ++k) p[k] = static_cast<std::uint8_t>(v >> (8 * k));
-}
 
 void SerializeCentral(const ZipEntry& e, std::uint8_t* h) {
     Put32(h, e.signature);

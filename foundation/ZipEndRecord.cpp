@@ -8,21 +8,13 @@
 #include <cstring>
 #include <vector>
 
+#include "foundation/LittleEndian.h"
 #include "foundation/Paths.h"
 
-namespace {
-std::uint16_t Le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-std::uint32_t Le32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
-}
-void Put16(std::uint8_t* p, std::uint16_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-void Put32(std::uint8_t* p, std::uint32_t v) {
-    for (int k = 0; k < 4; ++k) p[k] = static_cast<std::uint8_t>(v >> (8 * k));
-}
-}  // namespace
+using Vel::Le16;
+using Vel::Le32;
+using Vel::Put16;
+using Vel::Put32;
 
 std::optional<std::size_t> FindZipEndRecord(const std::uint8_t* tail, std::size_t length) {
     if (length < kZipEndRecordSize) return std::nullopt;
