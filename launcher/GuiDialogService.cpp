@@ -59,6 +59,9 @@ void GuiDialogService::Shutdown() {
 
 int GuiDialogService::Call(std::function<int()> dialog, int cancelResult) {
     if (IsGuiThread()) return dialog();
+    // A caller that has given up already asks nothing: otherwise the GUI thread could reach the
+    // dialog while the caller is still looking at its cancel check, and show it to nobody.
+    if (IsWaitCancelled()) return cancelResult;
 
     auto request = std::make_shared<Request>();
     request->dialog = std::move(dialog);

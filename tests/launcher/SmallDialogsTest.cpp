@@ -13,6 +13,7 @@
 #include "tests/support/FakeWebView.h"
 #include "tests/support/IsolatedSettings.h"
 #include "tests/support/PumpUntil.h"
+#include "tests/support/WaitFor.h"
 #include "tests/support/ScriptedPrompt.h"
 #include "tests/support/TempDir.h"
 #include "tools/standin-server/StandinServer.h"
@@ -177,12 +178,12 @@ TEST_F(SmallDialogsTest, ErrorDialogFromAWorkerThreadShowsOnTheGuiThreadInTheWor
         dialog.findChild<QPushButton*>("IDCANCEL")->click();
     });
     std::atomic<int> result{-1};
-    std::thread worker([&] {
+    TestSupport::BoundedThread worker([&] {
         SetThreadLocale(1036);
         result = RunErrorDialog(1117, "x", true);
     });
     EXPECT_TRUE(Vel::Test::PumpUntil([&] { return result.load() >= 0; }));
-    worker.join();
+    ASSERT_TRUE(worker.Join()) << "the worker's dialog was never answered";
     EXPECT_TRUE(answer.Answered());
     EXPECT_EQ(result.load(), 2);
     EXPECT_EQ(title, "Erreur de téléchargement");
@@ -194,12 +195,12 @@ TEST_F(SmallDialogsTest, ErrorDialogFromAWorkerThreadShowsOnTheGuiThreadInTheWor
         SCOPED_TRACE(withService ? "wait cancelled" : "no service");
         SetProcessDialogService(withService ? service : nullptr);
         std::atomic<int> given{-1};
-        std::thread t([&] {
+        TestSupport::BoundedThread t([&] {
             CancelScope cancelled([] { return true; });
             given = RunErrorDialog(1117, "x", true);
         });
         EXPECT_TRUE(Vel::Test::PumpUntil([&] { return given.load() >= 0; }));
-        t.join();
+        ASSERT_TRUE(t.Join()) << "a given-up wait did not return";
         EXPECT_EQ(given.load(), 2);
     }
     SetProcessDialogService(previous);
