@@ -10,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "delivery/ContentFileInfoStream.h"
 #include "foundation/FileSearch.h"
 #include "foundation/MemoryStream.h"
 #include "foundation/Paths.h"
@@ -40,13 +41,7 @@ bool ReadTable(const std::string& path, FileDescriptorMap& out, bool& complete) 
         std::string name;
         ContentFileInfo info;
         stream >> name;
-        info.crc = stream.ReadUInt32();
-        info.storedCrc = stream.ReadUInt32();
-        info.size = stream.ReadUInt32();
-        info.storedSize = stream.ReadUInt32();
-        info.compression = stream.ReadUInt16();
-        info.encryption = stream.ReadUInt16();
-        stream >> info.planetIds;
+        ReadContentFileInfo(stream, info);
         if (!stream.IsGood()) break;
         out.emplace(std::move(name), std::move(info));
     }
