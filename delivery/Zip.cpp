@@ -275,7 +275,7 @@ void Zip::Open() {
     }
 }
 
-void Zip::Create() {
+void Zip::ClearDirectory() noexcept {
     entries_.clear();
     InvalidateIndex();
     gaps_.clear();
@@ -283,6 +283,10 @@ void Zip::Create() {
     totalEntries_ = 0;
     directorySize_ = 0;
     directoryOffset_ = 0;
+}
+
+void Zip::Create() {
+    ClearDirectory();
     if ((mode_ & kZipWritable) == 0) return;
     // The lock is taken before the file is cut, so a file another launcher holds stays whole.
     OpenDescriptor(true, true);
@@ -299,10 +303,7 @@ void Zip::OpenExisting() {
     const bool writable = (mode_ & kZipWritable) != 0;
     OpenDescriptor(writable, false);
     try {
-        entries_.clear();
-        InvalidateIndex();
-        gaps_.clear();
-        freedSinceFlush_.clear();
+        ClearDirectory();
         const std::uint64_t length = FileLength();
         if (length < kZipEndRecordSize) ThrowCorrupt();
         const std::uint64_t span = std::min<std::uint64_t>(length, kZipEndSearchSpan);
@@ -505,10 +506,7 @@ void Zip::RecoverFromMarker() {
         RemoveMarker();
         return;
     }
-    entries_.clear();
-    InvalidateIndex();
-    gaps_.clear();
-    freedSinceFlush_.clear();
+    ClearDirectory();
     written_.clear();
     directoryOffset_ = record.directoryOffset;
     ReadDirectoryFrom(bytes.data() + sizeof kMarkerMagic, record.directorySize, record.totalEntries);
@@ -536,13 +534,7 @@ void Zip::RecoveryScan() {
         if (e.GetErrorCode() == EWOULDBLOCK) throw;
         ThrowCorrupt();
     }
-    entries_.clear();
-    InvalidateIndex();
-    gaps_.clear();
-    freedSinceFlush_.clear();
-    totalEntries_ = 0;
-    directorySize_ = 0;
-    directoryOffset_ = 0;
+    ClearDirectory();
     const std::uint64_t length = FileLength();
 
     const std::size_t kChunk = static_cast<std::size_t>(std::min<std::uint64_t>(length, 4 << 20));

@@ -214,6 +214,8 @@ private:
     std::uint64_t FileLength() const;
     long FindEntry(const std::string& name);
     void InvalidateIndex() noexcept { indexValid_ = false; }
+    // Forgets every entry, gap and count (the file is not touched).
+    void ClearDirectory() noexcept;
     [[noreturn]] void ThrowCorrupt() const;
 
     VelMutex mutex_{"Zip Mutex"};
