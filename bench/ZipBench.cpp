@@ -29,40 +29,18 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "delivery/Deflate.h"
 #include "delivery/Zip.h"
 #include "foundation/Crc32.h"
 
 namespace fs = std::filesystem;
+using Bench::RandomBytes;
+using Bench::SyncFile;
 
 namespace {
 
-const fs::path& WorkDir() {
-    static const fs::path dir = [] {
-        fs::path d = fs::temp_directory_path() / ("zipbench-" + std::to_string(::getpid()));
-        fs::create_directories(d);
-        return d;
-    }();
-    return dir;
-}
-
-std::vector<std::uint8_t> Random(std::size_t n, unsigned seed) {
-    std::vector<std::uint8_t> v(n);
-    std::mt19937_64 rng(seed);
-    for (std::size_t k = 0; k + 8 <= n; k += 8) {
-        const std::uint64_t x = rng();
-        std::memcpy(v.data() + k, &x, 8);
-    }
-    return v;
-}
-
-void SyncFile(const fs::path& p) {
-    const int fd = ::open(p.c_str(), O_RDONLY);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
+const fs::path& WorkDir() { return Bench::WorkDir("zipbench"); }
 
 void OursAdd(Vel::Zip& zip, const std::string& name, const std::vector<std::uint8_t>& data) {
     const auto n = static_cast<std::uint32_t>(data.size());
@@ -84,7 +62,7 @@ void MakeReplaceArchives() {
     const auto theirs = WorkDir() / "replace-libzip.zip";
     {
         Vel::Zip zip(ours.string(), Vel::kZipWritable);
-        for (int k = 0; k < kReplaceEntries; ++k) OursAdd(zip, Name(k), Random(kReplaceSize, k));
+        for (int k = 0; k < kReplaceEntries; ++k) OursAdd(zip, Name(k), RandomBytes(kReplaceSize, k));
     }
     fs::copy_file(ours, theirs, fs::copy_options::overwrite_existing);
 }
@@ -96,7 +74,7 @@ void ZipReplaceOurs(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         std::vector<std::vector<std::uint8_t>> fresh;
-        for (int k = 0; k < 12; ++k) fresh.push_back(Random(kReplaceSize, ++seed));
+        for (int k = 0; k < 12; ++k) fresh.push_back(RandomBytes(kReplaceSize, ++seed));
         state.ResumeTiming();
         Vel::Zip zip(path, Vel::kZipWritable);
         for (int k = 0; k < 12; ++k) OursAdd(zip, Name(k * 100), fresh[k]);
@@ -110,7 +88,7 @@ void ZipReplaceLibzip(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         std::vector<std::vector<std::uint8_t>> fresh;
-        for (int k = 0; k < 12; ++k) fresh.push_back(Random(kReplaceSize, ++seed));
+        for (int k = 0; k < 12; ++k) fresh.push_back(RandomBytes(kReplaceSize, ++seed));
         state.ResumeTiming();
         int error = 0;
         zip_t* za = zip_open(path.c_str(), 0, &error);
@@ -133,7 +111,7 @@ constexpr std::size_t kSmallSize = 4096;
 const std::vector<std::vector<std::uint8_t>>& SmallEntries() {
     static const auto entries = [] {
         std::vector<std::vector<std::uint8_t>> v;
-        for (int k = 0; k < kSmallEntries; ++k) v.push_back(Random(kSmallSize, 100000 + k));
+        for (int k = 0; k < kSmallEntries; ++k) v.push_back(RandomBytes(kSmallSize, 100000 + k));
         return v;
     }();
     return entries;
@@ -221,7 +199,7 @@ const std::vector<std::uint8_t>& CodecInput() {
         v.reserve(kCodecSize);
         while (v.size() < kCodecSize / 2) v.insert(v.end(), text.begin(), text.end());
         v.resize(kCodecSize / 2);
-        const auto noise = Random(kCodecSize - v.size(), 77);
+        const auto noise = RandomBytes(kCodecSize - v.size(), 77);
         v.insert(v.end(), noise.begin(), noise.end());
         return v;
     }();
@@ -298,7 +276,7 @@ void MakeLostDirectoryArchive() {
         made = true;
         fs::remove(path);
         Vel::Zip zip(path.string(), Vel::kZipWritable);
-        for (int k = 0; k < 1280; ++k) OursAdd(zip, Name(k), Random(100'000, 900 + k));
+        for (int k = 0; k < 1280; ++k) OursAdd(zip, Name(k), RandomBytes(100'000, 900 + k));
         std::uint64_t end = 0;
         for (const auto& e : zip.GetEntries()) end = std::max(end, e.End());
         g_recoverDirectory = end;
@@ -343,35 +321,6 @@ void ZipRecoverMemchr(benchmark::State& state) {
     }
 }
 
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto& r : runs) ms_[r.run_name.function_name] = r.GetAdjustedRealTime();
-    }
-    void PrintRatios() const {
-        const std::pair<const char*, std::pair<const char*, const char*>> pairs[] = {
-            {"zip_replace", {"ZipReplaceOurs", "ZipReplaceLibzip"}},
-            {"zip_add", {"ZipAddOurs", "ZipAddLibzip"}},
-            {"zip_read", {"ZipReadOurs", "ZipReadLibzip"}},
-            {"deflate9", {"Deflate9Ours", "Deflate9Zlib"}},
-            {"inflate", {"InflateOurs", "InflateZlib"}},
-            {"zip_recover", {"ZipRecoverOurs", "ZipRecoverMemchr"}},
-        };
-        for (const auto& [name, p] : pairs) {
-            const auto a = ms_.find(p.first), b = ms_.find(p.second);
-            if (a == ms_.end() || b == ms_.end() || a->second == 0) continue;
-            std::printf("%s ours/reference %.2f\n", name, b->second / a->second);
-        }
-        const auto r = ms_.find("ZipRecoverOurs");
-        if (r != ms_.end()) std::printf("zip_recover ours %.0f ms\n", r->second);
-    }
-
-private:
-    // Wall time per iteration in milliseconds, by benchmark.
-    std::map<std::string, double> ms_;
-};
-
 }  // namespace
 
 BENCHMARK(ZipReplaceOurs)->Unit(benchmark::kMillisecond)->Iterations(5);
@@ -389,10 +338,18 @@ BENCHMARK(ZipRecoverMemchr)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    Bench::TimeRatioReporter reporter({
+        {"zip_replace", "ZipReplaceOurs", "ZipReplaceLibzip"},
+        {"zip_add", "ZipAddOurs", "ZipAddLibzip"},
+        {"zip_read", "ZipReadOurs", "ZipReadLibzip"},
+        {"deflate9", "Deflate9Ours", "Deflate9Zlib"},
+        {"inflate", "InflateOurs", "InflateZlib"},
+        {"zip_recover", "ZipRecoverOurs", "ZipRecoverMemchr"},
+    });
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     reporter.PrintRatios();
+    if (const double ms = reporter.Milliseconds("ZipRecoverOurs"); ms >= 0) std::printf("zip_recover ours %.0f ms\n", ms);
     std::error_code ec;
     fs::remove_all(WorkDir(), ec);
     return 0;

@@ -20,33 +20,18 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "delivery/FileDescriptors.h"
 #include "delivery/Zip.h"
 #include "foundation/Crc32.h"
 #include "foundation/MemoryStream.h"
 
 namespace fs = std::filesystem;
+using Bench::RandomBytes;
 
 namespace {
 
-const fs::path& WorkDir() {
-    static const fs::path dir = [] {
-        fs::path d = fs::temp_directory_path() / ("zipmaintbench-" + std::to_string(::getpid()));
-        fs::create_directories(d);
-        return d;
-    }();
-    return dir;
-}
-
-std::vector<std::uint8_t> Random(std::size_t n, unsigned seed) {
-    std::vector<std::uint8_t> v(n);
-    std::mt19937_64 rng(seed);
-    for (std::size_t k = 0; k + 8 <= n; k += 8) {
-        const std::uint64_t x = rng();
-        std::memcpy(v.data() + k, &x, 8);
-    }
-    return v;
-}
+const fs::path& WorkDir() { return Bench::WorkDir("zipmaintbench"); }
 
 std::string Name(int k) { return "planets/bench/tile" + std::to_string(k) + ".dds"; }
 
@@ -61,7 +46,7 @@ const fs::path& GappedImage() {
         {
             Vel::Zip zip(p.string(), Vel::kZipWritable);
             for (int k = 0; k < 1300; ++k) {
-                const auto data = Random(static_cast<std::size_t>(sizes[k]), 100 + k);
+                const auto data = RandomBytes(static_cast<std::size_t>(sizes[k]), 100 + k);
                 const auto n = static_cast<std::uint32_t>(data.size());
                 zip.AddEntry(Name(k), 0, Crc32(data.data(), n), n, n, data.data(), n);
             }
@@ -168,28 +153,6 @@ void ZipVerifyCrcPass(benchmark::State& state) {
     }
 }
 
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto& r : runs) ms_[r.run_name.function_name] = r.GetAdjustedRealTime();
-    }
-    void PrintRatios() const {
-        const std::pair<const char*, std::pair<const char*, const char*>> pairs[] = {
-            {"zip_compact", {"ZipCompactOurs", "ZipCompactCopy"}},
-            {"zip_verify", {"ZipVerifyOurs", "ZipVerifyCrcPass"}},
-        };
-        for (const auto& [name, p] : pairs) {
-            const auto a = ms_.find(p.first), b = ms_.find(p.second);
-            if (a == ms_.end() || b == ms_.end() || a->second == 0) continue;
-            std::printf("%s ours/reference %.2f\n", name, b->second / a->second);
-        }
-    }
-
-private:
-    std::map<std::string, double> ms_;
-};
-
 }  // namespace
 
 BENCHMARK(ZipCompactOurs)->Unit(benchmark::kMillisecond)->Iterations(5);
@@ -199,7 +162,10 @@ BENCHMARK(ZipVerifyCrcPass)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    Bench::TimeRatioReporter reporter({
+        {"zip_compact", "ZipCompactOurs", "ZipCompactCopy"},
+        {"zip_verify", "ZipVerifyOurs", "ZipVerifyCrcPass"},
+    });
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     reporter.PrintRatios();
