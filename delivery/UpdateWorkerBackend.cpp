@@ -1,5 +1,6 @@
 #include "delivery/UpdateWorkerBackend.h"
 
+#include "delivery/ServiceEndpoints.h"
 #include "delivery/UpdateRun.h"
 
 namespace Vel {
@@ -16,6 +17,6 @@ void UpdateWorkerBackend::CleanupPaks(std::shared_ptr<ThreadJob> job) { job->Com
 
 void UpdateWorkerBackend::RepairPak(std::shared_ptr<ThreadJob> job, const std::string&) { job->Complete(); }
 
-std::string UpdateWorkerBackend::GetLauncherWebHost() { return "www.solvenda-frontier.com"; }
+std::string UpdateWorkerBackend::GetLauncherWebHost() { return Vel::GetLauncherWebHost(); }
 
 }  // namespace Vel
