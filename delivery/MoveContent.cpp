@@ -1,8 +1,7 @@
 #include "delivery/MoveContent.h"
 
-#include <unistd.h>
-
 #include <filesystem>
+#include <functional>
 #include <system_error>
 
 #include "delivery/MainWindowMessages.h"
@@ -40,17 +39,7 @@ std::string NearestExisting(const std::string& path) {
     return p.string();
 }
 
-bool CanWriteFolder(const std::string& folder) { return HasAccess(folder, kFileWriteAndDeleteChild); }
-
-// A hive write takes "<file>.lock" for writing, writes "<file>.tmp" in the hive's folder
-// (creating the folder when missing) and renames it over the file.
-bool CanWriteHive(const std::string& hive) {
-    const fs::path file(hive);
-    const std::string lock = file.string() + ".lock";
-    std::error_code ec;
-    if (fs::exists(lock, ec) && ::access(lock.c_str(), W_OK) != 0) return false;
-    return CanWriteFolder(NearestExisting(file.parent_path().string()));
-}
+bool CanWrite(const std::string& path) { return HasAccess(path, kFileWriteAndDeleteChild); }
 
 // Runs the updater until it has answered; a dismissed elevation asks the player again.
 int RunMoveUpdater(const MoveContentPaths& paths) {
@@ -91,10 +80,22 @@ bool IsMoveIntoItself(const MoveContentPaths& paths) {
     return true;
 }
 
+bool MoveContentNeedsElevation(const MoveContentPaths& paths, const std::string& machineHive,
+                               const std::function<bool(const std::string&)>& canWrite) {
+    // A hive write takes "<file>.lock" for writing, writes "<file>.tmp" in the hive's folder
+    // (made when missing) and renames it over the file.
+    const fs::path hive(machineHive);
+    const std::string lock = hive.string() + ".lock";
+    std::error_code ec;
+    if (fs::exists(lock, ec) && !canWrite(lock)) return true;
+    if (!canWrite(NearestExisting(hive.parent_path().string()))) return true;
+    // The updater renames or removes the source, and makes the target below its parent.
+    return !canWrite(paths.from) || !canWrite(fs::path(paths.from).parent_path().string()) ||
+           !canWrite(NearestExisting(paths.to));
+}
+
 bool MoveContentNeedsElevation(const MoveContentPaths& paths, const std::string& machineHive) {
-    const std::string sourceParent = fs::path(paths.from).parent_path().string();
-    return !CanWriteHive(machineHive) || !CanWriteFolder(paths.from) || !CanWriteFolder(sourceParent) ||
-           !CanWriteFolder(NearestExisting(paths.to));
+    return MoveContentNeedsElevation(paths, machineHive, CanWrite);
 }
 
 void StartMoveContent(std::shared_ptr<ThreadJob> job, const std::string& target) {

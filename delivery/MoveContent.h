@@ -24,6 +24,7 @@
 //   run's prompt (string 105) until the player cancels.
 // - Nothing escapes to the pool: every failure is the result 1.
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -53,6 +54,9 @@ bool IsMoveIntoItself(const MoveContentPaths& paths);
 // nearest existing folder that will hold it), the source, the source's parent, or the nearest
 // existing folder of the target.
 bool MoveContentNeedsElevation(const MoveContentPaths& paths, const std::string& machineHive);
+// The same, asking canWrite (path) for each folder or file.
+bool MoveContentNeedsElevation(const MoveContentPaths& paths, const std::string& machineHive,
+                               const std::function<bool(const std::string&)>& canWrite);
 
 void StartMoveContent(std::shared_ptr<ThreadJob> job, const std::string& target);
 void MoveContent(const std::shared_ptr<ThreadJob>& job, const std::string& target);
