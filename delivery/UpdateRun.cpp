@@ -382,6 +382,12 @@ void StartDownloads(const std::shared_ptr<Run>& run) {
 
 IVolumeProbe& SystemVolumeProbe() { return g_systemProbe; }
 
+UpdateRunEnvironment GetUpdateRunEnvironment() { return CurrentEnvironment(); }
+
+void PostUpdatePoolJob(std::function<void()> body, std::function<void()> onDiscard) {
+    PostOrRun(std::move(body), std::move(onDiscard));
+}
+
 void SetUpdateRunEnvironment(const UpdateRunEnvironment& environment) {
     auto lock = Lock();
     State().env = environment;

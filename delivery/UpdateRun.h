@@ -27,6 +27,7 @@
 //   Vel::Exception; nothing escapes to the pool.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -64,6 +65,13 @@ struct UpdateRunEnvironment {
     IVolumeProbe* volumes = nullptr;
 };
 void SetUpdateRunEnvironment(const UpdateRunEnvironment& environment);
+// The environment with the defaults filled in for its null members.
+UpdateRunEnvironment GetUpdateRunEnvironment();
+
+// Posts body to the update pool. When the pool discards it unrun (an abort, a shutdown),
+// onDiscard is posted in its place, or run at once once the pool is going or gone, so that a
+// job posted this way always reaches its end.
+void PostUpdatePoolJob(std::function<void()> body, std::function<void()> onDiscard);
 
 inline constexpr std::uint64_t kSpaceMargin = std::uint64_t{1} << 30;
 inline constexpr const char* kStagingPattern = "%%%%-%%%%-%%%%-%%%%-SF_Update";

@@ -1,5 +1,6 @@
 #include "delivery/UpdateWorkerBackend.h"
 
+#include "delivery/MoveContent.h"
 #include "delivery/ServiceEndpoints.h"
 #include "delivery/UpdateRun.h"
 
@@ -9,7 +10,9 @@ void UpdateWorkerBackend::StartUpdate(std::shared_ptr<ThreadJob> job) { UpdateMa
 
 bool UpdateWorkerBackend::AbortUpdate() { return UpdateManager::AbortUpdate(); }
 
-void UpdateWorkerBackend::StartMoveContent(std::shared_ptr<ThreadJob> job, const std::string&) { job->Complete(); }
+void UpdateWorkerBackend::StartMoveContent(std::shared_ptr<ThreadJob> job, const std::string& destination) {
+    UpdateManager::StartMoveContent(std::move(job), destination);
+}
 
 std::shared_ptr<ThreadJob> UpdateWorkerBackend::StartPlanetDataDownload(int, const ThreadJobBinder&) { return nullptr; }
 

@@ -1,8 +1,9 @@
 #pragma once
 // The worker backend the running launcher installs: the update worker reaches the update run
-// (StartUpdate, AbortUpdate answering the update manager's abort). The content move and the
-// planet-data jobs are not part of it yet: they behave as the idle backend does (the move and
-// the compaction complete at once, the download finds nothing).
+// (StartUpdate, AbortUpdate answering the update manager's abort), the move-content worker the
+// content move through the updater (StartMoveContent). The planet-data jobs are not part of it
+// yet: they behave as the idle backend does (the compaction completes at once, the download
+// finds nothing).
 //
 // Contract: as IWorkerBackend's. Stateless apart from what the update run keeps under the
 // update-manager lock; install it with SetWorkerBackend before the first worker starts.

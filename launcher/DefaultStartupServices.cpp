@@ -13,6 +13,7 @@
 #include "launcher/CrashReports.h"
 #include "launcher/LanguageDlg.h"
 #include "launcher/NewsPage.h"
+#include "launcher/FolderOptionsPage.h"
 #include "launcher/NDADlg.h"
 #include "launcher/UpdateErrorDialogPrompt.h"
 #include "launcher/StartupServices.h"
@@ -52,7 +53,10 @@ public:
     bool RunMainWindow() override {
         UpdateManagerState updates;
         ClientLauncher launcher;  // outlives the window: its monitor is joined after the window goes
-        WindowDialogs dialogs;
+        FolderOptionsDlg foldersPage;
+        ToolsPages pages;
+        pages.folders = &foldersPage;
+        WindowDialogs dialogs(pages);
         MainWindowServices services;
         services.updates = &updates;
         services.launcher = &launcher;
