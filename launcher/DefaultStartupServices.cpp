@@ -11,9 +11,11 @@
 #include "foundation/UserFolders.h"
 #include "launcher/ClientLauncher.h"
 #include "launcher/CrashReports.h"
+#include "launcher/DynamicContentDlg.h"
 #include "launcher/LanguageDlg.h"
 #include "launcher/NewsPage.h"
 #include "launcher/NDADlg.h"
+#include "launcher/PlanetSizeQuery.h"
 #include "launcher/UpdateErrorDialogPrompt.h"
 #include "launcher/StartupServices.h"
 #include "launcher/TrailstarterDlg.h"
@@ -52,7 +54,10 @@ public:
     bool RunMainWindow() override {
         UpdateManagerState updates;
         ClientLauncher launcher;  // outlives the window: its monitor is joined after the window goes
-        WindowDialogs dialogs;
+        DynamicContentDlg planetPage(planetSizes_);  // outlives every tools sheet
+        ToolsPages pages;
+        pages.planetData = &planetPage;
+        WindowDialogs dialogs(pages);
         MainWindowServices services;
         services.updates = &updates;
         services.launcher = &launcher;
@@ -88,6 +93,9 @@ public:
 private:
     UpdateErrorDialogPrompt updatePrompt_;
     UpdateWorkerBackend backend_;
+    // The planet-data page's size answers; until a size query is installed, every planet
+    // answers failure ("Invalid package").
+    PlanetSizeQueryAdapter planetSizes_;
 };
 
 }  // namespace
