@@ -10,6 +10,7 @@
 #include "tests/support/FakeWorkers.h"
 #include "tests/support/IsolatedSettings.h"
 #include "tests/support/PumpUntil.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/ScriptedPrompt.h"
 #include "tests/support/TempDir.h"
 
@@ -219,6 +220,27 @@ TEST_F(DynamicContentDlgTest, AnEmptyListIsStoredAndTheDownloadStillRestarts) {
     sheet.OnOk();
     EXPECT_EQ(LoadBackgroundDownloadList(), Ids{});
     EXPECT_TRUE(DownloadStarted(backend_));
+}
+
+TEST_F(DynamicContentDlgTest, AFailedWriteIsShownAndTheOpenPageStillHearsItsAnswers) {
+    DynamicContentDlg page(sizes_);
+    ToolsDialog sheet(2, false, {nullptr, &page}, nullptr, [] { return true; });
+    std::vector<int> ends;
+    QObject::connect(&sheet, &QDialog::finished, [&](int r) { ends.push_back(r); });
+    {
+        // A folder where the settings file should be: every write fails.
+        Vel::Test::TempDir hive("hive");
+        Vel::Test::ScopedEnv env;
+        env.Set("TRAILSTARTER_USER_HIVE", hive.Path().c_str());
+        sheet.OnOk();
+    }
+    EXPECT_EQ(prompt_.Questions().size(), 1u);
+    EXPECT_TRUE(ends.empty());
+    EXPECT_FALSE(DownloadStarted(backend_));
+    ASSERT_EQ(sizes_.Count(), 1u);
+    sizes_.Answer(0, true, 100, 25);
+    ASSERT_TRUE(Vel::Test::PumpUntil([&] { return Cell(page, 0, 1) == "75%"; }));
+    sheet.OnCancel();
 }
 
 TEST_F(DynamicContentDlgTest, CancelAndAnotherShowingPageStoreNothing) {
