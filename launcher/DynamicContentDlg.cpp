@@ -202,6 +202,7 @@ bool DynamicContentDlg::IsRegistered(std::uint64_t generation) const {
 }
 
 void DynamicContentDlg::RefreshPlanetList() {
+    if (!initialised_) InitPage();
     {
         PageRegistry& registry = Registry();
         VelMutex::ScopedLock lock(registry.mutex);
@@ -300,6 +301,7 @@ void DynamicContentDlg::Prioritize() { MovePriority(-1); }
 void DynamicContentDlg::Deprioritize() { MovePriority(+1); }
 
 void DynamicContentDlg::MovePriority(int step) {
+    if (!initialised_) return;
     QTreeWidgetItem* mark = list_->currentItem();
     const int index = mark != nullptr ? list_->indexOfTopLevelItem(mark) : -1;
     const int other = index + step;
