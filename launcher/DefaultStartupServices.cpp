@@ -11,10 +11,12 @@
 #include "foundation/UserFolders.h"
 #include "launcher/ClientLauncher.h"
 #include "launcher/CrashReports.h"
+#include "launcher/DynamicContentDlg.h"
 #include "launcher/LanguageDlg.h"
 #include "launcher/NewsPage.h"
 #include "launcher/FolderOptionsPage.h"
 #include "launcher/NDADlg.h"
+#include "launcher/PlanetSizeQuery.h"
 #include "launcher/UpdateErrorDialogPrompt.h"
 #include "launcher/StartupServices.h"
 #include "launcher/TrailstarterDlg.h"
@@ -54,8 +56,10 @@ public:
         UpdateManagerState updates;
         ClientLauncher launcher;  // outlives the window: its monitor is joined after the window goes
         FolderOptionsDlg foldersPage;
+        DynamicContentDlg planetPage(planetSizes_);  // outlives every tools sheet
         ToolsPages pages;
         pages.folders = &foldersPage;
+        pages.planetData = &planetPage;
         WindowDialogs dialogs(pages);
         MainWindowServices services;
         services.updates = &updates;
@@ -92,6 +96,9 @@ public:
 private:
     UpdateErrorDialogPrompt updatePrompt_;
     UpdateWorkerBackend backend_;
+    // The planet-data page's size answers; until a size query is installed, every planet
+    // answers failure ("Invalid package").
+    PlanetSizeQueryAdapter planetSizes_;
 };
 
 }  // namespace
