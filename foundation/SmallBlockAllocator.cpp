@@ -179,20 +179,24 @@ void ReportFailure(unsigned category, std::size_t size) noexcept {
     // Formatted without allocating: this runs when memory is out. A failure while reporting
     // (the crash handler's first set-up allocates) ends the process at once; a second thread
     // that fails meanwhile waits for the first to end it.
-    static char text[3 * 24];
+    static char text[3 * 21];
     static std::atomic<bool> reporting{false};
     static thread_local bool reportingHere = false;
     if (reportingHere) ::_exit(Vel::kFatalExitCode);
     reportingHere = true;
     if (reporting.exchange(true))
         for (;;) ::pause();
-    char* const stop = text + sizeof text;
-    char* pos = std::to_chars(text, stop, category).ptr;
-    *pos++ = ' ';
-    pos = std::to_chars(pos, stop, size).ptr;
-    *pos++ = ' ';
-    pos = std::to_chars(pos, stop, g_chunkBytes.load(std::memory_order_relaxed)).ptr;
-    Vel::FatalError(std::string_view(text, static_cast<std::size_t>(pos - text)));
+    std::size_t length = 0;
+    auto put = [&](std::uint64_t number, bool last) {
+        // Each number has room for its 20 digits and a blank.
+        char* end = std::to_chars(text + length, text + length + 20, number).ptr;
+        length = static_cast<std::size_t>(end - text);
+        if (!last) text[length++] = ' ';
+    };
+    put(category, false);
+    put(size, false);
+    put(g_chunkBytes.load(std::memory_order_relaxed), true);
+    Vel::FatalError(std::string_view(text, length));
 }
 
 }  // namespace

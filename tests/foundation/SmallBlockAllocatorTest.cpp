@@ -195,4 +195,28 @@ TEST(SmallBlockAllocator, ThreadsShareTheListsWithoutHandingABlockOutTwice) {
     for (int t = 0; t < kThreads; ++t) EXPECT_EQ(shared->damage[t], 0u) << "thread " << t;
 }
 
+TEST(SmallBlockAllocator, ThreadsHammeringOneClassNeverShareABlock) {
+    // A few blocks of one class taken and given back by every thread as fast as they can: the
+    // interleaving where a stale head would hand one block to two threads.
+    constexpr int kThreads = 8;
+    constexpr int kSteps = 50000;
+    const auto damage = std::make_shared<std::vector<std::size_t>>(kThreads, 0);
+    {
+        std::vector<TestSupport::BoundedThread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([damage, t] {
+                for (int step = 0; step < kSteps; ++step) {
+                    const Block a = Alloc(24, static_cast<std::uint8_t>(t));
+                    const Block b = Alloc(24, static_cast<std::uint8_t>(t + 100));
+                    (*damage)[t] += Damage(a) + Damage(b);
+                    TaggedFree(kCategory, a.p);
+                    TaggedFree(kCategory, b.p);
+                }
+            });
+        }
+        for (auto& thread : threads) ASSERT_TRUE(thread.Join(std::chrono::seconds(120)));
+    }
+    for (int t = 0; t < kThreads; ++t) EXPECT_EQ((*damage)[t], 0u) << "thread " << t;
+}
+
 }  // namespace
