@@ -1,5 +1,6 @@
 // The production wiring of the start-up: each call reaches the service that provides it.
 
+#include "delivery/ContentDownload.h"
 #include "delivery/DownloadManager.h"
 #include "delivery/RouterConnector.h"
 #include "delivery/UpdateManager.h"
@@ -10,6 +11,7 @@
 #include "foundation/TimedJobs.h"
 #include "foundation/UserFolders.h"
 #include "launcher/ClientLauncher.h"
+#include "launcher/ContentServices.h"
 #include "launcher/CrashReports.h"
 #include "launcher/LanguageDlg.h"
 #include "launcher/NewsPage.h"
@@ -58,6 +60,7 @@ public:
         services.launcher = &launcher;
         services.dialogs = &dialogs;
         services.language = &dialogs;
+        services.content = &content_;
         CrashReports crashReports;
         NewsPage newsPage;
         services.crashReports = &crashReports;
@@ -79,7 +82,7 @@ public:
         SetWorkerBackend(nullptr);
     }
     void StopRouter() override { RouterConnector::Stop(); }
-    void ShutdownContentDownload() override {}
+    void ShutdownContentDownload() override { ContentDownload::ShutdownContentDownload(); }
     void ReleaseConnections() override { GetDownloadManager().ReleaseConnections(); }
     void DestroyAppServices() override { Vel::DestroyAppServices(); }
 
@@ -88,6 +91,7 @@ public:
 private:
     UpdateErrorDialogPrompt updatePrompt_;
     UpdateWorkerBackend backend_;
+    ContentServices content_;
 };
 
 }  // namespace
