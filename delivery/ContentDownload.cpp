@@ -19,7 +19,10 @@ namespace Vel::ContentDownload {
 ContentDriver::ContentDriver(ContentDriverOptions options)
     : options_(std::move(options)),
       collector_([this](const std::set<std::uint16_t>& ids) { return BuildFileSet(ids); },
-                 [this](const std::set<std::uint16_t>& ids) { return SumPlanetFileSizes(ids); }) {}
+                 [this](const std::set<std::uint16_t>& ids) { return SumPlanetFileSizes(ids); }) {
+    // The process-wide queue is made first, so that it is destroyed after this driver.
+    if (!options_.queue) GetDownloadQueue();
+}
 
 ContentDriver::~ContentDriver() { Shutdown(); }
 
