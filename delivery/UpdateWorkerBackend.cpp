@@ -1,5 +1,6 @@
 #include "delivery/UpdateWorkerBackend.h"
 
+#include "delivery/ContentDownload.h"
 #include "delivery/MoveContent.h"
 #include "delivery/ServiceEndpoints.h"
 #include "delivery/UpdateRun.h"
@@ -14,11 +15,15 @@ void UpdateWorkerBackend::StartMoveContent(std::shared_ptr<ThreadJob> job, const
     UpdateManager::StartMoveContent(std::move(job), destination);
 }
 
-std::shared_ptr<ThreadJob> UpdateWorkerBackend::StartPlanetDataDownload(int, const ThreadJobBinder&) { return nullptr; }
+std::shared_ptr<ThreadJob> UpdateWorkerBackend::StartPlanetDataDownload(int mode, const ThreadJobBinder& bind) {
+    return ContentDownload::StartPlanetDataDownload(mode, bind);
+}
 
-void UpdateWorkerBackend::CleanupPaks(std::shared_ptr<ThreadJob> job) { job->Complete(); }
+void UpdateWorkerBackend::CleanupPaks(std::shared_ptr<ThreadJob> job) { ContentDownload::CleanupPaks(job); }
 
-void UpdateWorkerBackend::RepairPak(std::shared_ptr<ThreadJob> job, const std::string&) { job->Complete(); }
+void UpdateWorkerBackend::RepairPak(std::shared_ptr<ThreadJob> job, const std::string& archivePath) {
+    ContentDownload::RepairPak(job, archivePath);
+}
 
 std::string UpdateWorkerBackend::GetLauncherWebHost() { return Vel::GetLauncherWebHost(); }
 

@@ -1,12 +1,12 @@
 #pragma once
 // The worker backend the running launcher installs: the update worker reaches the update run
 // (StartUpdate, AbortUpdate answering the update manager's abort), the move-content worker the
-// content move through the updater (StartMoveContent). The planet-data jobs are not part of it
-// yet: they behave as the idle backend does (the compaction completes at once, the download
-// finds nothing).
+// content move through the updater (StartMoveContent); the planet-data download, the
+// compaction and the repair reach the process-wide content download driver.
 //
 // Contract: as IWorkerBackend's. Stateless apart from what the update run keeps under the
-// update-manager lock; install it with SetWorkerBackend before the first worker starts.
+// update-manager lock and the content driver under its content lock; install it with
+// SetWorkerBackend before the first worker starts.
 
 #include "delivery/WorkerBackend.h"
 

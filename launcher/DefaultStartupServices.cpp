@@ -1,5 +1,6 @@
 // The production wiring of the start-up: each call reaches the service that provides it.
 
+#include "delivery/ContentDownload.h"
 #include "delivery/DownloadManager.h"
 #include "delivery/RouterConnector.h"
 #include "delivery/UpdateManager.h"
@@ -10,6 +11,7 @@
 #include "foundation/TimedJobs.h"
 #include "foundation/UserFolders.h"
 #include "launcher/ClientLauncher.h"
+#include "launcher/ContentServices.h"
 #include "launcher/CrashReports.h"
 #include "launcher/DynamicContentDlg.h"
 #include "launcher/LanguageDlg.h"
@@ -66,6 +68,7 @@ public:
         services.launcher = &launcher;
         services.dialogs = &dialogs;
         services.language = &dialogs;
+        services.content = &content_;
         CrashReports crashReports;
         NewsPage newsPage;
         services.crashReports = &crashReports;
@@ -87,7 +90,7 @@ public:
         SetWorkerBackend(nullptr);
     }
     void StopRouter() override { RouterConnector::Stop(); }
-    void ShutdownContentDownload() override {}
+    void ShutdownContentDownload() override { ContentDownload::ShutdownContentDownload(); }
     void ReleaseConnections() override { GetDownloadManager().ReleaseConnections(); }
     void DestroyAppServices() override { Vel::DestroyAppServices(); }
 
@@ -96,9 +99,12 @@ public:
 private:
     UpdateErrorDialogPrompt updatePrompt_;
     UpdateWorkerBackend backend_;
-    // The planet-data page's size answers; until a size query is installed, every planet
-    // answers failure ("Invalid package").
-    PlanetSizeQueryAdapter planetSizes_;
+    ContentServices content_;
+    // The planet-data page's size answers, from the content driver's file collector (queued
+    // until the content services start; answered on the collector's thread).
+    PlanetSizeQueryAdapter planetSizes_{[](std::uint16_t planetId, IPlanetSizeQuery::Callback callback) {
+        ContentDownload::QueryPlanetDownloadSize(planetId, std::move(callback));
+    }};
 };
 
 }  // namespace

@@ -76,13 +76,28 @@ done
 cp "$BUILD/tools/updater/SolvendaUpdater" "$DEMO/site-client/bin32/SolvendaUpdater"
 head -c 3000000 /dev/urandom > "$DEMO/site-client/data/planets.dat"
 echo "$SITE_VERSION" > "$DEMO/site-client/version.txt"
-"$TOOLS/make-site/make-site" --client "$DEMO/site-client" --out "$DEMO/site" --version "$SITE_VERSION" >/dev/null
+# Planet content: two territories of planets; "terra/alpha" is the content every installation
+# needs, fetched right after the update. Its descriptor tables and planet list reach the
+# installation with the update (program_data/); the stored forms are served from the site.
+rm -rf "$DEMO/site-planets" "$DEMO/public_users_data/dynamic_content"
+for planet in terra/alpha terra/beta vega/gamma; do
+  mkdir -p "$DEMO/site-planets/$planet/maps"
+  for n in 1 2 3 4 5 6 7 8; do
+    head -c 2000000 /dev/urandom > "$DEMO/site-planets/$planet/maps/tile$n.dat"
+  done
+  head -c 300000 /dev/zero | tr "\0" "t" > "$DEMO/site-planets/$planet/terrain.txt"
+done
+"$TOOLS/make-site/make-site" --client "$DEMO/site-client" --out "$DEMO/site" --version "$SITE_VERSION" \
+  --planets "$DEMO/site-planets" --required terra/alpha >/dev/null
 cp -r tools/standin-server/site/. "$DEMO/site/"  # the terms-of-use pages, "(en)/trailstarter/..." per language
 start_standin "stand-in server" "$DEMO/standin-server.log" \
               "$TOOLS/standin-server/standin-server" --root "$DEMO/site" --listen 127.0.0.1:0 \
               --post-folder "$DEMO/crash-reports"
 SERVER=$ADDRESS
 echo "update site on http://$SERVER/"
+# The content servers: the same stand-in.
+printf '<?xml version="1.0"?>\n<downloadServers>\n  <downloadServer>http://%s/</downloadServer>\n</downloadServers>\n' \
+  "$SERVER" > "$DEMO/site/download_servers.xml"
 
 # The router announces the site's version: the launcher updates, then enables Launch.
 start_standin "stand-in router" "$DEMO/standin-router.log" \

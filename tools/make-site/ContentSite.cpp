@@ -83,7 +83,7 @@ struct Territory {
 }  // namespace
 
 bool WriteContent(const fs::path& planets, const fs::path& programData, const fs::path& site, std::size_t& fileCount,
-                  std::string& error) {
+                  std::string& error, const std::set<std::string>& required) {
     fileCount = 0;
     std::vector<Territory> territories;
     std::uint16_t nextPlanet = 1;
@@ -139,6 +139,7 @@ bool WriteContent(const fs::path& planets, const fs::path& programData, const fs
                     info.compression = static_cast<std::uint16_t>(compression);
                     info.encryption = static_cast<std::uint16_t>(encryption);
                     info.planetIds = std::to_string(planet.id);
+                    if (required.contains(territory.name + "/" + planet.name)) info.planetIds += ",9999";
 
                     WriteText(entries, name);
                     entries.WriteUInt32(info.crc);

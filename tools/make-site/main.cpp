@@ -1,5 +1,5 @@
 // make-site: builds an update site from a folder of client files.
-//   make-site --client DIR --out DIR [--version 1.0.0.0] [--planets DIR] [--server URL]...
+//   make-site --client DIR --out DIR [--version 1.0.0.0] [--planets DIR [--required T/P]...] [--server URL]...
 // Writes OUT/client_files.xml and, for every file, its update package
 // OUT/client_files/<folder>/<stem>_<sha1>.zip holding the file under its own name.
 // With --planets, first the content: the descriptor tables and the planet list go into the
@@ -10,6 +10,7 @@
 #include <zip.h>
 
 #include <algorithm>
+#include <set>
 #include <boost/program_options.hpp>
 #include <filesystem>
 #include <fstream>
@@ -90,12 +91,13 @@ bool WritePackage(const fs::path& source, const fs::path& zipPath) {
 
 int main(int argc, char** argv) {
     std::string client, out, version = "1.0.0.0", planets;
-    std::vector<std::string> servers;
+    std::vector<std::string> servers, required;
     po::options_description options("make-site options");
     options.add_options()("help", "show this help")("client", po::value(&client)->required(), "folder of client files")(
         "out", po::value(&out)->required(), "folder to write the site into")(
         "version", po::value(&version), "the manifest's version (four numbers joined by dots)")(
         "planets", po::value(&planets), "folder of planet files: <territory>/<planet>/<files>")(
+        "required", po::value(&required)->composing(), "<territory>/<planet> whose files every installation needs (repeatable)")(
         "server", po::value(&servers)->composing(), "a content server's base URL for download_servers.xml (repeatable)");
     try {
         po::variables_map vm;
@@ -132,7 +134,8 @@ int main(int argc, char** argv) {
             std::cerr << "make-site: no folder " << planets << "\n";
             return 2;
         }
-        if (!MakeSite::WriteContent(planets, fs::path(client) / Vel::kProgramDataFolderName, outDir, count, error)) {
+        if (!MakeSite::WriteContent(planets, fs::path(client) / Vel::kProgramDataFolderName, outDir, count, error,
+                                     std::set<std::string>(required.begin(), required.end()))) {
             std::cerr << "make-site: " << error << "\n";
             return 1;
         }
