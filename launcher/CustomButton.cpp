@@ -82,8 +82,9 @@ QImage CustomButton::DrawFace(const QRect& rect, int frame, int brighten) const 
     painter.drawImage(QPoint(iconLeft_ + rect.left() + frameWidth_ / 2 - kIconSize / 2, iconTop_ + rect.top()), icon);
     painter.setFont(font());
     painter.setPen(frame == kDisabledFrame ? disabledTextColour_ : textColour_);
-    painter.drawText(rect.adjusted(0, textTop_, 0, 0), Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextSingleLine,
-                     text());
+    // An "&" marks the mnemonic, drawn underlined, as on any push button.
+    constexpr int kCaptionFlags = Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextSingleLine | Qt::TextShowMnemonic;
+    painter.drawText(rect.adjusted(0, textTop_, 0, 0), kCaptionFlags, text());
     return face;
 }
 

@@ -5,7 +5,8 @@
 // Contract:
 // - The strip holds four frames of equal width side by side: 0 normal, 1 focused, 2 pressed,
 //   3 disabled. Icon 0 is drawn on frames 0 to 2, icon 1 on frame 3; the caption is the
-//   button's text in the text colour (the disabled text colour on frame 3).
+//   button's text in the text colour (the disabled text colour on frame 3), on one line, with
+//   "&" marking the mnemonic as on any push button.
 // - Frame choice on every paint: 3 when disabled, else 2 when pressed, else 1 when it has the
 //   keyboard focus, else 0. The pressed frame draws its icon and caption one pixel right and
 //   down.
