@@ -12,6 +12,8 @@
 #include "foundation/TimedJobs.h"
 #include "foundation/LocalizedStrings.h"
 #include "foundation/SiteName.h"
+#include "launcher/CustomButton.h"
+#include "launcher/CustomProgressbar.h"
 #include "launcher/DialogItems.h"
 #include "ui_MainWindow.h"
 
@@ -22,11 +24,26 @@
 #include <QProgressBar>
 #include <QPushButton>
 
+#include <algorithm>
 
 namespace Vel {
 namespace {
 
 constexpr int kTimerPeriodMs = 500;
+
+// Both buttons share the face strip and differ in their icons.
+CustomButtonLook ButtonLook(unsigned iconId, unsigned disabledIconId) {
+    CustomButtonLook look;
+    look.textColour = QColor::fromRgb(0xE7E7E7);
+    look.disabledTextColour = QColor::fromRgb(0x6B6B6B);
+    look.bitmapId = 188;
+    look.iconId = iconId;
+    look.disabledIconId = disabledIconId;
+    look.textTop = 26;
+    look.iconTop = 1;
+    look.iconLeft = 0;
+    return look;
+}
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
@@ -87,10 +104,14 @@ void CTrailstarterDlg::InitDialog() {
 
     if (services_.crashReports) services_.crashReports->ReportPendingCrashDumps(this);
 
-    launch_ = GetDialogItem<QPushButton>(this, "IDOK");
-    tools_ = GetDialogItem<QPushButton>(this, "IDC_TOOLS");
+    auto* launch = GetDialogItem<CustomButton>(this, "IDOK");
+    auto* tools = GetDialogItem<CustomButton>(this, "IDC_TOOLS");
+    if (launch) launch->LoadFaces(ButtonLook(196, 199));
+    if (tools) tools->LoadFaces(ButtonLook(198, 201));
+    launch_ = launch;
+    tools_ = tools;
     browser_ = GetDialogItem<QWidget>(this, "IDC_BROWSER");
-    progress_ = GetDialogItem<QProgressBar>(this, "IDC_PROGRESS");
+    progress_ = GetDialogItem<CustomProgressbar>(this, "IDC_PROGRESS");
     status_ = GetDialogItem<QLabel>(this, "IDC_STATUS");
     timeLeft_ = GetDialogItem<QLabel>(this, "IDC_TIME_REMAINING");
     rate_ = GetDialogItem<QLabel>(this, "IDC_RATE");
@@ -288,7 +309,8 @@ void CTrailstarterDlg::UpdateProgressView() {
     SetProgressIndeterminate(busy);
     if (progress && !busy) {
         const int percent = static_cast<int>(progress->GetPercent());
-        if (progress_) progress_->setValue(percent);
+        // More done than announced still shows a full bar, never the last value below it.
+        if (progress_) progress_->setValue(std::clamp(percent, 0, 100));
         if (percent > 0 && !text.empty()) text += " - " + std::to_string(percent) + "%";
     }
     if (status_) status_->setText(Q(text));

@@ -10,6 +10,8 @@
 #include "foundation/FatalError.h"
 #include "foundation/TimedJobs.h"
 #include "foundation/SiteName.h"
+#include "launcher/CustomButton.h"
+#include "launcher/CustomProgressbar.h"
 #include "tests/support/FakeWorkers.h"
 #include "tests/support/MainWindowFakes.h"
 #include "tests/support/ScriptedPrompt.h"
@@ -120,6 +122,46 @@ TEST_F(TrailstarterDlgTest, PercentSuffix) {
     progress->SetDone(0);
     w.UpdateProgressView();
     EXPECT_EQ(Item<QLabel>("IDC_STATUS")->text().toStdString(), "Downloading planet data");
+}
+
+// More done than announced fills the bar instead of leaving it at its last value.
+TEST_F(TrailstarterDlgTest, OverFullProgressFillsTheBar) {
+    auto& w = Open();
+    FinishStartupUpdate();
+    auto progress = std::make_shared<DownloadProgress>();
+    progress->SetTotal(1000);
+    progress->AddDone(427);
+    SetWorkerProgress(progress);
+    SetWorkerStatusText("Downloading planet data");
+    w.UpdateProgressView();
+    progress->AddDone(1000);
+    w.UpdateProgressView();
+    EXPECT_EQ(Item<QProgressBar>("IDC_PROGRESS")->value(), 100);
+}
+
+// Launch and Tools are drawn from the shared face strip, each with its own icons, and the bar is
+// the one with painted corners.
+TEST_F(TrailstarterDlgTest, ButtonsAndBarAreTheCustomControls) {
+    auto& w = Open();
+    auto* launch = Item<CustomButton>("IDOK");
+    auto* tools = Item<CustomButton>("IDC_TOOLS");
+    ASSERT_TRUE(launch && tools);
+    ASSERT_TRUE(launch->HasFaces() && tools->HasFaces());
+    EXPECT_EQ(launch->FrameSize(), QSize(75, 45));
+    EXPECT_TRUE(Item<CustomProgressbar>("IDC_PROGRESS"));
+
+    w.show();
+    for (CustomButton* b : {launch, tools}) {
+        b->setEnabled(true);
+        b->setFocusPolicy(Qt::NoFocus);
+    }
+    const QImage launchFace = launch->grab().toImage();
+    const QImage toolsFace = tools->grab().toImage();
+    EXPECT_EQ(launch->CurrentFrame(), 0);
+    EXPECT_EQ(launch->size(), QSize(75, 45));
+    // Same frame, different icons: the faces differ only where the icon and caption are.
+    EXPECT_EQ(launchFace.pixel(2, 44), toolsFace.pixel(2, 44));
+    EXPECT_NE(launchFace.copy(21, 1, 32, 24), toolsFace.copy(21, 1, 32, 24));
 }
 
 TEST_F(TrailstarterDlgTest, BottomOfWindowStates) {

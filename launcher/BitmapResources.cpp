@@ -1,0 +1,18 @@
+#include "launcher/BitmapResources.h"
+
+#include "launcher/EmbeddedBitmaps.h"
+
+namespace Vel {
+
+QImage LoadBitmapResource(unsigned id) {
+    for (std::size_t i = 0; i < kEmbeddedBitmapCount; ++i) {
+        const auto& bitmap = kEmbeddedBitmaps[i];
+        if (bitmap.resourceId != id) continue;
+        QImage image;
+        if (!image.loadFromData(bitmap.png, static_cast<int>(bitmap.size), "PNG")) return {};
+        return image.convertToFormat(QImage::Format_ARGB32);
+    }
+    return {};
+}
+
+}  // namespace Vel
