@@ -498,6 +498,7 @@ void DownloadQueue::WriteItems(std::vector<DownloadItem>& batch, std::vector<Dow
                                std::vector<DownloadItem>& networkFailed, std::vector<WriteFailure>& writeFailed,
                                std::vector<DownloadItem>& dropped) {
     std::map<std::string, std::shared_ptr<Zip>> archives;
+    std::map<std::string, std::vector<std::string>> groups;  // group -> its archives, in number order
     std::vector<std::string> writtenTo;  // the archive of each written item
     const auto failure = [&](const DownloadItem& item) {
         try {
@@ -525,12 +526,26 @@ void DownloadQueue::WriteItems(std::vector<DownloadItem>& batch, std::vector<Dow
             std::string target = item.archivePath;
             if (target.empty()) {
                 const std::string folder = ContentFolder();
-                target = FindPakWithRoom(folder, name, info.storedSize, [&](const std::string& path) -> std::uint32_t {
+                const auto counter = [&](const std::string& path) -> std::uint32_t {
                     const auto open = archives.find(path);
-                    if (open != archives.end()) return static_cast<std::uint32_t>(open->second->GetEntries().size());
+                    if (open != archives.end()) return static_cast<std::uint32_t>(open->second->GetEntryCount());
                     std::uint32_t count = 0;
                     return ReadZipEntryCount(path, count) ? count : 0;
-                });
+                };
+                // The group's archives are listed once a batch; one made here joins the list.
+                const std::string group = PakGroupOf(name);
+                auto listed = groups.find(group);
+                if (listed == groups.end()) listed = groups.emplace(group, ListPakPaths(folder, group)).first;
+                auto& paths = listed->second;
+                try {
+                    target = FindPakWithRoomAmong(paths, folder, name, info.storedSize, counter);
+                } catch (const Exception&) {
+                    // One went away meanwhile: look again.
+                    paths = ListPakPaths(folder, group);
+                    target = FindPakWithRoomAmong(paths, folder, name, info.storedSize, counter);
+                }
+                if (const auto at = std::lower_bound(paths.begin(), paths.end(), target); at == paths.end() || *at != target)
+                    paths.insert(at, target);
                 std::error_code ignored;
                 std::filesystem::create_directories(FolderOf(target), ignored);
             }

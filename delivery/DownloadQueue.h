@@ -69,7 +69,7 @@ inline constexpr std::uint32_t kTypeCount = 2;
 inline constexpr int kMinDownloadThreads = 1;
 inline constexpr int kMaxDownloadThreads = 32;
 inline constexpr std::size_t kWriteListLimit = 100;
-inline constexpr std::uint64_t kDefaultWriteByteBudget = 256ull * 1024 * 1024;
+inline constexpr std::uint64_t kDefaultWriteByteBudget = 64ull * 1024 * 1024;
 inline constexpr unsigned kMaxConnectionsPerServer = 12;
 
 // One entry of the descriptor map; keeps the map it belongs to alive.

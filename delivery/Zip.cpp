@@ -192,7 +192,18 @@ void Zip::PWrite(const void* data, std::size_t length, std::uint64_t offset) {
     }
 }
 
+void Zip::StartWriteback(std::uint64_t written) noexcept {
+    // Large enough for the disk to take in long runs, small enough to overlap the copying.
+    constexpr std::uint64_t kWritebackChunk = 8u << 20;
+    unsubmitted_ += written;
+    if (unsubmitted_ < kWritebackChunk || fd_ < 0) return;
+    unsubmitted_ = 0;
+    // Only a hint: the sync of the flush is what makes the data durable.
+    (void)::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 void Zip::SyncFile() {
+    unsubmitted_ = 0;
     if (::fsync(fd_) != 0) {
         const int error = errno;
         Platform::SetLastErrorFromErrno();
@@ -701,7 +712,10 @@ void Zip::WriteEntryAt(ZipEntry& e, std::uint64_t offset, bool clearOldSignature
         iovec parts[2] = {{header.data(), header.size()}, {const_cast<void*>(bytes), e.compressedSize}};
         const std::size_t total = header.size() + e.compressedSize;
         const ssize_t n = ::pwritev(fd_, parts, 2, static_cast<off_t>(offset));
-        if (n == static_cast<ssize_t>(total)) return;
+        if (n == static_cast<ssize_t>(total)) {
+            StartWriteback(total);
+            return;
+        }
         if (n < 0 && errno != EINTR) {
             const int error = errno;
             Platform::SetLastErrorFromErrno();
@@ -717,6 +731,7 @@ void Zip::WriteEntryAt(ZipEntry& e, std::uint64_t offset, bool clearOldSignature
     }
     PWrite(bytes, e.compressedSize, offset + kZipLocalHeaderSize + e.nameLength);
     PWrite(header.data(), header.size(), offset);
+    StartWriteback(header.size() + e.compressedSize);
 }
 
 void Zip::AddEntry(const std::string& name, const ContentFileInfo& info, const void* bytes, std::uint32_t length) {
@@ -850,6 +865,11 @@ bool Zip::GetEntryInfo(const std::string& name, ZipEntry& entry) {
 std::vector<ZipEntry> Zip::GetEntries() {
     VelMutex::ScopedLock lock(mutex_);
     return entries_;
+}
+
+std::size_t Zip::GetEntryCount() {
+    VelMutex::ScopedLock lock(mutex_);
+    return entries_.size();
 }
 
 bool Zip::FreeSpaceAtLeast(std::uint64_t threshold) {

@@ -128,6 +128,7 @@ public:
     // False when name is not in the archive.
     bool GetEntryInfo(const std::string& name, ZipEntry& entry);
     std::vector<ZipEntry> GetEntries();
+    std::size_t GetEntryCount();
     // Moves the entries together, in the order of their offsets, so that the free gaps disappear
     // (requires Writable), and flushes. A job, when given, can stop it between entries (the
     // entries moved so far keep their new places) and receives the bytes walked as progress.
@@ -209,6 +210,9 @@ private:
     void SortGaps();
     void EnsureGrowthFits(std::uint64_t end);
     void PWrite(const void* data, std::size_t length, std::uint64_t offset);
+    // Counts bytes written; once enough are, starts their write-out without waiting, so that
+    // the flush's sync finds most of them on disk already.
+    void StartWriteback(std::uint64_t written) noexcept;
     bool PRead(void* data, std::size_t length, std::uint64_t offset) const;
     void SyncFile();
     std::uint64_t FileLength() const;
@@ -233,6 +237,8 @@ private:
     bool markerWritten_ = false;
     // The file may grow up to here before free space is asked for again.
     std::uint64_t growthChecked_ = 0;
+    // Bytes written since the write-out was last started.
+    std::uint64_t unsubmitted_ = 0;
     // Free ranges that the last good flush's directory does not point at, sorted by start.
     std::vector<Gap> gaps_;
     // Ranges freed since the last good flush: usable only after the next one.

@@ -52,8 +52,15 @@ std::string GetFreePakPath(const std::string& contentFolder, std::string_view gr
 
 std::string FindPakWithRoom(const std::string& contentFolder, std::string_view contentPath, std::uint32_t entrySize,
                             const PakEntryCounter& entryCount) {
+    return FindPakWithRoomAmong(ListPakPaths(contentFolder, PakGroupOf(contentPath)), contentFolder, contentPath,
+                                entrySize, entryCount);
+}
+
+std::string FindPakWithRoomAmong(const std::vector<std::string>& paths, const std::string& contentFolder,
+                                 std::string_view contentPath, std::uint32_t entrySize,
+                                 const PakEntryCounter& entryCount) {
     const std::string group = PakGroupOf(contentPath);
-    for (const auto& path : ListPakPaths(contentFolder, group)) {
+    for (const auto& path : paths) {
         if (FileSize(path) + entrySize >= kPakSizeLimit) continue;
         std::uint32_t count = 0;
         if (entryCount)

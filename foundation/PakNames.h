@@ -37,3 +37,8 @@ std::string GetFreePakPath(const std::string& contentFolder, std::string_view gr
 using PakEntryCounter = std::function<std::uint32_t(const std::string& path)>;
 std::string FindPakWithRoom(const std::string& contentFolder, std::string_view contentPath, std::uint32_t entrySize,
                             const PakEntryCounter& entryCount = {});
+// The same choice among the group's archives listed already (paths in number order, as
+// ListPakPaths gives them), for a caller that places many entries at once.
+std::string FindPakWithRoomAmong(const std::vector<std::string>& paths, const std::string& contentFolder,
+                                 std::string_view contentPath, std::uint32_t entrySize,
+                                 const PakEntryCounter& entryCount = {});

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -19,6 +20,7 @@
 #include "foundation/ContentFormat.h"
 #include "foundation/Crc32.h"
 #include "foundation/Exception.h"
+#include "foundation/PakNames.h"
 #include "foundation/RegistrySettings.h"
 #include "foundation/SettingKey.h"
 #include "tests/support/IsolatedSettings.h"
@@ -589,4 +591,26 @@ TEST_F(DownloadQueueTest, FaultMatrixNeverHangs) {
             queue_.reset();
         }
     }
+}
+
+TEST_F(DownloadQueueTest, NewFilesFillTheArchiveMadeForThemBeforeAnyOther) {
+    // Enough files for batches of several, so that later ones meet the archive an earlier one made.
+    std::vector<std::string> names;
+    for (int k = 0; k < 24; ++k) names.push_back("p/a/file" + std::to_string(k));
+    for (const auto& n : names) AddFile(n, "bytes of " + n);
+    ServerList({server_->BaseUrl()});
+    // The group's first archive has no room left (a sparse file: only its size is looked at).
+    std::filesystem::create_directories(Content());
+    std::ofstream(Content() + "p_a_01.pak").put('x');
+    std::filesystem::resize_file(Content() + "p_a_01.pak", kPakSizeLimit - 4);
+    auto& queue = MakeQueue(4);
+    const auto job = TypeJob();
+    for (const auto& n : names) queue.Enqueue(Item(n, job));
+    queue.StartDownloadThreads();
+    ASSERT_TRUE(queue.WaitDrainedFor(kTypeContent, kWatchdog));
+    queue.StopDownloadThreads();
+
+    EXPECT_FALSE(std::filesystem::exists(Content() + "p_a_03.pak"));
+    Zip second(Content() + "p_a_02.pak", 0);
+    EXPECT_EQ(second.GetEntryCount(), names.size());
 }
