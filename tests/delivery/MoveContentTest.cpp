@@ -92,9 +92,10 @@ protected:
 
     // Starts the move as the worker does and waits for its result.
     std::vector<int> Move(const std::string& target) {
+        // Counted before the start: a quick failure can post its result before StartMoveContent returns.
+        const std::size_t before = target_.Results().size();
         auto job = std::make_shared<ThreadJob>();
         StartMoveContent(job, target);
-        const std::size_t before = target_.Results().size();
         EXPECT_TRUE(TestSupport::WaitFor([&] { return target_.Results().size() > before; }));
         return target_.Results();
     }
