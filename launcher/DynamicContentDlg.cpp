@@ -15,6 +15,7 @@
 #include <QMetaObject>
 #include <QPushButton>
 #include <QSignalBlocker>
+#include <QStyle>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -90,6 +91,10 @@ void DynamicContentDlg::InitPage() {
     list_->setSelectionBehavior(QAbstractItemView::SelectRows);
     list_->setSortingEnabled(false);  // the page keeps its own order
     list_->setHeaderLabels({QStringLiteral("Name"), QStringLiteral("Status"), QStringLiteral("To download")});
+    // Wide enough for the three columns (300, 50 and 100 pixels) with the frame and a scroll bar,
+    // so the sheet grows to show them when this page first shows.
+    list_->setMinimumWidth(300 + 50 + 100 + 2 * list_->frameWidth() +
+                           list_->style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 4);
     layout->addWidget(list_, 1);
 
     auto* buttons = new QHBoxLayout;

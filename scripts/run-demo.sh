@@ -90,9 +90,15 @@ done
 "$TOOLS/make-site/make-site" --client "$DEMO/site-client" --out "$DEMO/site" --version "$SITE_VERSION" \
   --planets "$DEMO/site-planets" --required terra/alpha >/dev/null
 cp -r tools/standin-server/site/. "$DEMO/site/"  # the terms-of-use pages, "(en)/trailstarter/..." per language
+# Planet files are served at a modem's pace (8 KiB every 20 ms), so that the planet download's
+# progress stays on the window for a few seconds instead of a blink.
+CONTENT_PACE=()
+while IFS= read -r stored; do
+  CONTENT_PACE+=(--fault "/${stored#"$DEMO/site/"}=slow:8192:20")
+done < <(find "$DEMO/site/dynamic_content" -type f)
 start_standin "stand-in server" "$DEMO/standin-server.log" \
               "$TOOLS/standin-server/standin-server" --root "$DEMO/site" --listen 127.0.0.1:0 \
-              --post-folder "$DEMO/crash-reports"
+              --post-folder "$DEMO/crash-reports" "${CONTENT_PACE[@]}"
 SERVER=$ADDRESS
 echo "update site on http://$SERVER/"
 # The content servers: the same stand-in.
