@@ -3,6 +3,7 @@
 // well-formed XML whatever the log holds.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <string>
 
@@ -19,6 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Vel::CrashReportMachine machine;
     machine.site = "pro01";
     const std::string document = Vel::BuildCrashInfoDocument(log, "2024-01-01 00:00:00", machine);
-    if (!Vel::XMLParser(document).IsValid()) FuzzSupport::Broken("crashInfo document is not well-formed");
+    if (!Vel::XMLParser(document).IsValid()) {
+        std::fprintf(stderr, "%s\n", document.c_str());
+        FuzzSupport::Broken("crashInfo document is not well-formed");
+    }
     return 0;
 }
