@@ -167,6 +167,23 @@ std::string XmlEscape(unsigned char byte) {
     }
 }
 
+namespace {
+
+// A complete lead + continuation sequence that encodes an XML character: the shortest form of a
+// code point up to U+10FFFF, no surrogate, not U+FFFE or U+FFFF.
+bool IsXmlCharSequence(const std::string& sequence) {
+    const auto lead = static_cast<unsigned char>(sequence[0]);
+    const std::size_t extra = sequence.size() - 1;
+    std::uint32_t cp = lead & (extra == 1 ? 0x1Fu : extra == 2 ? 0x0Fu : 0x07u);
+    for (std::size_t k = 1; k < sequence.size(); ++k) cp = (cp << 6) | (static_cast<unsigned char>(sequence[k]) & 0x3Fu);
+    constexpr std::uint32_t kShortest[] = {0, 0x80, 0x800, 0x10000};
+    if (cp < kShortest[extra] || cp > 0x10FFFF) return false;
+    if (cp >= 0xD800 && cp <= 0xDFFF) return false;
+    return cp != 0xFFFE && cp != 0xFFFF;
+}
+
+}  // namespace
+
 std::string XmlEscapeUtf8(const std::string& text) {
     std::string out;
     std::string sequence;
@@ -188,7 +205,7 @@ std::string XmlEscapeUtf8(const std::string& text) {
         sequence += ch;
         if (b < 0x80 || b > 0xBF) bad = true;
         if (--expected == 0) {
-            if (!bad) {
+            if (!bad && IsXmlCharSequence(sequence)) {
                 out += sequence;
             } else {
                 out += '?';

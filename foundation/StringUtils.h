@@ -41,7 +41,8 @@ bool FromHex(const std::string& text, void* out, std::size_t n);
 bool ParseHexUInt32(const std::string& text, std::uint32_t& out);
 
 std::string XmlEscape(unsigned char byte);
-// Escapes ASCII through XmlEscape, keeps well-formed multi-byte sequences, marks bad ones "?".
+// Escapes ASCII through XmlEscape, keeps well-formed multi-byte sequences of XML characters, marks
+// bad ones "?" (overlong forms, surrogates, code points above U+10FFFF, U+FFFE and U+FFFF too).
 std::string XmlEscapeUtf8(const std::string& text);
 
 // "1023 B", "1.5 kB", "1.00 MB", "1.000 GB".

@@ -83,9 +83,9 @@ std::string XMLNode::GetText() const {
 
 // ---- XPathResult ------------------------------------------------------------------------
 
-XPathResult::XPathResult(const XMLParser* parser, xmlNode* context, std::shared_ptr<xmlXPathContext> xpath,
+XPathResult::XPathResult(const XMLParser* parser, xmlNode* /*context*/, std::shared_ptr<xmlXPathContext> xpath,
                          std::shared_ptr<xmlXPathObject> object)
-    : parser_(parser), context_(context), xpath_(std::move(xpath)), object_(std::move(object)) {}
+    : parser_(parser), xpath_(std::move(xpath)), object_(std::move(object)) {}
 
 std::size_t XPathResult::GetCount() const {
     if (!object_ || object_->type != XPATH_NODESET || !object_->nodesetval) return 0;

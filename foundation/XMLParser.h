@@ -61,7 +61,6 @@ public:
 
 private:
     const XMLParser* parser_ = nullptr;
-    _xmlNode* context_ = nullptr;
     std::shared_ptr<_xmlXPathContext> xpath_;
     std::shared_ptr<_xmlXPathObject> object_;
 };

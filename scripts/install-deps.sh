@@ -12,6 +12,7 @@ PACKAGES=(
   libxml2-dev zlib1g-dev libzip-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth fonts-dejavu-core openssl
+  clang-14 libclang-rt-14-dev
   python3 zip unzip
 )
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds Trailstarter with AddressSanitizer + UndefinedBehaviorSanitizer and runs the whole test
 # suite, then builds the threading tests with ThreadSanitizer and runs them, then builds the web
-# browser's own test without sanitizers (the browser engine is never started under them).
+# browser's own test without sanitizers (the browser engine is never started under them). Between
+# the last two, the fuzz targets (clang) replay their corpora and fuzz for a few seconds each.
 # Installs the missing Debian packages first. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -30,6 +31,9 @@ echo "== ThreadSanitizer build (threading tests)"
 configure build/tsan thread
 cmake --build build/tsan -j "$JOBS"
 ctest --test-dir build/tsan -L threading --output-on-failure -j "$JOBS" --timeout 300
+
+echo "== Fuzz targets (clang-14): replay of every corpus, then a few seconds each"
+JOBS="$JOBS" bash scripts/fuzz-short.sh
 
 echo "== Browser test (no sanitizer; starts the browser engine)"
 configure build/plain ""

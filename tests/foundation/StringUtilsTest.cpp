@@ -70,6 +70,13 @@ TEST(StringUtilsTest, XmlEscapeUtf8Sequences) {
         {"\xE2\x82\xAC!", "\xE2\x82\xAC!"},      // good three-byte
         {"\x80x\xFF", "x"},                      // stray bytes dropped
         {"\xE2&\xAC", "?&amp;"},                 // bad sequence: ASCII parts escaped, others dropped
+        {"\xF4\x8F\xBF\xBD", "\xF4\x8F\xBF\xBD"},  // U+10FFFD, the last character
+        {"\xF6\xAA\x8C\x9A", "?"},                // above U+10FFFF
+        {"\xF4\x90\x80\x80", "?"},                // U+110000
+        {"\xC0\xBC", "?"},                        // overlong "<"
+        {"\xE0\x80\xBC", "?"},                    // overlong "<"
+        {"\xED\xA0\x80", "?"},                    // a surrogate
+        {"\xEF\xBF\xBF", "?"},                    // U+FFFF, no XML character
     };
     for (const auto& c : cases) EXPECT_EQ(XmlEscapeUtf8(c.in), c.out);
 }
