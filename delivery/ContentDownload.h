@@ -37,6 +37,7 @@
 //   taken out of the list once its entries were removed or replaced.
 // - The done set (planets a background job handled in this process) is cleared when a rescan
 //   finds a file needed that was not needed before.
+// - After Shutdown no job starts (the start gives the empty pointer).
 // - Shutdown aborts the running job without waiting for it in the abort, stops the download
 //   threads and the collector (each joined within the join limit), then joins the content
 //   thread within the join limit. A rescan on the collector stops early once stopping began.

@@ -460,3 +460,26 @@ TEST_F(ContentDriverTest, PlanetSizeQueriesAnswerOnTheCollectorAndARescanEndsAtS
     driver.Shutdown();
     EXPECT_THROW(driver.BuildFileSet({1}), Exception);
 }
+
+// A worker that arrives after the shutdown (the queue's threads are gone) starts nothing: a job
+// then would wait for the queue for ever and outlive the driver.
+TEST_F(ContentDriverTest, NothingStartsAfterShutdown) {
+    Describe("t/p1/late", "asked for after the shutdown", "1");
+    ASSERT_TRUE(LoadTables());
+    WritePlanetList();
+    Background("1");
+    auto& driver = Driver();
+    driver.Init();
+    const UpdatedFileSet files = driver.BuildFileSet({1});
+    ASSERT_EQ(files.size(), 1u);
+    driver.Shutdown();
+
+    for (int mode : {0, 1}) {
+        SCOPED_TRACE(mode);
+        auto job = mode == 0 ? driver.StartContentDownload(files) : driver.StartPlanetDataDownload(1);
+        EXPECT_FALSE(job);
+        EXPECT_FALSE(driver.IsContentDownloadRunning());
+        if (job) job->Abort();  // so that a failure here does not hang the run
+    }
+}
+
