@@ -251,7 +251,9 @@ bool ContentDriver::DescriptorsChanged() {
 
 UpdatedFileSet ContentDriver::BuildFileSet(const std::set<std::uint16_t>& planetIds) {
     VelMutex::ScopedLock lock(lock_);
-    if (DescriptorsChanged() || !scanned_.load()) RescanLocked([this] { return Stopping(); });
+    // After a content move every archive path found before names the old folder.
+    if (DescriptorsChanged() || !scanned_.load() || scannedFolder_ != ContentFolder())
+        RescanLocked([this] { return Stopping(); });
     UpdatedFileSet out;
     for (const std::uint16_t id : planetIds) {
         const auto it = planetIndex_.find(id);

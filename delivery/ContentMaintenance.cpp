@@ -91,7 +91,8 @@ void ContentDriver::RescanLocked(const std::function<bool()>& stop) {
     }
 
     std::map<ContentKey, ArchiveEntryRef> archived;
-    for (const std::string& archive : ListArchives(ContentFolder())) {
+    const std::string folder = ContentFolder();
+    for (const std::string& archive : ListArchives(folder)) {
         if (stop && stop()) throw Exception();
         const auto zip = ZipManager::GetZip(archive, kZipRecover | kZipCheckOffsets);
         for (const ZipEntry& e : zip->GetEntries()) {
@@ -135,6 +136,7 @@ void ContentDriver::RescanLocked(const std::function<bool()>& stop) {
     moves_ = std::move(moves);
     deletes_ = std::move(deletes);
     corrupt_ = corrupt;
+    scannedFolder_ = folder;
     ++generation_;
     DeleteRepairFiles();
     scanned_.store(true);

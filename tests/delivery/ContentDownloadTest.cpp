@@ -22,6 +22,7 @@
 #include "foundation/ParameterStore.h"
 #include "foundation/RegistrySettings.h"
 #include "foundation/SettingKey.h"
+#include "foundation/UserFolders.h"
 #include "tests/support/IsolatedSettings.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/WaitFor.h"
@@ -146,16 +147,18 @@ protected:
         GetParameterStore().Set("web.update.url", ParameterType::String, server_->BaseUrl());
         manager_.SetRequestTimeout(2000);
     }
-    ContentDriver& Driver(int threads = 2) {
+    // followFolders: the driver and the queue use the user folders' content folder, as in the
+    // launcher, instead of Content().
+    ContentDriver& Driver(int threads = 2, bool followFolders = false) {
         driver_.reset();  // it stops the queue it uses
         DownloadQueueOptions q;
         q.manager = &manager_;
-        q.contentFolder = Content();
+        q.contentFolder = followFolders ? std::string() : Content();
         q.threadCount = threads;
         queue_ = std::make_unique<DownloadQueue>(q);
         ContentDriverOptions options;
         options.programDataFolder = Folder("pd");
-        options.contentFolder = Content();
+        options.contentFolder = followFolders ? std::string() : Content();
         options.corruptListPath = (dir_ / "corrupt_files.lst").string();
         options.queue = queue_.get();
         driver_ = std::make_unique<ContentDriver>(options);
@@ -483,3 +486,50 @@ TEST_F(ContentDriverTest, NothingStartsAfterShutdown) {
     }
 }
 
+// The content folder moved to another parent: what the last rescan found names archives that
+// are no longer there, so the next collection rescans the new folder.
+TEST_F(ContentDriverTest, TheNextCollectionAfterAContentMoveRescansTheNewFolder) {
+    struct ParentFolder {
+        void Set(const std::string& value) {
+            WriteRegistrySettingString(Settings::PublicUsersDataParentFolder.section,
+                                       Settings::PublicUsersDataParentFolder.name, value,
+                                       Settings::PublicUsersDataParentFolder.scope);
+            ReloadPublicUsersDataParentFolder();
+        }
+        ~ParentFolder() { Set(""); }
+    } parent;
+    parent.Set(Folder("old"));
+    Describe("p/a/wrongcrc", "the current version");
+    Describe("p/a/renamed", "content found under an old name");
+    ASSERT_TRUE(LoadTables());
+    const std::string oldFolder = MakeDynamicContentFolderPath();
+    std::filesystem::create_directories(oldFolder);
+    {
+        Zip zip(oldFolder + "p_a_01.pak", kZipWritable);
+        for (const auto& [name, content] : {std::pair<std::string, std::string>{"p/a/wrongcrc", "an old version"},
+                                            {"p/a/oldname", "content found under an old name"}})
+            zip.AddEntry(name, ContentFormat::kStored, CrcOf(content), static_cast<std::uint32_t>(content.size()),
+                         static_cast<std::uint32_t>(content.size()), content.data(),
+                         static_cast<std::uint32_t>(content.size()));
+    }
+    auto& driver = Driver(2, true);
+    driver.RescanContent();
+    ASSERT_EQ(driver.GetSnapshot().needed.at("p/a/wrongcrc").archivePath, oldFolder + "p_a_01.pak");
+
+    // What the updater does with "--move-content", and the launcher's reload after it.
+    std::filesystem::create_directories(dir_ / "new");
+    std::filesystem::rename(dir_ / "old/public_users_data", dir_ / "new/public_users_data");
+    parent.Set(Folder("new"));
+    const std::string newFolder = MakeDynamicContentFolderPath();
+    ASSERT_NE(newFolder, oldFolder);
+
+    const UpdatedFileSet files = driver.BuildFileSet({1});
+    std::map<std::string, std::string> paths;
+    for (const UpdatedFile& file : files) paths[file.Name()] = file.archivePath;
+    EXPECT_EQ(paths, (std::map<std::string, std::string>{{"p/a/wrongcrc", newFolder + "p_a_01.pak"},
+                                                         {"p/a/renamed", ""}}));
+    const auto snap = driver.GetSnapshot();
+    for (const auto& [target, source] : snap.moves) EXPECT_EQ(source.archive.rfind(newFolder, 0), 0u) << source.archive;
+    for (const auto& entry : snap.deletes) EXPECT_EQ(entry.archive.rfind(newFolder, 0), 0u) << entry.archive;
+    EXPECT_FALSE(std::filesystem::exists(oldFolder));
+}
