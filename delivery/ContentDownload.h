@@ -39,6 +39,7 @@
 //   finds a file needed that was not needed before.
 // - A collection rescans when the content folder is no longer the one the last rescan looked
 //   at (a content move), so no archive path of the old folder is handed out.
+// - A rescan that fails leaves the content unscanned, so the next collection rescans.
 // - After Shutdown no job starts (the start gives the empty pointer).
 // - Shutdown aborts the running job without waiting for it in the abort, stops the download
 //   threads and the collector (each joined within the join limit), then joins the content

@@ -62,6 +62,9 @@ void ContentDriver::RescanContent() {
 }
 
 void ContentDriver::RescanLocked(const std::function<bool()>& stop) {
+    // Until this run ends the content counts as unscanned: a run that fails (an archive that
+    // cannot be opened, a stop) is tried again by the next collection.
+    scanned_.store(false);
     const std::set<std::string> corrupt = ReadCorruptFileList(CorruptListPath());
     const auto published = GetFileDescriptors();
     published_ = published;

@@ -533,3 +533,24 @@ TEST_F(ContentDriverTest, TheNextCollectionAfterAContentMoveRescansTheNewFolder)
     for (const auto& entry : snap.deletes) EXPECT_EQ(entry.archive.rfind(newFolder, 0), 0u) << entry.archive;
     EXPECT_FALSE(std::filesystem::exists(oldFolder));
 }
+
+// A rescan for new tables that fails on an archive it cannot read leaves the content unscanned:
+// the next collection tries again instead of handing out the old tables' needed set.
+TEST_F(ContentDriverTest, ARescanThatFailedIsTriedAgain) {
+    Describe("p/a/old", "in the first tables", "1");
+    ASSERT_TRUE(LoadTables());
+    auto& driver = Driver();
+    ASSERT_EQ(driver.BuildFileSet({1}).size(), 1u);
+
+    Describe("p/a/new", "added by the next tables", "1");
+    ASSERT_TRUE(LoadTables());
+    // An archive whose unflushed marker cannot be cleared cannot be opened.
+    Put("p_a_01.pak", "p/a/old", "in the first tables");
+    dir_.Write("content/p_a_01.pak.unflushed/in-the-way", "");
+    EXPECT_THROW(driver.BuildFileSet({1}), Exception);
+    std::filesystem::remove_all(dir_ / "content/p_a_01.pak.unflushed");
+
+    std::set<std::string> names;
+    for (const UpdatedFile& file : driver.BuildFileSet({1})) names.insert(file.Name());
+    EXPECT_EQ(names, (std::set<std::string>{"p/a/new"}));
+}
