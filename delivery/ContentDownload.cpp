@@ -132,6 +132,8 @@ std::shared_ptr<ThreadJob> ContentDriver::StartNamed(const std::set<std::uint16_
 
 std::shared_ptr<ThreadJob> ContentDriver::StartPlanetDataDownload(int mode, const ThreadJobBinder& bind) {
     if (mode != 0 && mode != 1) FatalError("StartPlanetDataDownload: unknown mode");
+    // After the shutdown the queue's threads are gone: nothing would ever fetch the files.
+    if (Stopping()) return nullptr;
     if (IsContentDownloadRunning()) AbortContentDownload();
     if (mode == 0) return StartNamed({kRequiredPlanetId}, "required planet data", 0, bind);
 
@@ -151,6 +153,7 @@ std::shared_ptr<ThreadJob> ContentDriver::StartPlanetDataDownload(int mode, cons
 
 std::shared_ptr<ThreadJob> ContentDriver::StartContentDownload(const UpdatedFileSet& files,
                                                                const ThreadJobBinder& prepare) {
+    if (Stopping()) return nullptr;
     std::shared_ptr<const FileDescriptorMap> map;
     {
         VelMutex::ScopedLock lock(lock_);
@@ -169,6 +172,8 @@ std::shared_ptr<ThreadJob> ContentDriver::StartContentDownload(const UpdatedFile
         "Content Download Thread", VelThread::kKindWorker);
     {
         std::lock_guard lock(threadLock_);
+        // Shutdown sets the flag before it looks at the thread under this lock.
+        if (Stopping()) return nullptr;
         if (contentThread_ && contentThread_->IsRunning()) throw Exception();
         contentThread_ = thread;
         contentJob_ = job;
@@ -246,7 +251,9 @@ bool ContentDriver::DescriptorsChanged() {
 
 UpdatedFileSet ContentDriver::BuildFileSet(const std::set<std::uint16_t>& planetIds) {
     VelMutex::ScopedLock lock(lock_);
-    if (DescriptorsChanged() || !scanned_.load()) RescanLocked([this] { return Stopping(); });
+    // After a content move every archive path found before names the old folder.
+    if (DescriptorsChanged() || !scanned_.load() || scannedFolder_ != ContentFolder())
+        RescanLocked([this] { return Stopping(); });
     UpdatedFileSet out;
     for (const std::uint16_t id : planetIds) {
         const auto it = planetIndex_.find(id);

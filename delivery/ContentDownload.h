@@ -37,6 +37,10 @@
 //   taken out of the list once its entries were removed or replaced.
 // - The done set (planets a background job handled in this process) is cleared when a rescan
 //   finds a file needed that was not needed before.
+// - A collection rescans when the content folder is no longer the one the last rescan looked
+//   at (a content move), so no archive path of the old folder is handed out.
+// - A rescan that fails leaves the content unscanned, so the next collection rescans.
+// - After Shutdown no job starts (the start gives the empty pointer).
 // - Shutdown aborts the running job without waiting for it in the abort, stops the download
 //   threads and the collector (each joined within the join limit), then joins the content
 //   thread within the join limit. A rescan on the collector stops early once stopping began.
@@ -172,6 +176,7 @@ private:
     std::set<std::string> corrupt_;
     std::set<std::uint16_t> done_;
     std::uint64_t generation_ = 0;  // counts rescans
+    std::string scannedFolder_;     // the content folder the last rescan looked at
     std::atomic<bool> scanned_{false};
 
     std::atomic<bool> stopping_{false};

@@ -62,6 +62,9 @@ void ContentDriver::RescanContent() {
 }
 
 void ContentDriver::RescanLocked(const std::function<bool()>& stop) {
+    // Until this run ends the content counts as unscanned: a run that fails (an archive that
+    // cannot be opened, a stop) is tried again by the next collection.
+    scanned_.store(false);
     const std::set<std::string> corrupt = ReadCorruptFileList(CorruptListPath());
     const auto published = GetFileDescriptors();
     published_ = published;
@@ -91,7 +94,8 @@ void ContentDriver::RescanLocked(const std::function<bool()>& stop) {
     }
 
     std::map<ContentKey, ArchiveEntryRef> archived;
-    for (const std::string& archive : ListArchives(ContentFolder())) {
+    const std::string folder = ContentFolder();
+    for (const std::string& archive : ListArchives(folder)) {
         if (stop && stop()) throw Exception();
         const auto zip = ZipManager::GetZip(archive, kZipRecover | kZipCheckOffsets);
         for (const ZipEntry& e : zip->GetEntries()) {
@@ -135,6 +139,7 @@ void ContentDriver::RescanLocked(const std::function<bool()>& stop) {
     moves_ = std::move(moves);
     deletes_ = std::move(deletes);
     corrupt_ = corrupt;
+    scannedFolder_ = folder;
     ++generation_;
     DeleteRepairFiles();
     scanned_.store(true);

@@ -22,6 +22,7 @@
 #include "foundation/ParameterStore.h"
 #include "foundation/RegistrySettings.h"
 #include "foundation/SettingKey.h"
+#include "foundation/UserFolders.h"
 #include "tests/support/IsolatedSettings.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/WaitFor.h"
@@ -146,16 +147,18 @@ protected:
         GetParameterStore().Set("web.update.url", ParameterType::String, server_->BaseUrl());
         manager_.SetRequestTimeout(2000);
     }
-    ContentDriver& Driver(int threads = 2) {
+    // followFolders: the driver and the queue use the user folders' content folder, as in the
+    // launcher, instead of Content().
+    ContentDriver& Driver(int threads = 2, bool followFolders = false) {
         driver_.reset();  // it stops the queue it uses
         DownloadQueueOptions q;
         q.manager = &manager_;
-        q.contentFolder = Content();
+        q.contentFolder = followFolders ? std::string() : Content();
         q.threadCount = threads;
         queue_ = std::make_unique<DownloadQueue>(q);
         ContentDriverOptions options;
         options.programDataFolder = Folder("pd");
-        options.contentFolder = Content();
+        options.contentFolder = followFolders ? std::string() : Content();
         options.corruptListPath = (dir_ / "corrupt_files.lst").string();
         options.queue = queue_.get();
         driver_ = std::make_unique<ContentDriver>(options);
@@ -459,4 +462,95 @@ TEST_F(ContentDriverTest, PlanetSizeQueriesAnswerOnTheCollectorAndARescanEndsAtS
     driver.RepairPak(std::make_shared<ThreadJob>(), Content() + "t_p1_01.pak");  // the next collection rescans
     driver.Shutdown();
     EXPECT_THROW(driver.BuildFileSet({1}), Exception);
+}
+
+// A worker that arrives after the shutdown (the queue's threads are gone) starts nothing: a job
+// then would wait for the queue for ever and outlive the driver.
+TEST_F(ContentDriverTest, NothingStartsAfterShutdown) {
+    Describe("t/p1/late", "asked for after the shutdown", "1");
+    ASSERT_TRUE(LoadTables());
+    WritePlanetList();
+    Background("1");
+    auto& driver = Driver();
+    driver.Init();
+    const UpdatedFileSet files = driver.BuildFileSet({1});
+    ASSERT_EQ(files.size(), 1u);
+    driver.Shutdown();
+
+    for (int mode : {0, 1}) {
+        SCOPED_TRACE(mode);
+        auto job = mode == 0 ? driver.StartContentDownload(files) : driver.StartPlanetDataDownload(1);
+        EXPECT_FALSE(job);
+        EXPECT_FALSE(driver.IsContentDownloadRunning());
+        if (job) job->Abort();  // so that a failure here does not hang the run
+    }
+}
+
+// The content folder moved to another parent: what the last rescan found names archives that
+// are no longer there, so the next collection rescans the new folder.
+TEST_F(ContentDriverTest, TheNextCollectionAfterAContentMoveRescansTheNewFolder) {
+    struct ParentFolder {
+        void Set(const std::string& value) {
+            WriteRegistrySettingString(Settings::PublicUsersDataParentFolder.section,
+                                       Settings::PublicUsersDataParentFolder.name, value,
+                                       Settings::PublicUsersDataParentFolder.scope);
+            ReloadPublicUsersDataParentFolder();
+        }
+        ~ParentFolder() { Set(""); }
+    } parent;
+    parent.Set(Folder("old"));
+    Describe("p/a/wrongcrc", "the current version");
+    Describe("p/a/renamed", "content found under an old name");
+    ASSERT_TRUE(LoadTables());
+    const std::string oldFolder = MakeDynamicContentFolderPath();
+    std::filesystem::create_directories(oldFolder);
+    {
+        Zip zip(oldFolder + "p_a_01.pak", kZipWritable);
+        for (const auto& [name, content] : {std::pair<std::string, std::string>{"p/a/wrongcrc", "an old version"},
+                                            {"p/a/oldname", "content found under an old name"}})
+            zip.AddEntry(name, ContentFormat::kStored, CrcOf(content), static_cast<std::uint32_t>(content.size()),
+                         static_cast<std::uint32_t>(content.size()), content.data(),
+                         static_cast<std::uint32_t>(content.size()));
+    }
+    auto& driver = Driver(2, true);
+    driver.RescanContent();
+    ASSERT_EQ(driver.GetSnapshot().needed.at("p/a/wrongcrc").archivePath, oldFolder + "p_a_01.pak");
+
+    // What the updater does with "--move-content", and the launcher's reload after it.
+    std::filesystem::create_directories(dir_ / "new");
+    std::filesystem::rename(dir_ / "old/public_users_data", dir_ / "new/public_users_data");
+    parent.Set(Folder("new"));
+    const std::string newFolder = MakeDynamicContentFolderPath();
+    ASSERT_NE(newFolder, oldFolder);
+
+    const UpdatedFileSet files = driver.BuildFileSet({1});
+    std::map<std::string, std::string> paths;
+    for (const UpdatedFile& file : files) paths[file.Name()] = file.archivePath;
+    EXPECT_EQ(paths, (std::map<std::string, std::string>{{"p/a/wrongcrc", newFolder + "p_a_01.pak"},
+                                                         {"p/a/renamed", ""}}));
+    const auto snap = driver.GetSnapshot();
+    for (const auto& [target, source] : snap.moves) EXPECT_EQ(source.archive.rfind(newFolder, 0), 0u) << source.archive;
+    for (const auto& entry : snap.deletes) EXPECT_EQ(entry.archive.rfind(newFolder, 0), 0u) << entry.archive;
+    EXPECT_FALSE(std::filesystem::exists(oldFolder));
+}
+
+// A rescan for new tables that fails on an archive it cannot read leaves the content unscanned:
+// the next collection tries again instead of handing out the old tables' needed set.
+TEST_F(ContentDriverTest, ARescanThatFailedIsTriedAgain) {
+    Describe("p/a/old", "in the first tables", "1");
+    ASSERT_TRUE(LoadTables());
+    auto& driver = Driver();
+    ASSERT_EQ(driver.BuildFileSet({1}).size(), 1u);
+
+    Describe("p/a/new", "added by the next tables", "1");
+    ASSERT_TRUE(LoadTables());
+    // An archive whose unflushed marker cannot be cleared cannot be opened.
+    Put("p_a_01.pak", "p/a/old", "in the first tables");
+    dir_.Write("content/p_a_01.pak.unflushed/in-the-way", "");
+    EXPECT_THROW(driver.BuildFileSet({1}), Exception);
+    std::filesystem::remove_all(dir_ / "content/p_a_01.pak.unflushed");
+
+    std::set<std::string> names;
+    for (const UpdatedFile& file : driver.BuildFileSet({1})) names.insert(file.Name());
+    EXPECT_EQ(names, (std::set<std::string>{"p/a/new"}));
 }
