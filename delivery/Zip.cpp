@@ -680,16 +680,21 @@ void Zip::SortGaps() {
     std::sort(gaps_.begin(), gaps_.end(), [](const Gap& a, const Gap& b) { return a.start < b.start; });
 }
 
+// Takes room from the front of a gap; a rest too small for any entry is no longer a gap.
+std::uint64_t Zip::TakeFromGap(std::vector<Gap>::iterator gap, std::uint64_t room) {
+    const std::uint64_t offset = gap->start;
+    if (gap->end - gap->start - room < kZipMinimumGap)
+        gaps_.erase(gap);
+    else
+        gap->start += room;
+    return offset;
+}
+
 std::uint64_t Zip::Allocate(std::uint64_t room, bool& fromGap) {
     for (auto it = gaps_.begin(); it != gaps_.end(); ++it) {
         if (it->end - it->start < room) continue;
-        const std::uint64_t offset = it->start;
-        if (it->end - it->start - room < kZipMinimumGap)
-            gaps_.erase(it);
-        else
-            it->start += room;
         fromGap = true;
-        return offset;
+        return TakeFromGap(it, room);
     }
     const std::uint64_t offset = directoryOffset_;
     if (offset + room > kMaxOffset) throw Exception();
@@ -1063,13 +1068,8 @@ std::uint64_t Zip::ParkingPlace(const ZipEntry& entry, bool& fromGap) {
     // directory.
     for (auto it = gaps_.begin(); it != gaps_.end(); ++it) {
         if (it->start < entry.End() || it->end - it->start < room) continue;
-        const std::uint64_t offset = it->start;
-        if (it->end - it->start - room < kZipMinimumGap)
-            gaps_.erase(it);
-        else
-            it->start += room;
         fromGap = true;
-        return offset;
+        return TakeFromGap(it, room);
     }
     // The end of the file: the marker holds the directory that lies there.
     fromGap = false;

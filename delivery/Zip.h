@@ -207,6 +207,7 @@ private:
     std::uint64_t ParkingPlace(const ZipEntry& entry, bool& fromGap);
     void WriteEntryAt(ZipEntry& entry, std::uint64_t offset, bool clearOldSignature, const void* bytes);
     std::uint64_t Allocate(std::uint64_t room, bool& fromGap);
+    std::uint64_t TakeFromGap(std::vector<Gap>::iterator gap, std::uint64_t room);
     void SortGaps();
     void EnsureGrowthFits(std::uint64_t end);
     void PWrite(const void* data, std::size_t length, std::uint64_t offset);

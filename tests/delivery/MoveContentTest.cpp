@@ -19,6 +19,7 @@
 #include "tests/support/CurrentDirGuard.h"
 #include "tests/support/IsolatedSettings.h"
 #include "tests/support/ManualRequestScheduler.h"
+#include "tests/support/RecordedResults.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/ScriptedUpdatePrompt.h"
 #include "tests/support/TempDir.h"
@@ -29,22 +30,6 @@ using namespace Vel::UpdateManager;
 namespace fs = std::filesystem;
 
 namespace {
-
-class MoveResults final : public IMainWindowTarget {
-public:
-    void QueueMessage(MainWindowMessage message, std::uintptr_t wParam, std::intptr_t) override {
-        std::lock_guard lock(mutex_);
-        if (message == MainWindowMessage::MoveFinished) results_.push_back(static_cast<int>(wParam));
-    }
-    std::vector<int> Results() const {
-        std::lock_guard lock(mutex_);
-        return results_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<int> results_;
-};
 
 void SetParentFolder(const std::string& value) {
     WriteRegistrySettingString(Settings::PublicUsersDataParentFolder.section,
@@ -107,7 +92,7 @@ protected:
     Vel::Test::ScriptedUpdatePrompt prompt_;
     FakeClock clock_;
     Vel::Test::ManualRequestScheduler scheduler_{clock_};
-    MoveResults target_;
+    Vel::Test::RecordedResults target_{MainWindowMessage::MoveFinished};
 };
 
 }  // namespace

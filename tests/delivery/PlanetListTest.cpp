@@ -10,6 +10,7 @@
 #include "foundation/SettingKey.h"
 #include "foundation/VelRegistryHandler.h"
 #include "tests/support/HiveEnvironment.h"
+#include "tests/support/PlanetListBytes.h"
 #include "tests/support/TempDir.h"
 
 using namespace Vel;
@@ -17,28 +18,10 @@ using Ids = std::vector<std::uint16_t>;
 
 namespace {
 
-void WriteText(VelMemoryStream& s, const std::string& text) {
-    s.WriteCompactLength(static_cast<std::uint32_t>(text.size()));
-    s.Write(text.data(), static_cast<std::uint32_t>(text.size()));
-}
+using Vel::Test::WriteLengthText;
 
-std::string Encode(const PlanetList& list) {
-    VelMemoryStream s;
-    s.WriteUInt16(0xBEEF);  // not read
-    s.WriteCompactLength(static_cast<std::uint32_t>(list.size()));
-    for (const TerritoryInfo& t : list) {
-        s.WriteUInt16(t.id);
-        WriteText(s, t.name);
-        WriteText(s, t.displayName);
-        s.WriteCompactLength(static_cast<std::uint32_t>(t.planets.size()));
-        for (const PlanetInfo& p : t.planets) {
-            s.WriteUInt16(p.id);
-            WriteText(s, p.name);
-            WriteText(s, p.displayName);
-        }
-    }
-    return std::string(reinterpret_cast<const char*>(s.GetData()), s.GetSize());
-}
+// The reader skips the leading word: a value the site never writes shows that.
+std::string Encode(const PlanetList& list) { return Vel::Test::EncodePlanetList(list, 0xBEEF); }
 
 // Two territories; planet 8 is hidden by its "*" name, planet 9 by its empty name.
 const PlanetList kList = {
@@ -194,7 +177,7 @@ TEST(ContentFileInfoStream, AShortRecordReadsZerosAndFailsTheStream) {
     for (std::uint32_t v : {1u, 2u, 3u, 4u}) full.WriteUInt32(v);
     full.WriteUInt16(5);
     full.WriteUInt16(6);
-    WriteText(full, "1,2");
+    WriteLengthText(full, "1,2");
     VelMemoryStream whole(full.GetData(), full.GetSize());
     ContentFileInfo info;
     EXPECT_TRUE(ReadContentFileInfo(whole, info).IsGood());

@@ -21,6 +21,7 @@
 #include "tests/support/CurrentDirGuard.h"
 #include "tests/support/IsolatedSettings.h"
 #include "tests/support/ManualRequestScheduler.h"
+#include "tests/support/RecordedResults.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/ScriptedUpdatePrompt.h"
 #include "tests/support/TempDir.h"
@@ -52,22 +53,6 @@ struct WatchedJob {
         job->AddCompletionCallback([c = completed] { c->store(true); });
     }
     bool IsCompleted() const { return completed->load(); }
-};
-
-class RecordingTarget final : public IMainWindowTarget {
-public:
-    void QueueMessage(MainWindowMessage message, std::uintptr_t wParam, std::intptr_t) override {
-        std::lock_guard lock(mutex_);
-        if (message == MainWindowMessage::UpdateFinished) results_.push_back(static_cast<int>(wParam));
-    }
-    std::vector<int> Results() const {
-        std::lock_guard lock(mutex_);
-        return results_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<int> results_;
 };
 
 // Two volumes (or one), each with the space the test sets; a failure on demand.
@@ -202,7 +187,7 @@ protected:
     Vel::Test::ManualRequestScheduler scheduler_{clock_};
     Vel::Test::ScriptedUpdatePrompt prompt_;
     FakeVolumes volumes_;
-    RecordingTarget target_;
+    Vel::Test::RecordedResults target_{MainWindowMessage::UpdateFinished};
 };
 
 TEST_F(UpdateRunTest, AllUpToDateGivesDoneWithoutAStagingFolder) {

@@ -9,6 +9,7 @@
 #include "launcher/ToolsDialog.h"
 #include "tests/support/FakeWorkers.h"
 #include "tests/support/IsolatedSettings.h"
+#include "tests/support/PlanetListBytes.h"
 #include "tests/support/PumpUntil.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/ScriptedPrompt.h"
@@ -37,29 +38,6 @@ QApplication& App() {
     static char* argv[] = {name, nullptr};
     static QApplication* app = new QApplication(argc, argv);
     return *app;
-}
-
-void WriteText(VelMemoryStream& s, const std::string& text) {
-    s.WriteCompactLength(static_cast<std::uint32_t>(text.size()));
-    s.Write(text.data(), static_cast<std::uint32_t>(text.size()));
-}
-
-std::string Encode(const PlanetList& list) {
-    VelMemoryStream s;
-    s.WriteUInt16(0);
-    s.WriteCompactLength(static_cast<std::uint32_t>(list.size()));
-    for (const TerritoryInfo& t : list) {
-        s.WriteUInt16(t.id);
-        WriteText(s, t.name);
-        WriteText(s, t.displayName);
-        s.WriteCompactLength(static_cast<std::uint32_t>(t.planets.size()));
-        for (const PlanetInfo& p : t.planets) {
-            s.WriteUInt16(p.id);
-            WriteText(s, p.name);
-            WriteText(s, p.displayName);
-        }
-    }
-    return std::string(reinterpret_cast<const char*>(s.GetData()), s.GetSize());
 }
 
 // Planets 2, 5 and 9 as offered, 11 whose name begins with a byte above 0x7F (it sorts after
@@ -117,7 +95,8 @@ class DynamicContentDlgTest : public ::testing::Test {
 protected:
     void SetUp() override {
         App();
-        ASSERT_EQ(ReadPlanetList(dir_.Write("planet_list.xbc", Encode(kPlanets)).string()), PlanetListRead::Complete);
+        const auto list = dir_.Write("planet_list.xbc", Vel::Test::EncodePlanetList(kPlanets));
+        ASSERT_EQ(ReadPlanetList(list.string()), PlanetListRead::Complete);
         SaveBackgroundDownloadList({5, 2});
     }
     void TearDown() override { GetWorkerRunner().Reset(); }

@@ -20,6 +20,7 @@
 #include "tests/support/FakeWorkers.h"
 #include "tests/support/IsolatedSettings.h"
 #include "tests/support/ManualRequestScheduler.h"
+#include "tests/support/RecordedResults.h"
 #include "tests/support/ScriptedPrompt.h"
 #include "tests/support/ScriptedUpdatePrompt.h"
 #include "tests/support/TempDir.h"
@@ -275,22 +276,6 @@ TEST_F(FolderOptionsPageTest, ThePickersOkFollowsTheValidator) {
     for (const std::string& f : seen) EXPECT_EQ(f.back(), '/');
 }
 
-class MoveResults final : public IMainWindowTarget {
-public:
-    void QueueMessage(MainWindowMessage message, std::uintptr_t wParam, std::intptr_t) override {
-        std::lock_guard lock(mutex_);
-        if (message == MainWindowMessage::MoveFinished) results_.push_back(static_cast<int>(wParam));
-    }
-    std::vector<int> Results() const {
-        std::lock_guard lock(mutex_);
-        return results_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<int> results_;
-};
-
 // The player's path in the running launcher: the folders tab of the tools sheet, a new folder,
 // OK; the installed backend runs the real updater, which moves the content there.
 TEST_F(FolderOptionsPageTest, OkOnTheFoldersTabMovesTheContentThroughTheUpdater) {
@@ -307,7 +292,7 @@ TEST_F(FolderOptionsPageTest, OkOnTheFoldersTabMovesTheContentThroughTheUpdater)
     GetParameterStore().Set("trailstarter.elevationCommand", ParameterType::String, "/bin/false");
     FakeClock clock;
     Vel::Test::ManualRequestScheduler scheduler(clock);
-    MoveResults results;
+    Vel::Test::RecordedResults results(MainWindowMessage::MoveFinished);
     SetMainWindowTarget(&results);
     UpdateManager::Init(&scheduler);
     UpdateWorkerBackend backend;
