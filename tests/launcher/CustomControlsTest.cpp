@@ -3,6 +3,7 @@
 #include "launcher/CustomProgressbar.h"
 
 #include "tests/support/PumpUntil.h"
+#include "tests/support/QtApp.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -14,14 +15,7 @@
 namespace Vel {
 namespace {
 
-QApplication& App() {
-    static int argc = 1;
-    static char name[] = "CustomControlsTest";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = new QApplication(argc, argv);
-    return *app;
-}
-
+using Vel::Test::App;
 using Vel::Test::PumpUntil;
 
 constexpr int kFrameW = 64;

@@ -11,6 +11,7 @@
 #include "tests/support/IsolatedSettings.h"
 #include "tests/support/PlanetListBytes.h"
 #include "tests/support/PumpUntil.h"
+#include "tests/support/QtApp.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/ScriptedPrompt.h"
 #include "tests/support/TempDir.h"
@@ -32,13 +33,7 @@ namespace {
 
 using Ids = std::vector<std::uint16_t>;
 
-QApplication& App() {
-    static int argc = 1;
-    static char name[] = "DynamicContentDlgTest";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = new QApplication(argc, argv);
-    return *app;
-}
+using Vel::Test::App;
 
 // Planets 2, 5 and 9 as offered, 11 whose name begins with a byte above 0x7F (it sorts after
 // "Zeta" only when bytes compare unsigned), and the hidden planet 7.

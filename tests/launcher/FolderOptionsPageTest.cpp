@@ -20,6 +20,7 @@
 #include "tests/support/FakeWorkers.h"
 #include "tests/support/IsolatedSettings.h"
 #include "tests/support/ManualRequestScheduler.h"
+#include "tests/support/QtApp.h"
 #include "tests/support/RecordedResults.h"
 #include "tests/support/ScriptedPrompt.h"
 #include "tests/support/ScriptedUpdatePrompt.h"
@@ -41,13 +42,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-QApplication& App() {
-    static int argc = 1;
-    static char name[] = "FolderOptionsPageTest";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = new QApplication(argc, argv);
-    return *app;
-}
+using Vel::Test::App;
 
 constexpr std::uint64_t kGiB = 1073741824;
 

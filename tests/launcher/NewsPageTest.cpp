@@ -14,17 +14,12 @@
 #include "launcher/NewsPage.h"
 #include "tests/support/FakeWebView.h"
 #include "tests/support/IsolatedSettings.h"
+#include "tests/support/QtApp.h"
 
 namespace Vel {
 namespace {
 
-QApplication& App() {
-    static int argc = 1;
-    static char name[] = "NewsPageTest";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = new QApplication(argc, argv);  // never destroyed, as Qt wants
-    return *app;
-}
+using Vel::Test::App;
 
 void WriteInt(const IntSettingKey& key, int value) { WriteSettingInt(key.section, key.name, value, key.scope); }
 

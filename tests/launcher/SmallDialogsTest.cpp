@@ -13,6 +13,7 @@
 #include "tests/support/FakeWebView.h"
 #include "tests/support/IsolatedSettings.h"
 #include "tests/support/PumpUntil.h"
+#include "tests/support/QtApp.h"
 #include "tests/support/WaitFor.h"
 #include "tests/support/ScriptedPrompt.h"
 #include "tests/support/TempDir.h"
@@ -34,14 +35,7 @@
 namespace Vel {
 namespace {
 
-QApplication& App() {
-    static int argc = 1;
-    static char name[] = "SmallDialogsTest";
-    static char* argv[] = {name, nullptr};
-    // Never destroyed: Qt's own statics must not outlive it at exit.
-    static QApplication* app = new QApplication(argc, argv);
-    return *app;
-}
+using Vel::Test::App;
 
 std::string Text(QWidget* dialog, const char* name) {
     if (auto* label = dialog->findChild<QLabel*>(name)) return label->text().toStdString();

@@ -3,6 +3,7 @@
 #include "foundation/RegistrySettings.h"
 #include "foundation/SettingKey.h"
 #include "tests/support/IsolatedSettings.h"
+#include "tests/support/QtApp.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/ScriptedPrompt.h"
 #include "tests/support/TempDir.h"
@@ -19,13 +20,7 @@
 namespace Vel {
 namespace {
 
-QApplication& App() {
-    static int argc = 1;
-    static char name[] = "ToolsDialogTest";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = new QApplication(argc, argv);
-    return *app;
-}
+using Vel::Test::App;
 
 void SetBool(const BoolSettingKey& key, bool value) { WriteSettingBool(key.section, key.name, value, key.scope); }
 bool GetBool(const BoolSettingKey& key) { return ReadSettingBool(key.section, key.name, !key.defaultValue, key.scope); }

@@ -14,6 +14,7 @@
 #include "launcher/CustomProgressbar.h"
 #include "tests/support/FakeWorkers.h"
 #include "tests/support/MainWindowFakes.h"
+#include "tests/support/QtApp.h"
 #include "tests/support/ScriptedPrompt.h"
 
 #include <QApplication>
@@ -39,14 +40,7 @@ namespace {
 
 using Test::FakeWorker;
 
-QApplication& App() {
-    static int argc = 1;
-    static char name[] = "TrailstarterDlgTest";
-    static char* argv[] = {name, nullptr};
-    // Never destroyed: Qt's own statics (the input devices) must not outlive it at exit.
-    static QApplication* app = new QApplication(argc, argv);
-    return *app;
-}
+using Vel::Test::App;
 
 void ResetWorkerState() {
     GetWorkerRunner().Reset();

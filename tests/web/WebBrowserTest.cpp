@@ -2,6 +2,7 @@
 #include "launcher/web/WebBrowser.h"
 
 #include "tests/support/PumpUntil.h"
+#include "tests/support/QtApp.h"
 #include "tests/support/TempDir.h"
 #include "tools/standin-server/StandinServer.h"
 
@@ -18,13 +19,7 @@
 namespace Vel {
 namespace {
 
-QApplication& App() {
-    static int argc = 1;
-    static char name[] = "WebBrowserTest";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = new QApplication(argc, argv);
-    return *app;
-}
+using Vel::Test::App;
 
 // Receives what would go to the desktop's browser.
 class DesktopBrowser final : public QObject {
