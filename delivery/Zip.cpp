@@ -22,6 +22,7 @@
 #include "foundation/Paths.h"
 #include "foundation/Rc4Stream.h"
 #include "foundation/ZipEndRecord.h"
+#include "platform/FileDurability.h"
 #include "platform/LastError.h"
 
 namespace Vel {
@@ -92,6 +93,8 @@ void SerializeLocal(const ZipEntry& e, std::uint8_t* h) {
     Put16(h + 26, e.nameLength);
 }
 
+Platform::FileDurability& Disk() { return Platform::FileDurability::Current(); }
+
 bool IsDiskFull(int error) { return error == ENOSPC || error == EDQUOT; }
 
 // Makes a creation in the archive's folder durable.
@@ -100,7 +103,7 @@ void SyncFolderOf(const std::string& path) {
     const std::string folder = slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
-    ::fsync(fd);
+    Disk().Sync(fd);
     ::close(fd);
 }
 
@@ -178,7 +181,7 @@ void Zip::PWrite(const void* data, std::size_t length, std::uint64_t offset) {
     if (fd_ < 0) ThrowCorrupt();
     const auto* p = static_cast<const std::uint8_t*>(data);
     while (length > 0) {
-        const ssize_t n = ::pwrite(fd_, p, length, static_cast<off_t>(offset));
+        const ssize_t n = Disk().WriteAt(fd_, p, length, static_cast<off_t>(offset));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             const int error = n < 0 ? errno : ENOSPC;
@@ -204,7 +207,7 @@ void Zip::StartWriteback(std::uint64_t written) noexcept {
 
 void Zip::SyncFile() {
     unsubmitted_ = 0;
-    if (::fsync(fd_) != 0) {
+    if (Disk().Sync(fd_) != 0) {
         const int error = errno;
         Platform::SetLastErrorFromErrno();
         if (IsDiskFull(error)) throw DiskFullException(path_);
@@ -302,7 +305,7 @@ void Zip::Create() {
     // The lock is taken before the file is cut, so a file another launcher holds stays whole.
     OpenDescriptor(true, true);
     EnsureMarker();
-    if (::ftruncate(fd_, 0) != 0) {
+    if (Disk().Truncate(fd_, 0) != 0) {
         Platform::SetLastErrorFromErrno();
         CloseDescriptor();
         throw FileException(path_);
@@ -416,7 +419,7 @@ void Zip::CommitToMarker() {
     const std::string marker = MarkerPath(path_);
     const std::string next = marker + ".next";
     WriteMarkerFile(next, false);
-    if (::rename(next.c_str(), marker.c_str()) != 0) {
+    if (Disk().Rename(next.c_str(), marker.c_str()) != 0) {
         Platform::SetLastErrorFromErrno();
         ::unlink(next.c_str());
         throw FileException(marker);
@@ -443,7 +446,7 @@ void Zip::WriteMarkerFile(const std::string& marker, bool sync) {
     std::size_t done = 0;
     int error = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        const ssize_t n = Disk().Write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             error = n < 0 ? errno : ENOSPC;
@@ -451,7 +454,7 @@ void Zip::WriteMarkerFile(const std::string& marker, bool sync) {
         }
         done += static_cast<std::size_t>(n);
     }
-    if (error == 0 && sync && ::fsync(fd) != 0) error = errno;
+    if (error == 0 && sync && Disk().Sync(fd) != 0) error = errno;
     ::close(fd);
     if (error != 0) {
         ::unlink(marker.c_str());
@@ -465,7 +468,7 @@ void Zip::WriteMarkerFile(const std::string& marker, bool sync) {
 void Zip::RemoveMarker() {
     // Not synced: should the removal be lost, the marker brings back the flush before, whose
     // bytes nothing has overwritten yet (the next change writes a new marker first).
-    ::unlink(MarkerPath(path_).c_str());
+    Disk().Unlink(MarkerPath(path_).c_str());
     markerWritten_ = false;
 }
 
@@ -645,7 +648,7 @@ void Zip::Flush() {
     if (!changed_) return;
     RequireWritable();
     if (entries_.empty()) {
-        if (fd_ >= 0) ::unlink(path_.c_str());
+        if (fd_ >= 0) Disk().Unlink(path_.c_str());
         else TryDeleteFileIfPresent(path_);
         CloseDescriptor();
         RemoveMarker();
@@ -658,7 +661,7 @@ void Zip::Flush() {
         SyncFile();
         EnsureGrowthFits(end);
         PWrite(directory.data(), directory.size(), directoryOffset_);
-        if (FileLength() > end && ::ftruncate(fd_, static_cast<off_t>(end)) != 0) {
+        if (FileLength() > end && Disk().Truncate(fd_, static_cast<off_t>(end)) != 0) {
             Platform::SetLastErrorFromErrno();
             throw FileException(path_);
         }
@@ -716,7 +719,7 @@ void Zip::WriteEntryAt(ZipEntry& e, std::uint64_t offset, bool clearOldSignature
         if (fd_ < 0) ThrowCorrupt();
         iovec parts[2] = {{header.data(), header.size()}, {const_cast<void*>(bytes), e.compressedSize}};
         const std::size_t total = header.size() + e.compressedSize;
-        const ssize_t n = ::pwritev(fd_, parts, 2, static_cast<off_t>(offset));
+        const ssize_t n = Disk().WriteVectorAt(fd_, parts, 2, static_cast<off_t>(offset));
         if (n == static_cast<ssize_t>(total)) {
             StartWriteback(total);
             return;

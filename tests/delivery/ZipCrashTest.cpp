@@ -12,14 +12,12 @@
 #include <optional>
 #include <random>
 #include <string>
-#include <atomic>
-#include <thread>
 #include <vector>
 
-#include "delivery/ThreadJob.h"
 #include "delivery/Zip.h"
 #include "foundation/Crc32.h"
 #include "foundation/Exception.h"
+#include "platform/FileDurability.h"
 #include "tests/support/TempDir.h"
 
 using Vel::Zip;
@@ -236,74 +234,102 @@ TEST(ZipCrash, DamagedFilesFailAsCorruptOrRecoverNeverWorse) {
     EXPECT_GT(corrupt, 0);
 }
 
-TEST(ZipCrash, KilledAtRandomMomentsOfACompactionEveryFlushedEntryComesBack) {
+namespace {
+
+// Counts the compaction's steps that reach the disk, and ends the process with SIGKILL right
+// after the one numbered `killAfter` (never when 0).
+class StepCounter : public Vel::Platform::FileDurability {
+public:
+    explicit StepCounter(int killAfter = 0) : killAfter_(killAfter) {}
+    int steps = 0, renames = 0;
+
+    ssize_t WriteAt(int fd, const void* data, size_t length, off_t offset) override {
+        return Step(FileDurability::WriteAt(fd, data, length, offset));
+    }
+    ssize_t WriteVectorAt(int fd, const iovec* parts, int count, off_t offset) override {
+        return Step(FileDurability::WriteVectorAt(fd, parts, count, offset));
+    }
+    ssize_t Write(int fd, const void* data, size_t length) override { return Step(FileDurability::Write(fd, data, length)); }
+    int Sync(int fd) override { return Step(FileDurability::Sync(fd)); }
+    int Truncate(int fd, off_t length) override { return Step(FileDurability::Truncate(fd, length)); }
+    int Rename(const char* from, const char* to) override {
+        ++renames;
+        return Step(FileDurability::Rename(from, to));
+    }
+    int Unlink(const char* path) override { return Step(FileDurability::Unlink(path)); }
+
+private:
+    template <typename T>
+    T Step(T result) {
+        if (++steps == killAfter_) ::kill(::getpid(), SIGKILL);
+        return result;
+    }
+    int killAfter_;
+};
+
+}  // namespace
+
+TEST(ZipCrash, KilledAfterEveryStepOfACompactionEveryFlushedEntryComesBack) {
     auto dir = FastDir();
     const std::string path = (dir->Path() / "c.pak").string();
-    // Entries of mixed sizes with gaps of mixed sizes between them: some moves fit the space
-    // vacated so far, others overlap their old place and are parked.
+    // The first entry goes, so every later one moves down by less than its own extent: its new
+    // place overlaps the old one and it is parked first. A large entry removed near the end
+    // leaves room for plain moves after it.
+    constexpr int kEntries = 30;
     std::vector<std::pair<std::string, std::string>> listed;
     {
         Zip zip(path, kWrite);
-        for (int k = 0; k < 160; ++k) Add(zip, "n" + std::to_string(k), Content(k));
+        for (int k = 0; k < kEntries; ++k) Add(zip, "n" + std::to_string(k), k == 22 ? std::string(20000, 'g') : Content(k));
     }
     {
         Zip zip(path, kWrite);
-        for (int k = 0; k < 160; ++k) {
-            if (k % 5 == 2 || k % 17 == 0) {
-                zip.RemoveEntry("n" + std::to_string(k));
-            } else {
-                listed.emplace_back("n" + std::to_string(k), Content(k));
-            }
+        for (int k = 0; k < kEntries; ++k) {
+            if (k == 0 || k == 22) zip.RemoveEntry("n" + std::to_string(k));
+            else listed.emplace_back("n" + std::to_string(k), Content(k));
         }
     }
     const std::string image = ReadFile(path);
-    const std::uint64_t total = image.size();
-    std::mt19937 rng(424242);
-    int killed = 0;
-    for (int round = 0; round < 40; ++round) {
+
+    // A whole compaction, counted.
+    StepCounter whole;
+    {
+        Zip zip(path, kWrite);
+        Vel::Platform::ScopedFileDurability counting(whole);
+        zip.Compact(nullptr);
+    }
+    ASSERT_GT(whole.steps, 5 * kEntries);
+    ASSERT_GT(whole.renames, kEntries) << "the layout no longer parks entries";
+
+    for (int killAfter = 1; killAfter <= whole.steps; ++killAfter) {
         dir->Write("c.pak", image);
         std::filesystem::remove(Zip::MarkerPath(path));
-        // Past the total now and then: the compaction ends before the kill.
-        const std::uint64_t threshold = rng() % (total + total / 8);
-        const unsigned spin = rng() % 20000;
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
             Zip zip(path, kWrite);
-            auto job = std::make_shared<Vel::ThreadJob>();
-            job->GetProgress()->SetTotal(total);
-            std::thread([job, threshold, spin] {
-                while (job->GetProgress()->GetDone() < threshold) std::this_thread::yield();
-                std::atomic<unsigned> k{0};
-                while (k.load() < spin) k.fetch_add(1);
-                ::kill(::getpid(), SIGKILL);
-            }).detach();
-            zip.Compact(job);
+            StepCounter killer(killAfter);
+            Vel::Platform::ScopedFileDurability killing(killer);
+            zip.Compact(nullptr);
             ::_exit(0);
         }
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
-        if (WIFSIGNALED(status)) {
-            ++killed;
-        } else {
-            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
-        }
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "step " << killAfter << " status " << status;
 
         for (unsigned mode : {kWrite, unsigned{kWrite | Vel::kZipCheckOffsets}}) {
             Zip zip(path, mode);  // restored from the marker where the kill left one
-            EXPECT_FALSE(std::filesystem::exists(Zip::MarkerPath(path))) << "round " << round;
-            EXPECT_EQ(zip.GetEntries().size(), listed.size()) << "round " << round;
+            EXPECT_FALSE(std::filesystem::exists(Zip::MarkerPath(path))) << "step " << killAfter;
+            EXPECT_EQ(zip.GetEntries().size(), listed.size()) << "step " << killAfter;
             for (const auto& [name, content] : listed) {
                 ZipEntry e;
-                ASSERT_TRUE(zip.GetEntryInfo(name, e)) << "round " << round << " " << name;
+                ASSERT_TRUE(zip.GetEntryInfo(name, e)) << "step " << killAfter << " " << name;
                 const auto bytes = zip.ReadEntry(e);
-                EXPECT_EQ(Crc32(bytes->GetData(), bytes->GetSize()), e.crc32) << "round " << round << " " << name;
+                EXPECT_EQ(Crc32(bytes->GetData(), bytes->GetSize()), e.crc32) << "step " << killAfter << " " << name;
                 EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes->GetData()), bytes->GetSize()), content)
-                    << "round " << round << " " << name;
+                    << "step " << killAfter << " " << name;
             }
             if (mode == kWrite) zip.Compact(nullptr);  // what the kill left can be finished
         }
         if (HasFailure()) return;
     }
-    EXPECT_GT(killed, 20);
 }
