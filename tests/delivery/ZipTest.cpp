@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
@@ -16,6 +17,7 @@
 #include "delivery/Zip.h"
 #include "foundation/Crc32.h"
 #include "foundation/Exception.h"
+#include "platform/FileDurability.h"
 #include "tests/support/TempDir.h"
 
 using Vel::Zip;
@@ -717,4 +719,94 @@ TEST(Zip, AStoppedCompactionLeavesAConsistentArchive) {
     Zip zip(path, kRead | Vel::kZipCheckOffsets);
     holds(zip);
     EXPECT_FALSE(std::filesystem::exists(Zip::MarkerPath(path)));
+}
+
+namespace {
+
+// Writes down the disk steps of an archive as letters: m/M a write/sync of its crash marker
+// (or the marker's successor), F a sync of its folder, w/S a write/sync of the archive,
+// t a truncation, r a rename, u the marker's removal.
+class DiskSteps : public Vel::Platform::FileDurability {
+public:
+    std::string steps;
+
+    ssize_t WriteAt(int fd, const void* data, size_t length, off_t offset) override {
+        Note(fd, 'w', 'm');
+        return FileDurability::WriteAt(fd, data, length, offset);
+    }
+    ssize_t WriteVectorAt(int fd, const iovec* parts, int count, off_t offset) override {
+        Note(fd, 'w', 'm');
+        return FileDurability::WriteVectorAt(fd, parts, count, offset);
+    }
+    ssize_t Write(int fd, const void* data, size_t length) override {
+        Note(fd, 'w', 'm');
+        return FileDurability::Write(fd, data, length);
+    }
+    int Sync(int fd) override {
+        Note(fd, 'S', 'M');
+        return FileDurability::Sync(fd);
+    }
+    int Truncate(int fd, off_t length) override {
+        steps += 't';
+        return FileDurability::Truncate(fd, length);
+    }
+    int Rename(const char* from, const char* to) override {
+        steps += 'r';
+        return FileDurability::Rename(from, to);
+    }
+    int Unlink(const char* path) override {
+        steps += std::string(path).ends_with(".unflushed") ? 'u' : 'x';
+        return FileDurability::Unlink(path);
+    }
+
+private:
+    void Note(int fd, char archive, char marker) {
+        std::error_code error;
+        const auto target = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), error);
+        if (std::filesystem::is_directory(target, error)) steps += 'F';
+        else if (target.string().find(".unflushed") != std::string::npos) steps += marker;
+        else steps += archive;
+        // Runs of writes count once: the order of the kinds is what matters.
+        if (steps.size() >= 2 && steps.back() == steps[steps.size() - 2] && (steps.back() == 'w' || steps.back() == 'm'))
+            steps.pop_back();
+    }
+};
+
+}  // namespace
+
+// What a crash at any moment relies on: the marker is durable before the archive changes; the
+// entries' bytes are durable before the directory and end record that point at them; the
+// directory is durable before the marker goes.
+TEST(Zip, DiskStepsComeInTheOrderACrashNeedsThem) {
+    TempDir dir("zip");
+    const std::string path = (dir.Path() / "d.pak").string();
+    {
+        Zip zip(path, kWrite);
+        Add(zip, "a", std::string(200, 'a'));
+        Add(zip, "b", std::string(300, 'b'));
+    }
+    struct Case {
+        const char* name;
+        std::function<void(Zip&)> change;
+        const char* expected;
+    };
+    const std::vector<Case> cases = {
+        // marker written and synced, its folder synced; entries; data sync; directory (and
+        // the cut of what lay beyond it); directory sync; marker removed.
+        {"add", [](Zip& zip) { Add(zip, "c", std::string(500, 'c')); }, "mMFwSwSu"},
+        {"remove", [](Zip& zip) { zip.RemoveEntry("a"); }, "mMFSwtSu"},
+        {"compact", [](Zip& zip) { zip.RemoveEntry("a"); zip.Compact(nullptr); }, "mMFmrwmrwmrSwtSu"},
+    };
+    const std::string image = ReadFile(path);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        dir.Write("d.pak", image);
+        DiskSteps recorder;
+        {
+            Vel::Platform::ScopedFileDurability recording(recorder);
+            Zip zip(path, kWrite);
+            c.change(zip);
+        }
+        EXPECT_EQ(recorder.steps, c.expected);
+    }
 }
