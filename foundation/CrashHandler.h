@@ -1,7 +1,7 @@
 #pragma once
 // The crash handler: when the process faults in a way nothing catches (SIGSEGV, SIGBUS, SIGILL,
-// SIGFPE, SIGABRT, or the SIGTRAP of FatalError), it writes a dump and a short crash log into
-// the crash folder and ends the process.
+// SIGFPE, SIGTRAP, and SIGABRT unless it is routed elsewhere), it writes a dump and a short crash
+// log into the crash folder and ends the process.
 //
 // Contract:
 // - The handlers run on an alternate signal stack (each VelThread gets its own through

@@ -1,12 +1,14 @@
 // The crash handler in forked children: each child installs the handler in its own folder and
 // crashes; the parent reads the exit status, the dump and the log.
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -17,6 +19,7 @@
 
 #include "foundation/CrashHandler.h"
 #include "foundation/FatalError.h"
+#include "foundation/ProcessRuntime.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/WaitFor.h"
 
@@ -198,6 +201,40 @@ TEST(CrashHandlerTest, AHandlerReplacedByALibraryIsPutBack) {
     });
     EXPECT_EQ(status, 128 + SIGSEGV);
     EXPECT_TRUE(std::filesystem::exists(dir / "out/crashes/trailstarter.log"));
+}
+
+// Once the runtime has started, an abort is a fatal error like an uncaught exception.
+TEST(CrashHandlerTest, AfterTheRuntimeStartAnAbortIsAFatalError) {
+    struct Case {
+        const char* name;
+        void (*fail)();
+    };
+    for (const Case& c : {Case{"abort", [] { std::abort(); }}, Case{"terminate", [] { std::terminate(); }}}) {
+        SCOPED_TRACE(c.name);
+        TempDir dir("crash");
+        static void (*s_fail)() = nullptr;
+        s_fail = c.fail;
+        const int status = RunCrashingChild(dir.Path(), [] {
+            const int err = ::open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (err < 0 || ::dup2(err, 2) < 0) ::_exit(98);
+            boost::program_options::options_description options;
+            RuntimeInit(kRuntimeRootFromCurrentDir, options, {});
+            s_fail();
+        });
+        EXPECT_EQ(status, kFatalExitCode);
+        const std::string err = ReadFile(dir / "stderr.txt");
+        const auto crashLine = err.find("Application has crashed. ExceptionAddr: ");
+        EXPECT_NE(crashLine, std::string::npos) << err;
+        EXPECT_NE(err.find("\nCrashInfo=\r\n", crashLine), std::string::npos) << err;
+
+        std::string log, dump;
+        for (const auto& entry : std::filesystem::directory_iterator(dir / "out/crashes")) {
+            if (entry.path().extension() == ".log") log = ReadFile(entry.path());
+            if (entry.path().extension() == ".dmp") dump = ReadFile(entry.path());
+        }
+        EXPECT_TRUE(log.ends_with("\r\nCrashInfo=\r\r\n\r\n")) << log;
+        EXPECT_EQ(dump.rfind("TRAILSTARTER-CRASHDUMP 1\nsignal=5\n", 0), 0u) << dump.substr(0, 100);
+    }
 }
 
 TEST(CrashFilesTest, ReadKeyValueFileAndListCrashFiles) {
