@@ -16,6 +16,7 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <sstream>
 
 #include "foundation/AppEnvironment.h"
 #include "foundation/FatalError.h"
@@ -691,22 +692,33 @@ std::vector<std::string> ListCrashFiles(const std::string& pattern) {
         if (::fnmatch(pattern.c_str(), entry->d_name, FNM_CASEFOLD | FNM_PERIOD) != 0) continue;
         const std::string path = folder + entry->d_name;
         struct stat st{};
-        if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) found.push_back(path);
+        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) found.push_back(path);
     }
     ::closedir(dir);
     std::sort(found.begin(), found.end());
     return found;
 }
 
-void ReadKeyValueFile(const std::string& path, std::map<std::string, std::string>& values) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return;
-    for (std::string line; std::getline(in, line);) {
+void ParseKeyValueText(const std::string& text, std::map<std::string, std::string>& values) {
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
         while (!line.empty() && line.back() == '\r') line.pop_back();
         const auto eq = line.find('=');
         if (eq == std::string::npos) continue;
         values[line.substr(0, eq)] = line.substr(eq + 1);
     }
+}
+
+void ReadKeyValueFile(const std::string& path, std::map<std::string, std::string>& values) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return;
+    std::ostringstream text;
+    text << in.rdbuf();
+    ParseKeyValueText(text.str(), values);
 }
 
 ThreadScope::ThreadScope(const char* text, bool corruptData) noexcept

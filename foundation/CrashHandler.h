@@ -59,11 +59,14 @@ std::uint32_t ExceptionCodeForSignal(int signal, int code) noexcept;
 // "out/crashes/".
 std::string GetCrashFolder();
 // The regular files of the crash folder whose names match the wildcard pattern ('*', '?'),
-// without regard to case, sorted by name; each as crash folder + name.
+// without regard to case, sorted by name; each as crash folder + name. Symbolic links are not
+// followed and not listed.
 std::vector<std::string> ListCrashFiles(const std::string& pattern);
 // Every non-empty line holding "=" sets values[text before the first "="] = the text after it,
 // with any trailing "\r" removed; a later line wins. An unreadable file changes nothing.
 void ReadKeyValueFile(const std::string& path, std::map<std::string, std::string>& values);
+// The same for a text already read.
+void ParseKeyValueText(const std::string& text, std::map<std::string, std::string>& values);
 // Whether this process is a 64-bit program (the "64Bit=" line).
 constexpr bool Is64BitProcess() noexcept { return sizeof(void*) == 8; }
 
