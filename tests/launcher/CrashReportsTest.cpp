@@ -1,5 +1,7 @@
 // The crash report upload against a stand-in server on loopback, with scripted answers.
 
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -10,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "foundation/AppEnvironment.h"
+#include "foundation/CrashHandler.h"
 #include "foundation/ParameterStore.h"
 #include "foundation/SiteName.h"
 #include "foundation/StringUtils.h"
@@ -19,6 +22,7 @@
 #include "tests/support/IsolatedSettings.h"
 #include "tests/support/ScriptedPrompt.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/WaitFor.h"
 #include "tools/standin-server/StandinServer.h"
 
 namespace Vel {
@@ -254,6 +258,38 @@ TEST_F(CrashReportsTest, LinksAndOtherUsersFilesAreLeftAlone) {
         EXPECT_TRUE(Exists("trailstarter_other.dmp"));
     }
     EXPECT_EQ(Vel::Test::ReadFile(secret), "Version=secret\r\nSECRET BYTES\r\n");
+}
+
+// The launcher crashing on a call to an unmapped address leaves a report that the next start
+// offers and sends.
+TEST_F(CrashReportsTest, ACrashOnABadCallIsOfferedAndSentNextTime) {
+    const std::string exe = (dir_ / "Trailstarter").string();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        SetExecutablePathForTesting(exe);
+        InstallCrashHandler();
+        RefreshCrashHandlerState();
+        void (*volatile target)() = reinterpret_cast<void (*)()>(std::uintptr_t{0x1234});
+        target();
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_TRUE(TestSupport::WaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, std::chrono::seconds(30)))
+        << "crashing child did not end";
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGSEGV);
+
+    Vel::Test::ScriptedPrompt prompt({kIdOk});
+    CrashReports().ReportPendingCrashDumps(nullptr);
+    ASSERT_EQ(prompt.Questions().size(), 1u);
+    EXPECT_NE(prompt.Questions()[0].text.find("\nException Address = 4660\n"), std::string::npos)
+        << prompt.Questions()[0].text;
+    const auto posts = Posts();
+    ASSERT_EQ(posts.size(), 1u);
+    EXPECT_NE(Form(posts[0].body).at("crashInfo").find("<exceptionAddress>4660</exceptionAddress>"),
+              std::string::npos);
+    EXPECT_FALSE(Exists("Trailstarter.dmp"));
+    EXPECT_FALSE(Exists("Trailstarter.log"));
 }
 
 TEST_F(CrashReportsTest, ABadEndpointEndsThePassSilently) {
