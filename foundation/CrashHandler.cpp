@@ -226,10 +226,13 @@ void LoadMappings() noexcept {
     g_mappingCount = 0;
     const int fd = static_cast<int>(::syscall(SYS_openat, AT_FDCWD, "/proc/self/maps", O_RDONLY | O_CLOEXEC));
     if (fd < 0) return;
-    // One line at a time: "start-end perms ...". Field 0 and 1 are hexadecimal numbers, field 2
-    // the permissions; the rest of the line is skipped.
+    // One line at a time: "start-end perms offset device inode name". The numbers of field 0 and
+    // 1 are hexadecimal, field 2 holds the permissions, field 6 the name: the kernel's [vvar]
+    // pages are readable on paper but may raise SIGBUS, so they count as unreadable.
+    static const char kVvar[] = "[vvar";
     int field = 0;
-    int permIndex = 0;
+    int index = 0;  // characters seen of the current field
+    bool vvar = false;
     Mapping m{};
     char chunk[4096];
     for (;;) {
@@ -238,26 +241,40 @@ void LoadMappings() noexcept {
         for (long i = 0; i < n; ++i) {
             const char c = chunk[i];
             if (c == '\n') {
+                if (vvar) m.readable = false;
                 if (field >= 2 && g_mappingCount < kMaxMappings && m.end > m.start) g_mappings[g_mappingCount++] = m;
                 field = 0;
-                permIndex = 0;
+                index = 0;
+                vvar = false;
                 m = Mapping{};
                 continue;
             }
-            if (field == 0 || field == 1) {
+            if (field <= 1) {
                 std::uintptr_t& v = field == 0 ? m.start : m.end;
-                if (c >= '0' && c <= '9') v = v * 16 + static_cast<std::uintptr_t>(c - '0');
-                else if (c >= 'a' && c <= 'f') v = v * 16 + static_cast<std::uintptr_t>(c - 'a' + 10);
-                else ++field;  // '-' or ' '
-            } else if (field == 2) {
-                if (c == ' ') {
+                if (c >= '0' && c <= '9') {
+                    v = v * 16 + static_cast<std::uintptr_t>(c - '0');
+                } else if (c >= 'a' && c <= 'f') {
+                    v = v * 16 + static_cast<std::uintptr_t>(c - 'a' + 10);
+                } else {  // '-' or ' '
                     ++field;
-                } else {
-                    if (permIndex == 0) m.readable = c == 'r';
-                    if (permIndex == 2) m.executable = c == 'x';
-                    ++permIndex;
+                    index = 0;
                 }
+                continue;
             }
+            if (c == ' ') {
+                if (index > 0 && field < 6) {
+                    ++field;
+                    index = 0;
+                }
+                continue;
+            }
+            if (field == 2) {
+                if (index == 0) m.readable = c == 'r';
+                if (index == 2) m.executable = c == 'x';
+            } else if (field == 6 && index < 5) {
+                vvar = (index == 0 || vvar) && c == kVvar[index];
+            }
+            ++index;
         }
     }
     ::syscall(SYS_close, fd);
@@ -302,10 +319,14 @@ bool ReadWord(std::uintptr_t address, std::uintptr_t& value) noexcept {
 // Whether the instruction before a return address is a call, which makes the address a
 // likely return address when it is found on the stack by scanning.
 bool FollowsCall(std::uintptr_t address) noexcept {
-    if (!IsCode(address)) return false;
+    const Mapping* code = MappingOf(address);
+    if (code == nullptr || !code->executable || !code->readable) return false;
+    // The call lies in the same mapping as the address after it.
+    auto inCode = [code](std::uintptr_t a, std::size_t size) { return a >= code->start && a + size <= code->end; };
+    (void)inCode;
 #if defined(__x86_64__)
-    auto byteAt = [](std::uintptr_t a, std::uint8_t& b) {
-        if (!IsReadable(a, 1)) return false;
+    auto byteAt = [&](std::uintptr_t a, std::uint8_t& b) {
+        if (!inCode(a, 1)) return false;
         b = LoadByte(a);
         return true;
     };
@@ -320,7 +341,7 @@ bool FollowsCall(std::uintptr_t address) noexcept {
     }
     return false;
 #elif defined(__aarch64__)
-    if (address % 4 != 0 || !IsReadable(address - 4, 4)) return false;
+    if (address % 4 != 0 || !inCode(address - 4, 4)) return false;
     const std::uint32_t insn = LoadU32(address - 4);
     return (insn & 0xFC000000u) == 0x94000000u || (insn & 0xFFFFFC1Fu) == 0xD63F0000u;  // BL, BLR
 #else
