@@ -1,7 +1,6 @@
 #include "foundation/CrashHandler.h"
 
 #include <dirent.h>
-#include <execinfo.h>
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <signal.h>
@@ -17,6 +16,7 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <sstream>
 
 #include "foundation/AppEnvironment.h"
 #include "foundation/FatalError.h"
@@ -56,8 +56,23 @@ long g_pageSize = ::sysconf(_SC_PAGESIZE);
 // The thread that owns the crash (0: none) and the status it will end with.
 std::atomic<long> g_owner{0};
 std::atomic<int> g_exitStatus{0};
-std::atomic<void (*)()> g_testHook{nullptr};
+std::atomic<void (*)()> g_testHooks[2]{nullptr, nullptr};
+std::atomic<void (*)()> g_abortHandler{nullptr};
 std::atomic<bool> g_installed{false};
+
+// How far the owner of the crash has come: a fault of its own while it writes the dump goes on
+// to the log; one while it writes the log ends the process.
+enum : int { kPhaseNone, kPhaseDump, kPhaseLog };
+std::atomic<int> g_phase{kPhaseNone};
+// The crash being reported, for the log written after such a fault.
+int g_crashSignal = 0;
+siginfo_t g_crashInfo{};
+std::uint64_t g_crashAddress = 0;
+const PrecomputedState* g_crashState = nullptr;
+
+void RunTestHook(Testing::CrashHandlerHookPoint point) noexcept {
+    if (auto hook = g_testHooks[static_cast<int>(point)].load()) hook();
+}
 
 thread_local const char* t_scopeText = nullptr;
 thread_local bool t_scopeCorrupt = false;
@@ -191,6 +206,204 @@ void CopyFileTo(Out& out, const char* path) noexcept {
     ::syscall(SYS_close, in);
 }
 
+// --- a stack walk that cannot fault --------------------------------------------------------
+//
+// Every address is looked up in the process's mappings (read from /proc/self/maps when the
+// crash happens) before anything is read through it; the unwinder of the C library is not used,
+// since it reads the code of every frame it meets, a bad address included.
+
+struct Mapping {
+    std::uintptr_t start;
+    std::uintptr_t end;
+    bool readable;
+    bool executable;
+};
+constexpr int kMaxMappings = 8192;
+Mapping g_mappings[kMaxMappings];
+int g_mappingCount = 0;
+
+void LoadMappings() noexcept {
+    g_mappingCount = 0;
+    const int fd = static_cast<int>(::syscall(SYS_openat, AT_FDCWD, "/proc/self/maps", O_RDONLY | O_CLOEXEC));
+    if (fd < 0) return;
+    // One line at a time: "start-end perms offset device inode name". The numbers of field 0 and
+    // 1 are hexadecimal, field 2 holds the permissions, field 6 the name: the kernel's [vvar]
+    // pages are readable on paper but may raise SIGBUS, so they count as unreadable.
+    static const char kVvar[] = "[vvar";
+    int field = 0;
+    int index = 0;  // characters seen of the current field
+    bool vvar = false;
+    Mapping m{};
+    char chunk[4096];
+    for (;;) {
+        const long n = ::syscall(SYS_read, fd, chunk, sizeof chunk);
+        if (n <= 0) break;
+        for (long i = 0; i < n; ++i) {
+            const char c = chunk[i];
+            if (c == '\n') {
+                if (vvar) m.readable = false;
+                if (field >= 2 && g_mappingCount < kMaxMappings && m.end > m.start) g_mappings[g_mappingCount++] = m;
+                field = 0;
+                index = 0;
+                vvar = false;
+                m = Mapping{};
+                continue;
+            }
+            if (field <= 1) {
+                std::uintptr_t& v = field == 0 ? m.start : m.end;
+                if (c >= '0' && c <= '9') {
+                    v = v * 16 + static_cast<std::uintptr_t>(c - '0');
+                } else if (c >= 'a' && c <= 'f') {
+                    v = v * 16 + static_cast<std::uintptr_t>(c - 'a' + 10);
+                } else {  // '-' or ' '
+                    ++field;
+                    index = 0;
+                }
+                continue;
+            }
+            if (c == ' ') {
+                if (index > 0 && field < 6) {
+                    ++field;
+                    index = 0;
+                }
+                continue;
+            }
+            if (field == 2) {
+                if (index == 0) m.readable = c == 'r';
+                if (index == 2) m.executable = c == 'x';
+            } else if (field == 6 && index < 5) {
+                vvar = (index == 0 || vvar) && c == kVvar[index];
+            }
+            ++index;
+        }
+    }
+    ::syscall(SYS_close, fd);
+}
+
+const Mapping* MappingOf(std::uintptr_t address) noexcept {
+    for (int i = 0; i < g_mappingCount; ++i)
+        if (address >= g_mappings[i].start && address < g_mappings[i].end) return &g_mappings[i];
+    return nullptr;
+}
+
+bool IsReadable(std::uintptr_t address, std::size_t size) noexcept {
+    if (size == 0 || address + size < address) return false;
+    const Mapping* first = MappingOf(address);
+    const Mapping* last = MappingOf(address + size - 1);
+    return first != nullptr && last != nullptr && first->readable && last->readable;
+}
+
+bool IsCode(std::uintptr_t address) noexcept {
+    const Mapping* m = MappingOf(address);
+    return m != nullptr && m->executable;
+}
+
+// Reads through an address checked by IsReadable. The stack holds the sanitizer's poisoned
+// red zones, which this read may cross on purpose.
+__attribute__((no_sanitize_address)) std::uintptr_t LoadWord(std::uintptr_t address) noexcept {
+    return *reinterpret_cast<const volatile std::uintptr_t*>(address);
+}
+__attribute__((no_sanitize_address)) [[maybe_unused]] std::uint32_t LoadU32(std::uintptr_t address) noexcept {
+    return *reinterpret_cast<const volatile std::uint32_t*>(address);
+}
+__attribute__((no_sanitize_address)) [[maybe_unused]] std::uint8_t LoadByte(std::uintptr_t address) noexcept {
+    return *reinterpret_cast<const volatile std::uint8_t*>(address);
+}
+
+bool ReadWord(std::uintptr_t address, std::uintptr_t& value) noexcept {
+    if (address % sizeof(std::uintptr_t) != 0 || !IsReadable(address, sizeof(std::uintptr_t))) return false;
+    value = LoadWord(address);
+    return true;
+}
+
+// Whether the instruction before a return address is a call, which makes the address a
+// likely return address when it is found on the stack by scanning.
+bool FollowsCall(std::uintptr_t address) noexcept {
+    const Mapping* code = MappingOf(address);
+    if (code == nullptr || !code->executable || !code->readable) return false;
+    // The call lies in the same mapping as the address after it.
+    auto inCode = [code](std::uintptr_t a, std::size_t size) { return a >= code->start && a + size <= code->end; };
+    (void)inCode;
+#if defined(__x86_64__)
+    auto byteAt = [&](std::uintptr_t a, std::uint8_t& b) {
+        if (!inCode(a, 1)) return false;
+        b = LoadByte(a);
+        return true;
+    };
+    std::uint8_t b = 0;
+    if (byteAt(address - 5, b) && b == 0xE8) return true;  // call rel32
+    // call r/m64 (FF /2) of 2 to 7 bytes: the ModRM byte right after FF has reg field 2.
+    for (std::uintptr_t length = 2; length <= 7; ++length) {
+        std::uint8_t op = 0, modrm = 0;
+        if (byteAt(address - length, op) && op == 0xFF && byteAt(address - length + 1, modrm) &&
+            ((modrm >> 3) & 7) == 2)
+            return true;
+    }
+    return false;
+#elif defined(__aarch64__)
+    if (address % 4 != 0 || !inCode(address - 4, 4)) return false;
+    const std::uint32_t insn = LoadU32(address - 4);
+    return (insn & 0xFC000000u) == 0x94000000u || (insn & 0xFFFFFC1Fu) == 0xD63F0000u;  // BL, BLR
+#else
+    return true;
+#endif
+}
+
+std::uintptr_t FramePointer(const void* context) noexcept {
+    const auto* uc = static_cast<const ucontext_t*>(context);
+    if (uc == nullptr) return 0;
+#if defined(__x86_64__)
+    return static_cast<std::uintptr_t>(uc->uc_mcontext.gregs[REG_RBP]);
+#elif defined(__aarch64__)
+    return uc->uc_mcontext.regs[29];
+#else
+    return 0;
+#endif
+}
+
+// The frames of the faulting thread, innermost first: the faulting instruction; after a call
+// to an address that holds no code, the caller's return address; then the frame-pointer chain.
+// Where that chain yields less than two frames (code built without frame pointers), the return
+// addresses found by scanning the stack follow, marked `scanned`.
+int WalkStack(const void* context, std::uint64_t pc, std::uintptr_t* frames, bool* scanned, int max) noexcept {
+    int n = 0;
+    frames[n] = static_cast<std::uintptr_t>(pc);
+    scanned[n++] = false;
+    const std::uintptr_t sp = static_cast<std::uintptr_t>(StackPointer(context));
+    if (sp == 0) return n;
+    if (!IsCode(static_cast<std::uintptr_t>(pc))) {
+        std::uintptr_t ra = 0;
+#if defined(__x86_64__)
+        if (!ReadWord(sp, ra)) ra = 0;  // pushed by the call
+#elif defined(__aarch64__)
+        ra = static_cast<const ucontext_t*>(context)->uc_mcontext.regs[30];  // the link register
+#endif
+        if (ra != 0 && IsCode(ra) && n < max) {
+            frames[n] = ra;
+            scanned[n++] = false;
+        }
+    }
+    const int chainStart = n;
+    std::uintptr_t fp = FramePointer(context);
+    while (n < max && fp >= sp && fp - sp < kStackBytes * 16) {
+        std::uintptr_t next = 0, ra = 0;
+        if (!ReadWord(fp, next) || !ReadWord(fp + sizeof(std::uintptr_t), ra) || !IsCode(ra)) break;
+        frames[n] = ra;
+        scanned[n++] = false;
+        if (next <= fp) break;  // callers' frames lie above
+        fp = next;
+    }
+    if (n - chainStart >= 2) return n;
+    for (std::uintptr_t at = sp; n < max && at < sp + kStackBytes; at += sizeof(std::uintptr_t)) {
+        std::uintptr_t ra = 0;
+        if (!ReadWord(at, ra)) break;  // the end of the stack
+        if (ra == frames[n - 1] || !FollowsCall(ra)) continue;
+        frames[n] = ra;
+        scanned[n++] = true;
+    }
+    return n;
+}
+
 void WriteDump(const PrecomputedState& s, int sig, const siginfo_t* info, const void* context,
                std::uint64_t address) noexcept {
     const int fd = CreateFile(s.dump);
@@ -216,12 +429,17 @@ void WriteDump(const PrecomputedState& s, int sig, const siginfo_t* info, const 
     out.Put("\n[registers]\n");
     WriteRegisters(out, context);
     out.Put("[backtrace]\n");
-    void* frames[kMaxFrames];
-    const int count = ::backtrace(frames, kMaxFrames);
+    // What is written so far stays on disk whatever the walk meets.
+    out.Flush();
+    RunTestHook(Testing::CrashHandlerHookPoint::kDumpStackWalk);
+    LoadMappings();
+    std::uintptr_t frames[kMaxFrames];
+    bool scanned[kMaxFrames];
+    const int count = WalkStack(context, address, frames, scanned, kMaxFrames);
     for (int i = 0; i < count; ++i) {
         out.Put("0x");
-        out.Hex(reinterpret_cast<std::uintptr_t>(frames[i]), 16);
-        out.Put("\n");
+        out.Hex(frames[i], 16);
+        out.Put(scanned[i] ? " scanned\n" : "\n");
     }
     out.Put("[maps]\n");
     CopyFileTo(out, "/proc/self/maps");
@@ -267,6 +485,7 @@ std::uint64_t UsedMemoryMiB() noexcept {
 void WriteLog(const PrecomputedState& s, int sig, const siginfo_t* info, std::uint64_t address) noexcept {
     const int fd = CreateFile(s.log);
     if (fd < 0) return;
+    RunTestHook(Testing::CrashHandlerHookPoint::kLog);
     Out out(fd);
     out.Put("[ExceptionInfo]\r\nExceptionAddress=");
     out.Dec(address);
@@ -315,11 +534,20 @@ void WriteLog(const PrecomputedState& s, int sig, const siginfo_t* info, std::ui
 }
 
 void CrashSignalHandler(int sig, siginfo_t* info, void* context) {
+    // An abort may be routed to the fatal-error report, which traps into this handler again.
+    if (sig == SIGABRT && g_owner.load() == 0)
+        if (auto handler = g_abortHandler.load()) handler();
+
     const long self = ::syscall(SYS_gettid);
     long expected = 0;
     if (!g_owner.compare_exchange_strong(expected, self)) {
-        // A fault while this thread writes the crash: end now, writing nothing more.
-        if (expected == self) ::_exit(g_exitStatus.load());
+        if (expected == self) {
+            // A fault of this thread while it writes the crash: a dump cut short still leaves
+            // the log; a fault while the log is written ends the process at once.
+            if (g_phase.exchange(kPhaseLog) == kPhaseDump && g_crashState != nullptr)
+                WriteLog(*g_crashState, g_crashSignal, &g_crashInfo, g_crashAddress);
+            ::_exit(g_exitStatus.load());
+        }
         // Another thread owns the crash and ends the process when it has written.
         for (;;) {
             timespec pause{1, 0};
@@ -340,11 +568,15 @@ void CrashSignalHandler(int sig, siginfo_t* info, void* context) {
     const int index = g_stateIndex.load();
     if (index >= 0) {
         const PrecomputedState& s = g_state[index];
+        g_crashSignal = sig;
+        if (info != nullptr) g_crashInfo = *info;
+        g_crashAddress = address;
+        g_crashState = &s;
         ::syscall(SYS_mkdirat, AT_FDCWD, s.outFolder, 0755);
         ::syscall(SYS_mkdirat, AT_FDCWD, s.folder, 0755);
+        g_phase.store(kPhaseDump);
         WriteDump(s, sig, info, context, address);
-        if (auto hook = g_testHook.load()) hook();
-        WriteLog(s, sig, info, address);
+        if (g_phase.exchange(kPhaseLog) == kPhaseDump) WriteLog(s, sig, info, address);
     }
     ::_exit(status);
 }
@@ -402,9 +634,6 @@ struct AltStack {
 
 bool InstallCrashHandler() noexcept {
     if (!g_installed.exchange(true)) {
-        // Loads the unwinder now: its first use may allocate, which the handler must not.
-        void* frame[1];
-        ::backtrace(frame, 1);
         try {
             RefreshCrashHandlerState();
         } catch (...) {
@@ -484,22 +713,33 @@ std::vector<std::string> ListCrashFiles(const std::string& pattern) {
         if (::fnmatch(pattern.c_str(), entry->d_name, FNM_CASEFOLD | FNM_PERIOD) != 0) continue;
         const std::string path = folder + entry->d_name;
         struct stat st{};
-        if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) found.push_back(path);
+        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) found.push_back(path);
     }
     ::closedir(dir);
     std::sort(found.begin(), found.end());
     return found;
 }
 
-void ReadKeyValueFile(const std::string& path, std::map<std::string, std::string>& values) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return;
-    for (std::string line; std::getline(in, line);) {
+void ParseKeyValueText(const std::string& text, std::map<std::string, std::string>& values) {
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
         while (!line.empty() && line.back() == '\r') line.pop_back();
         const auto eq = line.find('=');
         if (eq == std::string::npos) continue;
         values[line.substr(0, eq)] = line.substr(eq + 1);
     }
+}
+
+void ReadKeyValueFile(const std::string& path, std::map<std::string, std::string>& values) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return;
+    std::ostringstream text;
+    text << in.rdbuf();
+    ParseKeyValueText(text.str(), values);
 }
 
 ThreadScope::ThreadScope(const char* text, bool corruptData) noexcept
@@ -513,8 +753,12 @@ ThreadScope::~ThreadScope() {
     t_scopeCorrupt = previousCorrupt_;
 }
 
+void SetCrashAbortHandler(void (*handler)()) noexcept { g_abortHandler.store(handler); }
+
 namespace Testing {
-void SetCrashHandlerHookForTesting(void (*hook)()) noexcept { g_testHook.store(hook); }
+void SetCrashHandlerHookForTesting(CrashHandlerHookPoint point, void (*hook)()) noexcept {
+    g_testHooks[static_cast<int>(point)].store(hook);
+}
 }  // namespace Testing
 
 }  // namespace Vel

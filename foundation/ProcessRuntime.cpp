@@ -60,7 +60,10 @@ void RuntimeInit(unsigned flags, po::options_description& optionTable, const std
 
     g_mainThread.reset(VelThread::AdoptCurrentThread("", VelThread::kKindMain));
 
+    // An uncaught exception, a pure virtual call (which terminates) and an abort are fatal
+    // errors: a dump and a log with the "CrashInfo=" line, then kFatalExitCode.
     std::set_terminate([] { FatalRuntimeHandler(); });
+    SetCrashAbortHandler(&FatalRuntimeHandler);
 
     const std::string base = GetExeBaseName();
     std::remove((base + ".log").c_str());

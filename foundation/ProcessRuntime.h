@@ -40,6 +40,8 @@ bool AcquireSingleInstance(bool wait, const std::string& name, int timeoutMs, bo
 
 bool IsWow64();
 
+// The fatal-error report with an empty text (foundation/FatalError.h); RuntimeInit makes it the
+// terminate handler and the handler of SIGABRT. Async-signal-safe.
 void FatalRuntimeHandler();
 
 // Tests only: forget that the runtime was started, and release the process's own instance

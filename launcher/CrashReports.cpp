@@ -1,5 +1,10 @@
 #include "launcher/CrashReports.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <fstream>
 #include <sstream>
 
@@ -71,16 +76,12 @@ std::int32_t Int32Of(const std::string& text) {
     return v >= INT32_MIN && v <= INT32_MAX ? static_cast<std::int32_t>(v) : 0;
 }
 
-bool AddFileToArchive(Zip& archive, const std::string& path) {
-    std::uint64_t size = 0;
-    if (!TryFileSize(path, size) || size > kMaxReportFile) return false;
-    VelMemoryStream file;
-    if (!file.LoadFile(path)) return false;
+void AddFileToArchive(Zip& archive, const std::string& name, const std::string& bytes) {
+    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
     VelMemoryStream deflated;
-    const std::uint32_t packed = DeflateRaw(file.GetData(), file.GetSize(), deflated, 9);
-    archive.AddEntry(GetFileName(path), MakeContentFormatCode(1, 0), Crc32(file.GetData(), file.GetSize()), packed,
-                     file.GetSize(), deflated.GetData(), packed);
-    return true;
+    const std::uint32_t packed = DeflateRaw(data, bytes.size(), deflated, 9);
+    archive.AddEntry(name, MakeContentFormatCode(1, 0), Crc32(data, bytes.size()), packed,
+                     static_cast<std::uint32_t>(bytes.size()), deflated.GetData(), packed);
 }
 
 CrashReportMachine DescribeMachine() {
@@ -152,17 +153,57 @@ void CrashReports::ReportPendingCrashDumps(QWidget* parent) {
     }
 }
 
+bool CrashReports::ReadCrashFile(const std::string& path, std::string& bytes, std::uint64_t* createdTicks) {
+    // O_NONBLOCK: opening a FIFO put in the folder must not wait for a writer.
+    const int fd = ::open(ToNativePath(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return false;
+    struct FdGuard {
+        int fd;
+        ~FdGuard() { ::close(fd); }
+    } guard{fd};
+    struct stat st{};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_size < 0 ||
+        static_cast<std::uint64_t>(st.st_size) > kMaxReportFile)
+        return false;
+    std::string data;
+    data.reserve(static_cast<std::size_t>(st.st_size));
+    char chunk[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) break;
+        data.append(chunk, static_cast<std::size_t>(n));
+        if (data.size() > kMaxReportFile) return false;
+    }
+    if (createdTicks != nullptr) {
+        struct statx sx{};
+        if (::statx(fd, "", AT_EMPTY_PATH, STATX_BTIME | STATX_MTIME, &sx) != 0) return false;
+        const statx_timestamp t = (sx.stx_mask & STATX_BTIME) ? sx.stx_btime : sx.stx_mtime;
+        // 100-ns ticks since 1601-01-01 UTC.
+        constexpr std::int64_t kUnixEpochTicks = 116444736000000000;
+        const std::int64_t ticks = kUnixEpochTicks + t.tv_sec * 10'000'000 + t.tv_nsec / 100;
+        if (ticks < 0) return false;
+        *createdTicks = static_cast<std::uint64_t>(ticks);
+    }
+    bytes = std::move(data);
+    return true;
+}
+
 bool CrashReports::SendCrashReport(QWidget* /*parent*/, const std::string& dumpPath) {
     const std::string logPath = ReplaceExtension(dumpPath, "log");
-    if (!FileExists(logPath)) return false;
-    std::uint64_t dumpSize = 0;
-    if (TryFileSize(dumpPath, dumpSize) && dumpSize == 0) {
+    // Only the user's own regular files count, read through the descriptor that was checked: a
+    // link or someone else's file put in the folder is left alone and never sent.
+    std::string logText, dumpBytes;
+    if (!ReadCrashFile(logPath, logText) || !ReadCrashFile(dumpPath, dumpBytes)) return false;
+    if (dumpBytes.empty()) {
         DeleteCrashLog(dumpPath);  // nothing to send; it would be offered at every start
         return true;
     }
+    dumpBytes.clear();
 
     std::map<std::string, std::string> log;
-    ReadKeyValueFile(logPath, log);
+    ParseKeyValueText(logText, log);
     const std::string caption = LoadLocalizedString(116);
     const CrashReportMachine machine = DescribeMachine();
     const std::string text = caption + "\n\n" + LoadLocalizedString(114) + "\n\n" + "OS = " + machine.osName + "\n" +
@@ -176,11 +217,13 @@ bool CrashReports::SendCrashReport(QWidget* /*parent*/, const std::string& dumpP
         return true;
     }
 
+    // Every try reads the endpoint, the site and the log's time again and builds a new package.
     for (;;) {
         const VelURI endpoint(GetCrashReportUrl());  // a bad text throws and ends the pass
         const std::string site = GetSiteName();
         std::uint64_t ticks = 0;
-        const TimeStamp created = GetFileCreationTime(logPath, ticks)
+        std::string unused;
+        const TimeStamp created = ReadCrashFile(logPath, unused, &ticks)
                                       ? TimeStamp::FromFileTime(static_cast<std::int64_t>(ticks))
                                       : TimeStamp();
         std::string package;
@@ -192,39 +235,31 @@ bool CrashReports::SendCrashReport(QWidget* /*parent*/, const std::string& dumpP
         described.site = site.empty() ? kProductionSiteName : site;
         const std::string body = "crashInfo=" + UrlEncode(BuildCrashInfoDocument(log, created.ToString(), described)) +
                                  "&crashDump=" + UrlEncode(Base64Encode(package, 76));
-        for (;;) {
-            HttpRequestOptions options;
-            options.headers["Content-Type"] = "text/html";
-            if (!site.empty()) options.headers["Cookie"] = "alternatesrv=" + site;
-            std::string answer;
-            bool sent = false;
-            if (HttpPostToString(endpoint, body, answer, options, sent)) {
-                DeleteCrashLog(dumpPath);
-                return true;
-            }
-            if (!Retry(caption)) return false;
+        HttpRequestOptions options;
+        options.headers["Content-Type"] = "text/html";
+        if (!site.empty()) options.headers["Cookie"] = "alternatesrv=" + site;
+        std::string answer;
+        bool sent = false;
+        if (HttpPostToString(endpoint, body, answer, options, sent)) {
+            DeleteCrashLog(dumpPath);
+            return true;
         }
+        if (!Retry(caption)) return false;
     }
 }
 
 bool CrashReports::BuildCrashArchive(const std::string& dumpPath, const std::string& logPath, std::string& bytes) {
-    std::uint64_t size = 0;
-    if (!TryFileSize(dumpPath, size) || size == 0) return false;
+    std::string dump, log;
+    if (!ReadCrashFile(dumpPath, dump) || dump.empty() || !ReadCrashFile(logPath, log)) return false;
     const std::string path = GetCrashFolder() + "crash.zip";
     TryDeleteFileIfPresent(path);
     try {
-        bool added = false;
         {
             Zip archive(path, kZipWritable);
-            added = AddFileToArchive(archive, dumpPath) && AddFileToArchive(archive, logPath);
+            AddFileToArchive(archive, GetFileName(dumpPath), dump);
+            AddFileToArchive(archive, GetFileName(logPath), log);
         }
-        if (!added) return false;
-        std::ifstream in(path, std::ios::binary);
-        if (!in) return false;
-        std::ostringstream whole;
-        whole << in.rdbuf();
-        bytes = whole.str();
-        return true;
+        return ReadCrashFile(path, bytes);
     } catch (const Exception&) {
         return false;
     }

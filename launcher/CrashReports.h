@@ -6,11 +6,14 @@
 // Contract:
 // - GUI thread only; the questions go through the process prompt (platform/Prompt.h) and the
 //   upload blocks the caller until it ends.
+// - Dumps and logs are read only through ReadCrashFile: a symbolic link, or a file that is not
+//   a regular file of the user running the launcher, is never read, offered or sent, and stays.
 // - A dump without its log is left alone and not asked about. A dump of 0 bytes holds nothing
 //   to send: it is deleted with its log without a question.
 // - Declined (Cancel on the offer) or sent (status 200 to 299): the dump and its log are
-//   deleted. A failed package or post asks "Failed sending error crash report. Retry?"; Cancel
-//   there keeps both files for the next offer.
+//   deleted. A failed package or post asks "Failed sending error crash report. Retry?"; Retry
+//   reads the endpoint, the site and the log's time again and builds the package again; Cancel
+//   keeps both files for the next offer.
 // - A Vel::Exception anywhere (a bad endpoint text, for instance) ends the pass silently.
 // - The form: "crashInfo=" + UrlEncode(one-line crashInfo XML) + "&crashDump=" +
 //   UrlEncode(Base64 of the package, "\r\n" after every 76 characters); Content-Type
@@ -51,6 +54,10 @@ public:
 
     // One dump: true when it was sent, declined or dropped (its files are gone).
     bool SendCrashReport(QWidget* parent, const std::string& dumpPath);
+    // Reads a crash file whole through one descriptor, opened without following a symbolic link
+    // and checked to be a regular file of this process's user, of at most 256 MiB; with
+    // createdTicks, also its birth time (else its last-write time) in 100-ns ticks since 1601.
+    static bool ReadCrashFile(const std::string& path, std::string& bytes, std::uint64_t* createdTicks = nullptr);
     // Writes the crash folder's "crash.zip" with the dump and the log and returns its bytes.
     static bool BuildCrashArchive(const std::string& dumpPath, const std::string& logPath, std::string& bytes);
     static void DeleteCrashLog(const std::string& dumpPath);

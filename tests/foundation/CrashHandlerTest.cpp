@@ -1,11 +1,14 @@
 // The crash handler in forked children: each child installs the handler in its own folder and
 // crashes; the parent reads the exit status, the dump and the log.
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -16,6 +19,7 @@
 
 #include "foundation/CrashHandler.h"
 #include "foundation/FatalError.h"
+#include "foundation/ProcessRuntime.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/WaitFor.h"
 
@@ -64,6 +68,12 @@ void CallNull() {
     target();
 }
 
+// A call into an unmapped page: the stack walk meets a frame whose code cannot be read.
+void CallUnmapped() {
+    void (*volatile target)() = reinterpret_cast<void (*)()>(std::uintptr_t{0x1234});
+    target();
+}
+
 // The processor's fault, not a sanitizer's report of it.
 void DivideByZero() {
 #if defined(__x86_64__)
@@ -83,7 +93,8 @@ TEST(CrashHandlerTest, ACrashingChildLeavesTheDumpAndTheLogAndEndsWithItsStatus)
     };
     const std::vector<Case> cases = {
         {"null call", CallNull, 128 + SIGSEGV, "c0000005"},
-        #if defined(__x86_64__)
+        {"call to an unmapped address", CallUnmapped, 128 + SIGSEGV, "c0000005"},
+#if defined(__x86_64__)
         {"divide by zero", DivideByZero, 128 + SIGFPE, "c0000094"},
 #endif
         {"abort", [] { std::abort(); }, 128 + SIGABRT, "40000015"},
@@ -108,6 +119,7 @@ TEST(CrashHandlerTest, ACrashingChildLeavesTheDumpAndTheLogAndEndsWithItsStatus)
         if (c.status == kFatalExitCode) expected.push_back("CrashInfo");
         expected.push_back("");
         EXPECT_EQ(keys, expected) << log;
+        if (keys != expected) continue;
         EXPECT_EQ(lines[2], "ExceptionCode=" + c.code);
         EXPECT_EQ(lines[4], std::string("64Bit=") + (sizeof(void*) == 8 ? "1" : "0"));
         EXPECT_TRUE(lines[5].size() == std::string("RunningTime=00:00:00.000").size()) << lines[5];
@@ -120,24 +132,62 @@ TEST(CrashHandlerTest, ACrashingChildLeavesTheDumpAndTheLogAndEndsWithItsStatus)
     }
 }
 
-TEST(CrashHandlerTest, ANullCallReportsAddressZeroAndNeverExitsZero) {
-    TempDir dir("crash");
-    EXPECT_EQ(RunCrashingChild(dir.Path(), CallNull), 128 + SIGSEGV);
-    std::map<std::string, std::string> values;
-    ReadKeyValueFile((dir / "out/crashes/trailstarter.log").string(), values);
-    EXPECT_EQ(values["ExceptionAddress"], "0");
+TEST(CrashHandlerTest, ACallToABadAddressReportsThatAddress) {
+    struct Case {
+        const char* name;
+        void (*crash)();
+        std::string address;
+    };
+    for (const Case& c : {Case{"null", CallNull, "0"}, Case{"unmapped", CallUnmapped, "4660"}}) {
+        SCOPED_TRACE(c.name);
+        TempDir dir("crash");
+        EXPECT_EQ(RunCrashingChild(dir.Path(), c.crash), 128 + SIGSEGV);
+        std::map<std::string, std::string> values;
+        ReadKeyValueFile((dir / "out/crashes/trailstarter.log").string(), values);
+        EXPECT_EQ(values["ExceptionAddress"], c.address);
+        // The walk starts at the bad address itself and goes on to the caller, whose return
+        // address lies in the test's own code.
+        const std::string dump = ReadFile(dir / "out/crashes/trailstarter.dmp");
+        char first[64];
+        std::snprintf(first, sizeof first, "\n[backtrace]\n0x%016llx\n0x", std::stoull(c.address) & 0xffffffffffffull);
+        EXPECT_NE(dump.find(first), std::string::npos) << dump.substr(0, 2000);
+        EXPECT_NE(dump.find("\n[stack]\nstart=0x"), std::string::npos);
+    }
 }
 
-TEST(CrashHandlerTest, AFaultInsideTheHandlerWritesNothingMore) {
-    TempDir dir("crash");
-    // The hook runs after the dump and before the log, and faults itself.
-    const int status = RunCrashingChild(dir.Path(), [] {
-        Testing::SetCrashHandlerHookForTesting([] { ::raise(SIGBUS); });
-        ::raise(SIGILL);
-    });
-    EXPECT_EQ(status, 128 + SIGILL);
-    EXPECT_TRUE(std::filesystem::exists(dir / "out/crashes/trailstarter.dmp"));
-    EXPECT_FALSE(std::filesystem::exists(dir / "out/crashes/trailstarter.log"));
+TEST(CrashHandlerTest, AFaultInsideTheDumpStillLeavesTheLogAndOneInsideTheLogEndsAtOnce) {
+    using Testing::CrashHandlerHookPoint;
+    static CrashHandlerHookPoint s_point;  // the child's copy, set before it forks
+    struct Case {
+        const char* name;
+        CrashHandlerHookPoint point;
+        bool dumpComplete;
+        bool logWritten;
+    };
+    for (const Case& c : {Case{"in the dump", CrashHandlerHookPoint::kDumpStackWalk, false, true},
+                          Case{"in the log", CrashHandlerHookPoint::kLog, true, false}}) {
+        SCOPED_TRACE(c.name);
+        TempDir dir("crash");
+        s_point = c.point;
+        // The hook faults itself: a second signal on the thread that writes the crash.
+        const int status = RunCrashingChild(dir.Path(), [] {
+            Testing::SetCrashHandlerHookForTesting(s_point, [] { ::raise(SIGBUS); });
+            ::raise(SIGILL);
+        });
+        EXPECT_EQ(status, 128 + SIGILL);  // the status of the first signal
+        const std::string dump = ReadFile(dir / "out/crashes/trailstarter.dmp");
+        EXPECT_EQ(dump.rfind("TRAILSTARTER-CRASHDUMP 1\nsignal=4\n", 0), 0u) << dump.substr(0, 200);
+        EXPECT_NE(dump.find("\n[backtrace]\n"), std::string::npos);
+        EXPECT_EQ(dump.find("\n[stack]\n") != std::string::npos, c.dumpComplete);
+        const std::string log = ReadFile(dir / "out/crashes/trailstarter.log");
+        if (c.logWritten) {
+            EXPECT_EQ(log.rfind("[ExceptionInfo]\r\nExceptionAddress=", 0), 0u) << log;
+            EXPECT_NE(log.find("\r\nExceptionCode=c000001d\r\n"), std::string::npos) << log;  // SIGILL's
+            EXPECT_TRUE(log.ends_with("\r\n\r\n")) << log;
+        } else {
+            EXPECT_EQ(log, "");
+        }
+    }
 }
 
 TEST(CrashHandlerTest, AHandlerReplacedByALibraryIsPutBack) {
@@ -151,6 +201,40 @@ TEST(CrashHandlerTest, AHandlerReplacedByALibraryIsPutBack) {
     });
     EXPECT_EQ(status, 128 + SIGSEGV);
     EXPECT_TRUE(std::filesystem::exists(dir / "out/crashes/trailstarter.log"));
+}
+
+// Once the runtime has started, an abort is a fatal error like an uncaught exception.
+TEST(CrashHandlerTest, AfterTheRuntimeStartAnAbortIsAFatalError) {
+    struct Case {
+        const char* name;
+        void (*fail)();
+    };
+    for (const Case& c : {Case{"abort", [] { std::abort(); }}, Case{"terminate", [] { std::terminate(); }}}) {
+        SCOPED_TRACE(c.name);
+        TempDir dir("crash");
+        static void (*s_fail)() = nullptr;
+        s_fail = c.fail;
+        const int status = RunCrashingChild(dir.Path(), [] {
+            const int err = ::open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (err < 0 || ::dup2(err, 2) < 0) ::_exit(98);
+            boost::program_options::options_description options;
+            RuntimeInit(kRuntimeRootFromCurrentDir, options, {});
+            s_fail();
+        });
+        EXPECT_EQ(status, kFatalExitCode);
+        const std::string err = ReadFile(dir / "stderr.txt");
+        const auto crashLine = err.find("Application has crashed. ExceptionAddr: ");
+        EXPECT_NE(crashLine, std::string::npos) << err;
+        EXPECT_NE(err.find("\nCrashInfo=\r\n", crashLine), std::string::npos) << err;
+
+        std::string log, dump;
+        for (const auto& entry : std::filesystem::directory_iterator(dir / "out/crashes")) {
+            if (entry.path().extension() == ".log") log = ReadFile(entry.path());
+            if (entry.path().extension() == ".dmp") dump = ReadFile(entry.path());
+        }
+        EXPECT_TRUE(log.ends_with("\r\nCrashInfo=\r\r\n\r\n")) << log;
+        EXPECT_EQ(dump.rfind("TRAILSTARTER-CRASHDUMP 1\nsignal=5\n", 0), 0u) << dump.substr(0, 100);
+    }
 }
 
 TEST(CrashFilesTest, ReadKeyValueFileAndListCrashFiles) {

@@ -1,12 +1,18 @@
 // The crash report upload against a stand-in server on loopback, with scripted answers.
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "foundation/AppEnvironment.h"
+#include "foundation/CrashHandler.h"
 #include "foundation/ParameterStore.h"
 #include "foundation/SiteName.h"
 #include "foundation/StringUtils.h"
@@ -16,6 +22,7 @@
 #include "tests/support/IsolatedSettings.h"
 #include "tests/support/ScriptedPrompt.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/WaitFor.h"
 #include "tools/standin-server/StandinServer.h"
 
 namespace Vel {
@@ -175,6 +182,114 @@ TEST_F(CrashReportsTest, EmptyOrLoglessDumpsAreNotOfferedAndTheClientsComeFirst)
     EXPECT_FALSE(Exists("trailstarter_empty.dmp"));
     EXPECT_FALSE(Exists("trailstarter_empty.log"));
     EXPECT_TRUE(Exists("trailstarter_nolog.dmp"));
+}
+
+// Answers every question through a function of the test, which may change the world meanwhile.
+class ActingPrompt final : public Platform::IPrompt {
+public:
+    explicit ActingPrompt(std::function<int(const std::string& text)> act) : act_(std::move(act)) {
+        Platform::SetPrompt(this);
+    }
+    ~ActingPrompt() override { Platform::SetPrompt(nullptr); }
+    int Show(const std::string& text, const std::string&, Platform::PromptButtons, Platform::PromptIcon) override {
+        return act_(text);
+    }
+
+private:
+    std::function<int(const std::string&)> act_;
+};
+
+TEST_F(CrashReportsTest, ARetryReadsTheEndpointAndTheSiteAgainAndBuildsThePackageAgain) {
+    SetSiteNameForTesting("test2");
+    Leave("trailstarter", std::string(3000, 'a'), "ExceptionAddress=1\r\n");
+    server_->SetFault("/crashreport.xml", Standin::Fault{Standin::FaultKind::kStatus, 500});
+    int retries = 0;
+    ActingPrompt prompt([&](const std::string& text) {
+        if (text != "Failed sending error crash report. Retry?") return kIdOk;
+        // Between the tries: another endpoint, another site, a dump that grew.
+        ++retries;
+        GetParameterStore().Set("crash.report_url", ParameterType::String, server_->BaseUrl() + "other.xml");
+        SetSiteNameForTesting("test3");
+        dir_.Write("out/crashes/trailstarter.dmp", std::string(3000, 'a') + std::string(3000, 'b'));
+        return retries == 1 ? kIdRetry : kIdCancel;
+    });
+    CrashReports().ReportPendingCrashDumps(nullptr);
+
+    EXPECT_EQ(retries, 1);
+    const auto posts = Posts();
+    ASSERT_EQ(posts.size(), 2u);
+    EXPECT_EQ(posts[0].path, "/crashreport.xml");
+    EXPECT_EQ(posts[1].path, "/other.xml");
+    EXPECT_EQ(posts[1].cookie, "alternatesrv=test3");
+    const auto first = Form(posts[0].body), second = Form(posts[1].body);
+    EXPECT_NE(second.at("crashInfo").find("<site>test3</site>"), std::string::npos) << second.at("crashInfo");
+    EXPECT_NE(first.at("crashDump"), second.at("crashDump"));
+    EXPECT_FALSE(Exists("trailstarter.dmp"));  // sent on the second try
+}
+
+// A crash file that is a link, or that another user owns, is never read, offered or sent.
+TEST_F(CrashReportsTest, LinksAndOtherUsersFilesAreLeftAlone) {
+    const auto secret = dir_.Write("secret", "Version=secret\r\nSECRET BYTES\r\n");
+    fs::permissions(secret, fs::perms::owner_read | fs::perms::owner_write);
+    fs::create_directories(dir_ / "out/crashes");
+    // A link in place of a dump, with a log beside it; a dump whose log is a link.
+    fs::create_symlink(secret, dir_ / "out/crashes/solvenda_2.dmp");
+    dir_.Write("out/crashes/solvenda_2.log", "Version=1\r\n");
+    dir_.Write("out/crashes/trailstarter.dmp", "dump");
+    fs::create_symlink(secret, dir_ / "out/crashes/trailstarter.log");
+    // A dump and a log that belong to someone else (only root can make them here).
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        Leave("trailstarter_other", "dump", "Version=other\r\n");
+        for (const char* name : {"trailstarter_other.dmp", "trailstarter_other.log"})
+            ASSERT_EQ(::chown((dir_ / ("out/crashes/" + std::string(name))).c_str(), 65534, 65534), 0);
+    }
+
+    Vel::Test::ScriptedPrompt prompt({}, kIdOk);
+    CrashReports reports;
+    reports.ReportPendingCrashDumps(nullptr);
+    EXPECT_FALSE(reports.SendCrashReport(nullptr, "out/crashes/solvenda_2.dmp"));  // asked by name
+
+    EXPECT_TRUE(prompt.Questions().empty()) << prompt.Questions()[0].text;
+    EXPECT_TRUE(Posts().empty());
+    for (const char* name : {"solvenda_2.dmp", "solvenda_2.log", "trailstarter.dmp", "trailstarter.log"})
+        EXPECT_TRUE(fs::exists(fs::symlink_status(dir_ / ("out/crashes/" + std::string(name))))) << name;
+    if (root) {
+        EXPECT_TRUE(Exists("trailstarter_other.dmp"));
+    }
+    EXPECT_EQ(Vel::Test::ReadFile(secret), "Version=secret\r\nSECRET BYTES\r\n");
+}
+
+// The launcher crashing on a call to an unmapped address leaves a report that the next start
+// offers and sends.
+TEST_F(CrashReportsTest, ACrashOnABadCallIsOfferedAndSentNextTime) {
+    const std::string exe = (dir_ / "Trailstarter").string();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        SetExecutablePathForTesting(exe);
+        InstallCrashHandler();
+        RefreshCrashHandlerState();
+        void (*volatile target)() = reinterpret_cast<void (*)()>(std::uintptr_t{0x1234});
+        target();
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_TRUE(TestSupport::WaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, std::chrono::seconds(30)))
+        << "crashing child did not end";
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGSEGV);
+
+    Vel::Test::ScriptedPrompt prompt({kIdOk});
+    CrashReports().ReportPendingCrashDumps(nullptr);
+    ASSERT_EQ(prompt.Questions().size(), 1u);
+    EXPECT_NE(prompt.Questions()[0].text.find("\nException Address = 4660\n"), std::string::npos)
+        << prompt.Questions()[0].text;
+    const auto posts = Posts();
+    ASSERT_EQ(posts.size(), 1u);
+    EXPECT_NE(Form(posts[0].body).at("crashInfo").find("<exceptionAddress>4660</exceptionAddress>"),
+              std::string::npos);
+    EXPECT_FALSE(Exists("Trailstarter.dmp"));
+    EXPECT_FALSE(Exists("Trailstarter.log"));
 }
 
 TEST_F(CrashReportsTest, ABadEndpointEndsThePassSilently) {
