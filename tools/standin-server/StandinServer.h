@@ -56,7 +56,7 @@ struct Fault {
     std::size_t extra = 16;
     std::size_t chunk = 64;
     unsigned intervalMs = 20;
-    std::string location;  // of a redirect, sent as it stands
+    std::string location{};  // of a redirect, sent as it stands
     // 0: every request; otherwise only the next `times` requests it matches, after which it
     // is spent and removed (a fault that passes).
     unsigned times = 0;
