@@ -12,8 +12,11 @@
 //   there is none), never while the manager lock is held; the fallback is used all the same.
 // - Content servers are always asked over plain HTTP: "http://" + host + ":" + port + the
 //   server URL's path + the request path, sent in absolute form to that host and port; an
-//   URL without an explicit port is asked on port 80, whatever its scheme. A server URL that
-//   does not parse is a Vel::NetworkException of that server.
+//   URL without an explicit port is asked on port 80, whatever its scheme. Redirects are
+//   followed as HttpHandles follows them for an absolute target (each to a target of its
+//   own, at most kMaxHttpRedirects, http to http or https, the credentials only to the same
+//   host); the size limit and the CRC-32 check apply to the file that finally arrives. A
+//   server URL that does not parse is a Vel::NetworkException of that server.
 // - Every transfer failure is a Vel::NetworkException (the request object or server path, and
 //   "", "Invalid response code: N", "size_mismatch" or "CRC_mismatch"). A body that grows past
 //   the expected size is refused as soon as it does ("size_mismatch"). Bytes counted into a

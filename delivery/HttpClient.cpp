@@ -198,6 +198,80 @@ bool GetHttpLibraryVersion(std::string& versionText) {
     return true;
 }
 
+namespace {
+
+// One request of an exchange: the first, or one that follows a redirect.
+struct Hop {
+    std::string url;     // what curl connects to (and, without a target, asks for)
+    std::string target;  // the request target in absolute form; empty: the URL's own
+    std::string base;    // what a relative Location is resolved against
+    std::string verb;
+    bool withBody = true;
+    bool secure = false;
+    bool credentials = true;
+};
+
+std::string LowerAscii(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+std::string BareHost(std::string host) {
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    return LowerAscii(host);
+}
+
+// The Location of a redirect that the last response of e asks to follow; empty when it is
+// no such redirect.
+std::string FollowableLocation(CURL* e) {
+    long status = 0;
+    curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &status);
+    if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308) return {};
+    curl_header* location = nullptr;
+    if (curl_easy_header(e, "Location", 0, CURLH_HEADER, -1, &location) != CURLHE_OK || !location ||
+        !location->value)
+        return {};
+    return location->value;
+}
+
+// The request that follows a redirect from `from` (answered with status) to location; false
+// when the location does not parse or leaves http and https the wrong way.
+bool NextHop(const Hop& from, long status, const std::string& location, const std::string& originalHost,
+             Hop& next) {
+    CURLU* u = curl_url();
+    if (!u) return false;
+    bool ok = curl_url_set(u, CURLUPART_URL, from.base.c_str(), 0) == CURLUE_OK &&
+              curl_url_set(u, CURLUPART_URL, location.c_str(), CURLU_URLENCODE | CURLU_ALLOW_SPACE) == CURLUE_OK;
+    char *url = nullptr, *scheme = nullptr, *host = nullptr;
+    ok = ok && curl_url_get(u, CURLUPART_URL, &url, 0) == CURLUE_OK &&
+         curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+         curl_url_get(u, CURLUPART_HOST, &host, 0) == CURLUE_OK;
+    if (ok) {
+        const std::string to = LowerAscii(scheme);
+        // The same scheme, or up from http to https; never down to plain http.
+        ok = to == "https" || (to == "http" && !from.secure);
+        next.url = url;
+        next.target.clear();
+        next.base = url;
+        next.secure = to == "https";
+        next.credentials = BareHost(host) == BareHost(originalHost);
+        next.verb = from.verb;
+        next.withBody = from.withBody;
+        if ((status == 303 && from.verb != "HEAD") || ((status == 301 || status == 302) && from.verb == "POST")) {
+            next.verb = "GET";
+            next.withBody = false;
+        }
+    }
+    curl_free(url);
+    curl_free(scheme);
+    curl_free(host);
+    curl_url_cleanup(u);
+    return ok;
+}
+
+}  // namespace
+
 // ---- HttpHandles ------------------------------------------------------------------------
 
 struct HttpHandles::Impl {
@@ -222,9 +296,22 @@ struct HttpHandles::Impl {
     curl_off_t lastDown = -1, lastUp = -1;
     Vel::MonoTime lastActivity;
 
+    // Set for requests whose redirects are followed here rather than by curl: the body of a
+    // redirect is then not the answer and is passed over. -1 until the first piece of a
+    // response tells.
+    bool skipRedirectBody = false;
+    int redirectBody = -1;
+
+    // Runs one request and its response; curl follows the redirects when followInCurl.
+    CURLcode Transfer(const Hop& hop, const HttpBodySink& bodySink, bool followInCurl);
+
     static std::size_t OnWrite(char* data, std::size_t size, std::size_t n, void* self) {
         auto* impl = static_cast<Impl*>(self);
         const std::size_t count = size * n;
+        if (impl->skipRedirectBody) {
+            if (impl->redirectBody < 0) impl->redirectBody = FollowableLocation(impl->easy).empty() ? 0 : 1;
+            if (impl->redirectBody == 1) return count;
+        }
         try {
             if (!(*impl->sink)(data, count)) {
                 impl->sinkRefused = true;
@@ -336,50 +423,38 @@ bool HttpHandles::Send(const std::string& body, const HttpRequestOptions& option
     return true;
 }
 
-bool HttpHandles::ReadBody(const HttpBodySink& sink) {
-    Impl& d = *impl_;
-    sent_ = false;
-    status_ = 0;
-    if (!d.prepared || !d.easy) {
-        SetLastError(kNetInternalError);
-        return false;
-    }
-    d.prepared = false;
-    CURL* e = d.easy;
+CURLcode HttpHandles::Impl::Transfer(const Hop& hop, const HttpBodySink& bodySink, bool followInCurl) {
+    CURL* e = easy;
     curl_easy_reset(e);
 
-    const std::string scheme = d.secure ? "https" : "http";
-    const bool absolute = IsAbsoluteTarget(d.object);
-    const std::string url = scheme + "://" + d.host + ":" + std::to_string(d.port) + (absolute ? "/" : d.object);
-    curl_easy_setopt(e, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, scheme.c_str());
-    if (absolute) {
-        // The target goes out in absolute form; a redirect would send the same target again.
-        curl_easy_setopt(e, CURLOPT_REQUEST_TARGET, d.object.c_str());
-    } else {
+    const char* scheme = hop.secure ? "https" : "http";
+    curl_easy_setopt(e, CURLOPT_URL, hop.url.c_str());
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, scheme);
+    if (!hop.target.empty()) curl_easy_setopt(e, CURLOPT_REQUEST_TARGET, hop.target.c_str());
+    if (followInCurl) {
         curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, scheme);
+        curl_easy_setopt(e, CURLOPT_MAXREDIRS, kMaxHttpRedirects);
     }
-    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, scheme.c_str());
-    curl_easy_setopt(e, CURLOPT_MAXREDIRS, 10L);
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 256L * 1024);
     const std::string agent = HttpUserAgent();
     curl_easy_setopt(e, CURLOPT_USERAGENT, agent.c_str());
-    if (!d.user.empty() || !d.password.empty()) {
-        curl_easy_setopt(e, CURLOPT_USERNAME, d.user.c_str());
-        curl_easy_setopt(e, CURLOPT_PASSWORD, d.password.c_str());
+    if (hop.credentials && (!user.empty() || !password.empty())) {
+        curl_easy_setopt(e, CURLOPT_USERNAME, user.c_str());
+        curl_easy_setopt(e, CURLOPT_PASSWORD, password.c_str());
         curl_easy_setopt(e, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
     }
 
-    const HttpRequestOptions& o = d.options;
+    const HttpRequestOptions& o = options;
     if (o.timeoutMs > 0) curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(o.timeoutMs));
-    if (d.secure) {
+    if (hop.secure) {
         curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, o.ignoreUnknownCA ? 0L : 1L);
         curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, o.ignoreCertNameAndDate ? 0L : 2L);
         if (!o.caFile.empty()) curl_easy_setopt(e, CURLOPT_CAINFO, o.caFile.c_str());
-        if (!d.certificateFile.empty()) {
-            curl_easy_setopt(e, CURLOPT_SSLCERT, d.certificateFile.c_str());
-            curl_easy_setopt(e, CURLOPT_SSLKEY, d.certificateFile.c_str());
+        if (!certificateFile.empty()) {
+            curl_easy_setopt(e, CURLOPT_SSLCERT, certificateFile.c_str());
+            curl_easy_setopt(e, CURLOPT_SSLKEY, certificateFile.c_str());
         }
     }
 
@@ -391,79 +466,114 @@ bool HttpHandles::ReadBody(const HttpBodySink& sink) {
     for (const auto& [name, value] : o.headers) headers = curl_slist_append(headers, (name + ": " + value).c_str());
     curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers);
 
-    if (d.verb == "GET") {
+    if (hop.verb == "GET") {
         curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
     } else {
-        if (d.verb != "POST") curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, d.verb.c_str());
-        if (d.verb == "POST" || !d.body.empty()) {
-            curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(d.body.size()));
-            curl_easy_setopt(e, CURLOPT_POSTFIELDS, d.body.data());
+        if (hop.verb != "POST") curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, hop.verb.c_str());
+        if (hop.withBody && (hop.verb == "POST" || !body.empty())) {
+            curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+            curl_easy_setopt(e, CURLOPT_POSTFIELDS, body.data());
         }
     }
 
-    d.sink = &sink;
-    d.sinkError = nullptr;
-    d.sinkRefused = d.aborted = d.idleTripped = false;
-    d.lastDown = d.lastUp = -1;
-    d.lastActivity = Vel::DefaultClock().Now();
+    sink = &bodySink;
+    sinkError = nullptr;
+    sinkRefused = aborted = idleTripped = false;
+    skipRedirectBody = !followInCurl;
+    redirectBody = -1;
+    lastDown = lastUp = -1;
+    lastActivity = Vel::DefaultClock().Now();
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Impl::OnWrite);
-    curl_easy_setopt(e, CURLOPT_WRITEDATA, &d);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
     curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &Impl::OnProgress);
-    curl_easy_setopt(e, CURLOPT_XFERINFODATA, &d);
+    curl_easy_setopt(e, CURLOPT_XFERINFODATA, this);
 
+    // The multi interface lets the loop below poll the abort check and the idle limit every
+    // 50 ms, however long curl itself would wait.
     CURLcode rc = CURLE_OK;
-    HostSlot slot;
-    if (!slot.Acquire(d.host + ":" + std::to_string(d.port), o.isAborted)) {
-        d.aborted = true;
-        rc = CURLE_ABORTED_BY_CALLBACK;
-    } else {
-        // The multi interface lets the loop below poll the abort check and the idle limit
-        // every 50 ms, however long curl itself would wait.
-        curl_multi_add_handle(d.multi, e);
-        int running = 1;
-        while (running) {
-            CURLMcode mc = curl_multi_perform(d.multi, &running);
-            if (mc != CURLM_OK) {
-                rc = CURLE_FAILED_INIT;
-                break;
-            }
-            if (!running) break;
-            if (!d.Check(d.lastDown, d.lastUp)) {
-                rc = CURLE_ABORTED_BY_CALLBACK;
-                break;
-            }
-            curl_multi_poll(d.multi, nullptr, 0, 50, nullptr);
+    curl_multi_add_handle(multi, e);
+    int running = 1;
+    while (running) {
+        CURLMcode mc = curl_multi_perform(multi, &running);
+        if (mc != CURLM_OK) {
+            rc = CURLE_FAILED_INIT;
+            break;
         }
-        if (!running) {
-            int left = 0;
-            while (CURLMsg* msg = curl_multi_info_read(d.multi, &left))
-                if (msg->msg == CURLMSG_DONE && msg->easy_handle == e) rc = msg->data.result;
+        if (!running) break;
+        if (!Check(lastDown, lastUp)) {
+            rc = CURLE_ABORTED_BY_CALLBACK;
+            break;
         }
-        curl_multi_remove_handle(d.multi, e);
+        curl_multi_poll(multi, nullptr, 0, 50, nullptr);
     }
+    if (!running) {
+        int left = 0;
+        while (CURLMsg* msg = curl_multi_info_read(multi, &left))
+            if (msg->msg == CURLMSG_DONE && msg->easy_handle == e) rc = msg->data.result;
+    }
+    curl_multi_remove_handle(multi, e);
     curl_slist_free_all(headers);
-    d.sink = nullptr;
+    sink = nullptr;
+    return rc;
+}
 
-    long status = 0, verify = 0, osErrno = 0, requestSize = 0;
-    curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &status);
-    curl_easy_getinfo(e, CURLINFO_SSL_VERIFYRESULT, &verify);
-    curl_easy_getinfo(e, CURLINFO_OS_ERRNO, &osErrno);
-    curl_easy_getinfo(e, CURLINFO_REQUEST_SIZE, &requestSize);
-    status_ = static_cast<unsigned>(status);
-    sent_ = requestSize > 0 || status > 0;
-
-    if (d.sinkError) {
-        SetLastError(kNetOperationCancelled);
-        std::rethrow_exception(std::exchange(d.sinkError, nullptr));
-    }
-    if (rc != CURLE_OK) {
-        unsigned code = CodeForCurl(rc, verify, static_cast<int>(osErrno));
-        if (d.idleTripped) code = kNetTimeout;
-        SetLastError(code);
+bool HttpHandles::ReadBody(const HttpBodySink& sink) {
+    Impl& d = *impl_;
+    sent_ = false;
+    status_ = 0;
+    if (!d.prepared || !d.easy) {
+        SetLastError(kNetInternalError);
         return false;
     }
-    return IsStatusSuccess();
+    d.prepared = false;
+
+    // A target in absolute form goes out once as it stands; curl would send the same target
+    // again after a redirect, so those are followed here, each to a target of its own.
+    const bool absolute = IsAbsoluteTarget(d.object);
+    Hop hop;
+    hop.secure = d.secure;
+    hop.url = std::string(d.secure ? "https" : "http") + "://" + d.host + ":" + std::to_string(d.port) +
+              (absolute ? "/" : d.object);
+    hop.target = absolute ? d.object : std::string();
+    hop.base = absolute ? d.object : hop.url;
+    hop.verb = d.verb;
+
+    HostSlot slot;
+    if (!slot.Acquire(d.host + ":" + std::to_string(d.port), d.options.isAborted)) {
+        SetLastError(kNetOperationCancelled);
+        return false;
+    }
+    for (long redirects = 0;; ++redirects) {
+        const CURLcode rc = d.Transfer(hop, sink, !absolute);
+        CURL* e = d.easy;
+        long status = 0, verify = 0, osErrno = 0, requestSize = 0;
+        curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &status);
+        curl_easy_getinfo(e, CURLINFO_SSL_VERIFYRESULT, &verify);
+        curl_easy_getinfo(e, CURLINFO_OS_ERRNO, &osErrno);
+        curl_easy_getinfo(e, CURLINFO_REQUEST_SIZE, &requestSize);
+        status_ = static_cast<unsigned>(status);
+        sent_ = sent_ || requestSize > 0 || status > 0;
+
+        if (d.sinkError) {
+            SetLastError(kNetOperationCancelled);
+            std::rethrow_exception(std::exchange(d.sinkError, nullptr));
+        }
+        if (rc != CURLE_OK) {
+            unsigned code = CodeForCurl(rc, verify, static_cast<int>(osErrno));
+            if (d.idleTripped) code = kNetTimeout;
+            SetLastError(code);
+            return false;
+        }
+        const std::string location = absolute ? FollowableLocation(e) : std::string();
+        if (location.empty()) return IsStatusSuccess();
+        Hop next;
+        if (redirects == kMaxHttpRedirects || !NextHop(hop, status, location, d.host, next)) {
+            SetLastError(kNetRedirectFailed);
+            return false;
+        }
+        hop = std::move(next);
+    }
 }
 
 bool HttpHandles::CloseRequest() {

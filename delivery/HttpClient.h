@@ -12,8 +12,14 @@
 //   idle limit.
 // - Certificates are checked against the system's CAs (or caFile) unless the options
 //   allow unknown CAs or wrong names and dates.
-// - Redirects are followed within the URL's own scheme, except for a request object in
-//   absolute form.
+// - Redirects are followed, at most kMaxHttpRedirects of them. A request object that is a
+//   path follows them within the URL's own scheme. One in absolute form goes out in that
+//   form only once: each redirect (301, 302, 303, 307, 308 with a Location) is resolved
+//   against the URL it answered and asked for from its own host and port, to the same
+//   scheme or from http to https, never back to http; the user name and password go only
+//   to the host given to Connect. The body of a redirect that is followed never reaches the
+//   sink. One that cannot be followed (too many, the wrong scheme, a Location that does not
+//   parse) fails the request with 12156 and leaves its status readable.
 // - A request object is a path ("/" is put in front when missing) or a URL in absolute form
 //   ("http://host:port/path"). The absolute form is sent as it stands as the request target,
 //   to the host and port given to Connect; one holding white space or control characters is
@@ -55,6 +61,9 @@ struct HttpRequestOptions {
     // Polled while the transfer runs; true aborts it (last error 12017).
     std::function<bool()> isAborted;
 };
+
+// How many redirects one request follows, whichever way it is sent.
+inline constexpr long kMaxHttpRedirects = 10;
 
 enum class HttpMethod : int { kGet = 0, kPost = 1, kDelete = 2, kPut = 3 };
 

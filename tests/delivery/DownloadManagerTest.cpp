@@ -31,6 +31,12 @@ Fault MakeFault(FaultKind kind, unsigned status = 0) {
     return f;
 }
 
+Fault Redirect(const std::string& location, unsigned status) {
+    Fault f = MakeFault(FaultKind::kRedirect, status);
+    f.location = location;
+    return f;
+}
+
 std::uint32_t CrcOf(const std::string& s) { return Crc32(s.data(), s.size()); }
 
 // The stand-in content server with a few files; the update base URL points at it, and the
@@ -314,4 +320,84 @@ TEST_F(DownloadManagerTest, AServerUrlThatDoesNotParseIsANetworkFailureOfThatSer
     ASSERT_TRUE(manager_.NextServer());
     EXPECT_TRUE(manager_.DownloadFile("data/file.dat_1", size, CrcOf(Content()), nullptr));
     EXPECT_EQ(ContentRequests().back().target, Origin() + "/dynamic_content/data/file.dat_1") << "one '/' after the URL";
+}
+
+TEST_F(DownloadManagerTest, ARedirectedFileIsAskedAtItsNewPlaceAndStillChecked) {
+    const auto size = static_cast<std::uint32_t>(Content().size());
+    std::string changed = Content();
+    changed[3] = '!';
+    dir_.Write("moved/file.dat_1", Content());
+    dir_.Write("moved/changed_1", changed);
+    dir_.Write("moved/longer_1", Content() + "+");
+    const std::string other = "http://localhost:" + std::to_string(server_->Port());
+    struct Case {
+        const char* what;
+        unsigned status;
+        std::string location;
+        const char* target;  // of the second request
+        const char* error;   // "" when the file arrives
+    };
+    const Case cases[] = {
+        {"302 to a URL", 302, Origin() + "/moved/file.dat_1", "/moved/file.dat_1", ""},
+        {"301 to a path", 301, "/moved/file.dat_1", "/moved/file.dat_1", ""},
+        {"307 relative", 307, "../../moved/file.dat_1", "/moved/file.dat_1", ""},
+        {"308 to another host", 308, other + "/moved/file.dat_1?v=2", "/moved/file.dat_1?v=2", ""},
+        {"to other bytes", 302, "/moved/changed_1", "/moved/changed_1", "CRC_mismatch"},
+        {"to a longer file", 302, "/moved/longer_1", "/moved/longer_1", "size_mismatch"},
+    };
+    manager_.LoadDownloadServers();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        server_->ClearLog();
+        server_->SetFault("/dynamic_content/data/file.dat_1", Redirect(c.location, c.status));
+        const auto job = JobWithRoom();
+        try {
+            const auto stream = manager_.DownloadFile("data/file.dat_1", size, CrcOf(Content()), job);
+            EXPECT_STREQ(c.error, "");
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(stream->GetData()), stream->GetSize()), Content());
+            EXPECT_EQ(job->GetProgress()->GetDone(), size) << "only the file's own bytes count";
+        } catch (const NetworkException& e) {
+            EXPECT_EQ(e.GetErrorText(), c.error);
+            EXPECT_EQ(job->GetProgress()->GetDone(), 0u);
+        }
+        const auto log = server_->RequestLog();
+        ASSERT_EQ(log.size(), 2u);
+        EXPECT_EQ(log[0].target, Origin() + "/dynamic_content/data/file.dat_1") << "the first in absolute form";
+        EXPECT_EQ(log[1].target, c.target);
+    }
+}
+
+TEST_F(DownloadManagerTest, TheCredentialsFollowARedirectOnlyToTheSameHost) {
+    Standin::ServerConfig config;
+    config.root = dir_.Path().string();
+    config.password = "pw";
+    Standin::HttpServer guarded(config);
+    guarded.Start();
+    dir_.Write("moved/file.dat_1", Content());
+    const std::string port = std::to_string(guarded.Port());
+    // The list needs the password too, so the fallback server on the guarded one is used.
+    GetParameterStore().Set("web.update.url", ParameterType::String, guarded.BaseUrl());
+    GetParameterStore().Set("web.download.url", ParameterType::String, guarded.BaseUrl());
+    SetPassword("pw");
+    DownloadManager manager([] {});
+    const auto size = static_cast<std::uint32_t>(Content().size());
+
+    guarded.SetFault("/dynamic_content/data/file.dat_1", Redirect("http://127.0.0.1:" + port + "/moved/file.dat_1", 302));
+    EXPECT_TRUE(manager.DownloadFile("data/file.dat_1", size, CrcOf(Content()), nullptr));
+    const std::string basic = guarded.RequestLog().back().authorization;
+    EXPECT_EQ(guarded.RequestLog().back().path, "/moved/file.dat_1");
+    EXPECT_EQ(basic.rfind("Basic ", 0), 0u);
+
+    guarded.SetFault("/dynamic_content/data/file.dat_1", Redirect("http://localhost:" + port + "/moved/file.dat_1", 302));
+    try {
+        manager.DownloadFile("data/file.dat_1", size, CrcOf(Content()), nullptr);
+        ADD_FAILURE() << "no exception";
+    } catch (const NetworkException& e) {
+        EXPECT_EQ(e.GetErrorText(), "Invalid response code: 401");
+    }
+    const auto log = guarded.RequestLog();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[log.size() - 2].authorization, basic) << "the first request carries them";
+    EXPECT_EQ(log.back().path, "/moved/file.dat_1");
+    EXPECT_EQ(log.back().authorization, "") << "never to another host";
 }

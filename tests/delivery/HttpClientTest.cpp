@@ -53,6 +53,14 @@ Fault Status(unsigned status) {
     return f;
 }
 
+Fault Redirect(const std::string& location, unsigned status = 302) {
+    Fault f;
+    f.kind = FaultKind::kRedirect;
+    f.status = status;
+    f.location = location;
+    return f;
+}
+
 // A local port that nobody listens on.
 std::uint16_t ClosedPort() {
     const int s = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -331,4 +339,108 @@ TEST(HttpsClient, CertificatesAreCheckedUnlessTheOptionsAllowOtherwise) {
     EXPECT_EQ(GetLastError(), kNetClientAuthCertNeeded);
     EXPECT_EQ(FindClientCertificate(dir.Path().string(), "Trailstarter Test CA"), certs.caFile);
     EXPECT_EQ(FindClientCertificate(dir.Path().string(), "CN=127.0.0.1"), certs.serverCert);
+}
+
+// Asks the stand-in for a path through kept handles, in absolute form or as a path.
+static bool GetThroughHandles(HttpHandles& handles, const std::string& object, std::string& body,
+                       const HttpRequestOptions& options = {}) {
+    body.clear();
+    if (!handles.OpenRequest("GET", object) || !handles.Send("", options)) return false;
+    return handles.ReadBody([&](const char* d, std::size_t n) { body.append(d, n); return true; });
+}
+
+TEST_F(HttpClientTest, RedirectsAreFollowedUpToTheLimitWhicheverWayTheTargetIsSent) {
+    // /hop/0 -> /hop/1 -> ... -> /hop/N, the last one a plain file.
+    const long n = kMaxHttpRedirects + 1;
+    for (long i = 0; i <= n; ++i) {
+        dir_.Write("files/hop/" + std::to_string(i), "hop " + std::to_string(i));
+        if (i < n) server_->SetFault("/hop/" + std::to_string(i), Redirect("/hop/" + std::to_string(i + 1)));
+    }
+    const std::string origin = "http://127.0.0.1:" + std::to_string(server_->Port());
+    struct Case {
+        bool absolute;
+        long redirects;
+    };
+    for (const Case c : {Case{true, kMaxHttpRedirects}, Case{true, kMaxHttpRedirects + 1},
+                         Case{false, kMaxHttpRedirects}, Case{false, kMaxHttpRedirects + 1}}) {
+        const std::string path = "/hop/" + std::to_string(n - c.redirects);
+        SCOPED_TRACE((c.absolute ? "absolute, " : "path, ") + std::to_string(c.redirects));
+        server_->ClearLog();
+        HttpHandles handles;
+        ASSERT_TRUE(handles.OpenSession());
+        ASSERT_TRUE(handles.Connect("127.0.0.1", server_->Port(), "", "", false));
+        std::string body;
+        SetLastError(0);
+        const bool ok = GetThroughHandles(handles, c.absolute ? origin + path : path, body);
+        const auto log = server_->RequestLog();
+        if (c.redirects <= kMaxHttpRedirects) {
+            EXPECT_TRUE(ok);
+            EXPECT_EQ(body, "hop " + std::to_string(n)) << "no redirect body reaches the sink";
+            ASSERT_EQ(log.size(), static_cast<std::size_t>(c.redirects + 1));
+            EXPECT_EQ(log.back().path, "/hop/" + std::to_string(n));
+        } else {
+            EXPECT_FALSE(ok);
+            EXPECT_EQ(GetLastError(), kNetRedirectFailed);
+            EXPECT_EQ(handles.GetStatusCode(), 302u);
+            EXPECT_EQ(log.size(), static_cast<std::size_t>(kMaxHttpRedirects + 1)) << "no request past the limit";
+        }
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log[0].target, c.absolute ? origin + path : path);
+        for (std::size_t i = 1; i < log.size(); ++i) EXPECT_EQ(log[i].target, log[i].path) << "origin form after a redirect";
+    }
+}
+
+TEST(HttpsClient, AnAbsoluteTargetIsRedirectedUpToHttpsButNeverDownToHttp) {
+    Vel::Test::TempDir dir;
+    const auto certs = Vel::Test::MakeTestCertificates(dir.Path());
+    dir.Write("root/x.txt", "over tls");
+    dir.Write("root/sub/y.txt", "plain");
+    Standin::ServerConfig config;
+    config.root = (dir / "root").string();
+    Standin::HttpServer plain(config);
+    plain.Start();
+    config.tlsCertificate = certs.serverCert;
+    config.tlsKey = certs.serverKey;
+    Standin::HttpServer secure(config);
+    secure.Start();
+    const std::string plainOrigin = "http://127.0.0.1:" + std::to_string(plain.Port());
+    const std::string secureOrigin = "https://127.0.0.1:" + std::to_string(secure.Port());
+    plain.SetFault("/sub/y.txt", Redirect(secureOrigin + "/x.txt", 307));
+
+    HttpRequestOptions options;
+    options.caFile = certs.caFile;
+    std::string body;
+    {
+        SCOPED_TRACE("http to https");
+        HttpHandles handles;
+        ASSERT_TRUE(handles.OpenSession());
+        ASSERT_TRUE(handles.Connect("127.0.0.1", plain.Port(), "", "", false));
+        EXPECT_TRUE(GetThroughHandles(handles, plainOrigin + "/sub/y.txt", body, options));
+        EXPECT_EQ(body, "over tls");
+        ASSERT_EQ(secure.RequestLog().size(), 1u);
+        EXPECT_EQ(secure.RequestLog()[0].target, "/x.txt");
+    }
+    struct Case {
+        const char* what;
+        std::string location;
+    };
+    const Case cases[] = {
+        {"https to http", plainOrigin + "/sub/y.txt"},
+        {"to another scheme", "ftp://127.0.0.1/x.txt"},
+        {"a Location that does not parse", "http://[::1/x"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        secure.SetFault("/x.txt", Redirect(c.location, 301));
+        plain.ClearLog();
+        HttpHandles handles;
+        ASSERT_TRUE(handles.OpenSession());
+        ASSERT_TRUE(handles.Connect("127.0.0.1", secure.Port(), "", "", true));
+        SetLastError(0);
+        EXPECT_FALSE(GetThroughHandles(handles, secureOrigin + "/x.txt", body, options));
+        EXPECT_EQ(GetLastError(), kNetRedirectFailed);
+        EXPECT_EQ(handles.GetStatusCode(), 301u);
+        EXPECT_TRUE(body.empty());
+        EXPECT_TRUE(plain.RequestLog().empty());
+    }
 }

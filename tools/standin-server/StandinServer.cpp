@@ -136,6 +136,11 @@ const char* Reason(unsigned status) {
     switch (status) {
         case 200: return "OK";
         case 204: return "No Content";
+        case 301: return "Moved Permanently";
+        case 302: return "Found";
+        case 303: return "See Other";
+        case 307: return "Temporary Redirect";
+        case 308: return "Permanent Redirect";
         case 401: return "Unauthorized";
         case 404: return "Not Found";
         case 405: return "Method Not Allowed";
@@ -328,6 +333,7 @@ struct HttpServer::Impl {
         r.connection = std::string(req[http::field::connection]);
         r.contentType = std::string(req[http::field::content_type]);
         r.cookie = std::string(req[http::field::cookie]);
+        r.authorization = std::string(req[http::field::authorization]);
         r.connectionId = c.id;
         const bool keepAlive = req.keep_alive();
         const bool head = req.method() == http::verb::head;
@@ -361,6 +367,12 @@ struct HttpServer::Impl {
 
         Fault fault = status == 200 ? FaultFor(r.path) : Fault();
         if (fault.kind == FaultKind::kStatus) status = fault.status;
+        if (fault.kind == FaultKind::kRedirect) {
+            status = fault.status != 0 ? fault.status : 302;
+            extraHeaders = "Location: " + fault.location + "\r\n";
+            file.clear();
+            body = "moved\n";
+        }
         r.status = status;
         Record(r);
 

@@ -47,6 +47,7 @@ enum class FaultKind {
     kStall,       // send the headers and half the body, then nothing until Stop
     kSlowBody,    // send `chunk` bytes every `intervalMs`
     kReset,       // send the headers and half the body, then reset the connection
+    kRedirect,    // answer with `status` (302 when 0) and a Location header of `location`
 };
 
 struct Fault {
@@ -55,6 +56,7 @@ struct Fault {
     std::size_t extra = 16;
     std::size_t chunk = 64;
     unsigned intervalMs = 20;
+    std::string location{};  // of a redirect, sent as it stands
     // 0: every request; otherwise only the next `times` requests it matches, after which it
     // is spent and removed (a fault that passes).
     unsigned times = 0;
@@ -72,6 +74,7 @@ struct RequestRecord {
     std::string connection;  // the Connection header
     std::string contentType;
     std::string cookie;
+    std::string authorization;  // the Authorization header
     std::string body;        // of a POST
     unsigned connectionId = 0;
     unsigned status = 0;
