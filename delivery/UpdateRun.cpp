@@ -7,6 +7,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <optional>
@@ -193,6 +194,14 @@ void FillProgress() {
 
 void FinishUpdate(const std::shared_ptr<Run>& run, UpdateResult code);
 
+// The result text stays on screen for a moment, unless the program is going: a shutdown that
+// begins during the pause ends it, so that closing the window never waits for it.
+void FinishPause(IClock& clock) {
+    const MonoTime end = clock.Now() + kFinishPause;
+    for (MonoTime now = clock.Now(); now < end && !IsShuttingDown(); now = clock.Now())
+        clock.SleepFor(std::min<MonoDuration>(kFinishPauseSlice, end - now));
+}
+
 void PostRun(std::shared_ptr<ThreadJob> job) {
     PostOrRun([job] { RunUpdate(job); },
               [job] {
@@ -219,7 +228,7 @@ void FinishUpdate(const std::shared_ptr<Run>& run, UpdateResult code) {
         // The weights' integer division leaves a few units short of a full bar.
         if (code != UpdateResult::Aborted) FillProgress();
         SetWorkerStatusText(ResultText(value));
-        if (!IsShuttingDown()) run->env.clock->SleepFor(kFinishPause);
+        FinishPause(*run->env.clock);
         if (run->job) run->job->Complete();
     }
     PostMainWindowMessage(MainWindowMessage::UpdateFinished, static_cast<std::uintptr_t>(value));
@@ -532,10 +541,8 @@ bool CheckDiskSpace(const FileList& list, const UpdateFolders& folders) {
             staging = env.volumes->Query(folders.root);
             client = env.volumes->Query(folders.client);
         }
-    } catch (const UpdateException&) {
-        throw;
-    } catch (const Exception&) {
-        Throw(UpdateResult::InternalError);
+    } catch (const FileException&) {
+        return true;  // the space cannot be measured: the run ends as aborted
     }
 }
 

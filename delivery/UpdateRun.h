@@ -22,7 +22,11 @@
 //   Leftover staging folders whose lock nobody holds are removed when a run prepares its own
 //   (a folder without a lock file only once it is older than a minute).
 // - Disk space: 1 GiB is added to every figure of space needed; volumes are told apart by
-//   device id and named by mount point; a file-system error while measuring is result 7.
+//   device id and named by mount point; a volume that cannot be measured ends the run as
+//   aborted (result 2), like a cancelled disk-space question.
+// - The finish shows the result text of 0-2 for kFinishPause on the run's clock before it
+//   completes the job; a shutdown that begins meanwhile cuts the pause short (checked every
+//   kFinishPauseSlice), and one already under way skips it.
 // - Failures end the run with their UpdateResult (UpdateException), 7 for any other
 //   Vel::Exception; nothing escapes to the pool.
 
@@ -79,6 +83,8 @@ inline constexpr const char* kStagingLockName = ".owner.lock";
 inline constexpr const char* kSelfFileName = "Trailstarter";
 inline constexpr unsigned kStringNoDiskSpace = 1262;
 inline constexpr auto kFinishPause = std::chrono::milliseconds(1000);
+// The finish pause looks for a shutdown this often.
+inline constexpr auto kFinishPauseSlice = std::chrono::milliseconds(50);
 
 void StartUpdate(std::shared_ptr<ThreadJob> job);
 // UpdateManager::Abort for the current (or waiting) run.

@@ -19,6 +19,7 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QCoreApplication>
 #include <QLabel>
 #include <QProgressBar>
@@ -68,6 +69,7 @@ CTrailstarterDlg::CTrailstarterDlg(MainWindowServices services, std::unique_ptr<
     previousDialogService_ = SetProcessDialogService(dialogs_);
     timer_.setInterval(kTimerPeriodMs);
     connect(&timer_, &QTimer::timeout, this, [this] { Guarded([this] { OnTimer(); }); });
+    if (QCoreApplication::instance() != nullptr) QCoreApplication::instance()->installEventFilter(this);
     SetMainWindowTarget(this);
 }
 
@@ -484,6 +486,16 @@ void CTrailstarterDlg::closeEvent(QCloseEvent* e) {
     }
     e->ignore();
     Guarded([this] { RequestClose(); });
+}
+
+bool CTrailstarterDlg::eventFilter(QObject* watched, QEvent* e) {
+    // Escape closes the window whichever of its controls has the focus; the browser would keep
+    // the key for its page.
+    if (e->type() != QEvent::KeyPress || !watched->isWidgetType()) return false;
+    if (static_cast<QKeyEvent*>(e)->key() != Qt::Key_Escape) return false;
+    if (static_cast<QWidget*>(watched)->window() != this) return false;
+    Guarded([this] { RequestClose(); });
+    return true;
 }
 
 void CTrailstarterDlg::reject() {

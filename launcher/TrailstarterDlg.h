@@ -16,6 +16,9 @@
 //   to it while the caller waits.
 // - Escape, the close box and a posted close all go through RequestClose; a worker that
 //   refuses to abort keeps the window open, and it then closes at the next worker-done message.
+//   Escape is taken before any control of the window sees it (an application event filter for
+//   the key presses aimed at this window), so a control that keeps every key for itself, the
+//   news page's browser among them, cannot swallow it. Other windows' keys are left alone.
 // - Handlers that would start a worker while another is current queue it as pending instead.
 // - Controls are found by their symbolic names while initialising; a missing one is reported
 //   through the prompt and the window goes on without it.
@@ -90,6 +93,7 @@ public:
 
 protected:
     bool event(QEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
     void showEvent(QShowEvent* e) override;
     void reject() override;

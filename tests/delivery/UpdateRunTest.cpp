@@ -112,6 +112,40 @@ private:
     std::vector<bool> answers_;
 };
 
+// A clock whose sleepers wait until the test moves it (or, so that nothing hangs, for a real
+// time-out): shows what a pause waits for.
+class SteppedClock final : public IClock {
+public:
+    MonoTime Now() const override {
+        std::lock_guard lock(mutex_);
+        return now_;
+    }
+    void SleepFor(MonoDuration d) override {
+        std::unique_lock lock(mutex_);
+        const MonoTime until = now_ + d;
+        ++sleepers_;
+        changed_.notify_all();
+        changed_.wait_for(lock, std::chrono::seconds(30), [&] { return now_ >= until; });
+        --sleepers_;
+        changed_.notify_all();
+    }
+    bool WaitForSleeper() {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return sleepers_ > 0; });
+    }
+    void Advance(MonoDuration d) {
+        std::lock_guard lock(mutex_);
+        now_ += d;
+        changed_.notify_all();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    MonoTime now_ = MonoTime{} + std::chrono::hours(24);
+    int sleepers_ = 0;
+};
+
 // One stand-in server for the whole suite: the download manager keeps the server list it
 // loaded first.
 fs::path g_siteRoot;
@@ -242,7 +276,7 @@ TEST_F(UpdateRunTest, FailuresEndWithTheirResultAndTheUpdaterNeverRuns) {
         {"manifest that is no XML", [] { std::ofstream(g_siteRoot / "client_files.xml") << "<files><file"; }, 7, false},
         {"every mirror failing, Cancel",
          [] { fs::remove_all(g_siteRoot / "client_files"); }, 2, true},
-        {"space cannot be measured", [this] { volumes_.fail = true; }, 7, false},
+        {"space cannot be measured", [this] { volumes_.fail = true; }, 2, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -338,6 +372,35 @@ TEST_F(UpdateRunTest, ARunStartedWhileAnAbortedOneEndsWaitsForIt) {
     EXPECT_TRUE(first.IsCompleted());
     EXPECT_TRUE(second.IsCompleted());
     EXPECT_EQ(ReadAll(dir_ / "client/a.bin"), "new");
+}
+
+TEST_F(UpdateRunTest, AShutdownDuringTheFinishPauseEndsItAtOnce) {
+    // The player cancels the disk-space question, then closes the window while "Aborting..."
+    // is shown: the shutdown must not wait out the pause.
+    SteppedClock clock;
+    UpdateRunEnvironment environment;
+    environment.prompt = &prompt_;
+    environment.clock = &clock;
+    environment.volumes = &volumes_;
+    SetUpdateRunEnvironment(environment);
+    MakeSite({{"a.bin", "new"}});
+    volumes_.Set(false, 10, 10);
+    WatchedJob job;
+    StartUpdate(job.job);
+    ASSERT_TRUE(clock.WaitForSleeper());  // in the finish pause
+
+    auto shutdown = std::async(std::launch::async, [] { Shutdown(); });
+    MonoDuration advanced{};
+    while (shutdown.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready &&
+           advanced < std::chrono::seconds(2)) {
+        clock.Advance(kFinishPauseSlice);
+        advanced += kFinishPauseSlice;
+    }
+    ASSERT_EQ(shutdown.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_LT(advanced, kFinishPause / 2) << "the shutdown waited for the pause";
+    EXPECT_EQ(target_.Results(), std::vector<int>{2});
+    EXPECT_TRUE(job.IsCompleted());
+    Init(&scheduler_);  // for TearDown
 }
 
 }  // namespace

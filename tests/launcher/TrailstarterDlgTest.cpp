@@ -276,6 +276,42 @@ TEST_F(TrailstarterDlgTest, EscapeDuringARepairAnsweredNoKeepsTheWindowUntilTheR
     EXPECT_TRUE(PumpUntil([&] { return w.IsClosed(); }));
 }
 
+// Keeps every key, as the news page's browser does.
+class KeyEatingControl final : public QWidget {
+public:
+    using QWidget::QWidget;
+    int keys = 0;
+
+protected:
+    void keyPressEvent(QKeyEvent* e) override {
+        ++keys;
+        e->accept();
+    }
+};
+
+TEST_F(TrailstarterDlgTest, EscapeClosesTheWindowEvenWhenAControlKeepsEveryKey) {
+    auto& w = Open();
+    auto* control = new KeyEatingControl(&w);
+    auto* elsewhere = new KeyEatingControl();  // another window's control keeps its keys
+    std::unique_ptr<QWidget> otherWindow(elsewhere);
+
+    QKeyEvent other(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QCoreApplication::sendEvent(elsewhere, &other);
+    EXPECT_EQ(elsewhere->keys, 1);
+    QKeyEvent letter(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, "a");
+    QCoreApplication::sendEvent(control, &letter);
+    EXPECT_EQ(control->keys, 1);
+    EXPECT_FALSE(w.IsClosing());
+
+    // The update is still running: the close aborts it and the window goes at once.
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QCoreApplication::sendEvent(control, &escape);
+    EXPECT_EQ(control->keys, 1);
+    EXPECT_TRUE(w.IsClosed());
+    ASSERT_TRUE(backend.lastUpdateJob);
+    EXPECT_TRUE(backend.lastUpdateJob->IsAborted());
+}
+
 TEST_F(TrailstarterDlgTest, UpdateResults) {
     struct Case {
         std::uintptr_t code;
