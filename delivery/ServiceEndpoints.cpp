@@ -16,7 +16,7 @@
 #define TRAILSTARTER_PRODUCTION_TERMS_HOST "terms.solvendafrontier.invalid"
 #endif
 #ifndef TRAILSTARTER_PRODUCTION_NEWS_HOST
-#define TRAILSTARTER_PRODUCTION_NEWS_HOST "www.solvenda-frontier.com"
+#define TRAILSTARTER_PRODUCTION_NEWS_HOST "www.solvendafrontier.invalid"
 #endif
 #ifndef TRAILSTARTER_CRASH_REPORT_URL
 #define TRAILSTARTER_CRASH_REPORT_URL "http://crashreport.solvendafrontier.invalid/crashreport.xml"

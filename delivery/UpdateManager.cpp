@@ -225,7 +225,12 @@ bool IsFailureResult(int code) {
 }
 
 std::vector<std::string> RestartArguments() {
-    return {"--quiet", "--wait-for-parent", std::to_string(::getpid())};
+    std::vector<std::string> arguments{"--quiet", "--wait-for-parent", std::to_string(::getpid())};
+    // A demo or test installation is set up by its command line: the new instance must talk to
+    // the same servers. Only the key=value parameters go on, never a switch.
+    const auto& assignments = GetParameterStore().GetImportedAssignments();
+    arguments.insert(arguments.end(), assignments.begin(), assignments.end());
+    return arguments;
 }
 
 bool RestartSelf() {

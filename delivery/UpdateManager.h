@@ -125,7 +125,8 @@ void OnVersionInfo(const RouterConnector::VersionInfo& info, bool notify);
 std::string ResultText(int code);
 bool IsFailureResult(int code);
 
-// The command line a restart passes: "--quiet --wait-for-parent <our pid>".
+// The command line a restart passes: "--quiet --wait-for-parent <our pid>", then each key=value
+// parameter this process took from its command line, one argument each, in their order.
 std::vector<std::string> RestartArguments();
 // Starts our own executable (the path captured at start) with RestartArguments().
 bool RestartSelf();

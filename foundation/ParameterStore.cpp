@@ -178,8 +178,10 @@ void ImportParameters(const std::vector<std::string>& tokens) {
         const auto eq = token.find('=');
         if (eq == std::string::npos)
             store.Set(token, ParameterType::Int, std::int32_t{1});
-        else
+        else {
             store.Set(token.substr(0, eq), ParameterType::String, token.substr(eq + 1));
+            if (eq > 0 && token[0] != '-') store.importedAssignments_.push_back(token);
+        }
     }
 }
 

@@ -61,18 +61,27 @@ public:
     // Appends a tree that Get consults after the primary one.
     void AddFallback(Tree tree) { fallbacks_.push_back(std::move(tree)); }
 
+    // The "key=value" texts ImportParameters took from the command line, as given and in their
+    // order (a bare name is not among them). A restart of the program passes them on.
+    const std::vector<std::string>& GetImportedAssignments() const noexcept { return importedAssignments_; }
+
 private:
     const std::string* FindText(const std::string& key) const;
     void SetText(const std::string& key, const std::string& text);
 
     Tree primary_;
     std::vector<Tree> fallbacks_;
+    std::vector<std::string> importedAssignments_;
+
+    friend void ImportParameters(const std::vector<std::string>& tokens);
 };
 
 // The default, replaced by the store's text when the key exists (an empty value stays empty).
 std::string GetConfigString(const std::string& key, const std::string& defaultValue);
 
-// Command-line assignments: "key=value" sets a text, a bare "key" sets the integer 1.
+// Command-line assignments: "key=value" sets a text, a bare "key" sets the integer 1. The
+// assignments whose key is not empty and does not start with '-' (an unknown option written
+// "--name=value" is not a parameter to hand on) are also kept in GetImportedAssignments.
 void ImportParameters(const std::vector<std::string>& tokens);
 
 // Whole-text conversions giving 0 / false for anything that is not a valid value: at most one

@@ -10,7 +10,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <ctime>
+#include <mutex>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace Vel::Platform {
 namespace {
@@ -221,33 +227,60 @@ std::filesystem::path HomeFolder() {
     return "/";
 }
 
-// Reads the whole file. Nothing (with the last error set) on failure; ENOENT for a missing file.
-std::optional<std::string> ReadWholeFile(const std::filesystem::path& file) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        SetLastErrorFromErrno();
-        return std::nullopt;
-    }
+// Reads an open file to its end. Nothing (with the last error set) on failure.
+std::optional<std::string> ReadWholeFd(int fd) {
     std::string text;
-    char buf[8192];
+    char buf[65536];
     while (true) {
         ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0) {
             if (errno == EINTR) continue;
             SetLastErrorFromErrno();
-            ::close(fd);
             return std::nullopt;
         }
         if (n == 0) break;
         text.append(buf, static_cast<std::size_t>(n));
         if (text.size() > kMaxHiveFileSize) {
-            ::close(fd);
             SetLastError(EFBIG);
             return std::nullopt;
         }
     }
-    ::close(fd);
     return text;
+}
+
+// What tells one version of a file from another without reading it.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    std::int64_t modifiedNs = 0;
+    std::int64_t changedNs = 0;
+
+    bool operator==(const FileIdentity&) const = default;
+};
+
+std::int64_t Nanoseconds(const timespec& t) noexcept {
+    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+FileIdentity IdentityOf(const struct stat& st) noexcept {
+    return {st.st_dev, st.st_ino, st.st_size, Nanoseconds(st.st_mtim), Nanoseconds(st.st_ctim)};
+}
+
+// A file changed this recently when it was read may change again without moving its times.
+constexpr std::int64_t kSettledNs = 1000000000;
+
+std::atomic<std::uint64_t> g_parseCount{0};
+
+std::optional<HiveDocument> CountedParse(const std::string& text) {
+    g_parseCount.fetch_add(1, std::memory_order_relaxed);
+    return ParseHive(text);
+}
+
+std::string LowerAscii(const std::string& text) {
+    std::string out = text;
+    for (char& c : out) c = AsciiLower(c);
+    return out;
 }
 
 bool WriteAll(int fd, const std::string& text) {
@@ -298,6 +331,104 @@ private:
 };
 
 }  // namespace
+
+// One parsed version of a file, never changed once built, so readers share it without a lock.
+// The tables make every lookup a hash probe: a hive near the size limit holds many keys.
+struct SettingsHive::Parsed {
+    HiveDocument document;
+    std::unordered_map<std::string, std::size_t> keys;  // lower-case path -> index in document.keys
+    std::unordered_set<std::string> parents;            // lower-case paths above a stored key
+
+    explicit Parsed(HiveDocument doc) : document(std::move(doc)) {
+        for (std::size_t i = 0; i < document.keys.size(); ++i) {
+            std::string lower = LowerAscii(document.keys[i].path);
+            for (std::size_t cut = lower.find('\\'); cut != std::string::npos; cut = lower.find('\\', cut + 1))
+                parents.insert(lower.substr(0, cut));
+            keys.emplace(std::move(lower), i);
+        }
+    }
+    const HiveKey* FindKey(const std::string& path) const {
+        auto it = keys.find(LowerAscii(TrimKeyPath(path)));
+        return it == keys.end() ? nullptr : &document.keys[it->second];
+    }
+    bool HasKey(const std::string& path) const {
+        const std::string wanted = LowerAscii(TrimKeyPath(path));
+        return wanted.empty() || keys.count(wanted) != 0 || parents.count(wanted) != 0;
+    }
+};
+
+namespace {
+
+using ParsedHive = std::shared_ptr<const SettingsHive::Parsed>;
+
+// The process-wide cache of parsed hives by path.
+class HiveCache {
+public:
+    static HiveCache& Instance() {
+        static HiveCache* cache = new HiveCache;  // outlives every thread that may still read
+        return *cache;
+    }
+
+    // The cached copy of path when it was taken at this identity and may be trusted (hit);
+    // a hit with null is a file known not to parse.
+    ParsedHive Find(const std::string& path, const FileIdentity& identity, bool& hit) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        hit = false;
+        auto it = entries_.find(path);
+        if (it == entries_.end() || !it->second.trusted || !(it->second.identity == identity)) return nullptr;
+        hit = true;
+        return it->second.hive;
+    }
+    // Remembers what was read at identity; the reading started at startedNs on the wall clock.
+    void Store(const std::string& path, const FileIdentity& identity, std::int64_t startedNs, ParsedHive hive) {
+        const std::int64_t lastChange = std::max(identity.modifiedNs, identity.changedNs);
+        Put(path, Entry{identity, startedNs - lastChange >= kSettledNs, std::move(hive)});
+    }
+    // This process's own write: its content is known, whatever the clock says.
+    void StoreOwn(const std::string& path, const FileIdentity& identity, ParsedHive hive) {
+        Put(path, Entry{identity, true, std::move(hive)});
+    }
+    void Drop(const std::string& path) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        entries_.erase(path);
+    }
+    std::int64_t Now() {
+        std::function<std::int64_t()> clock;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            clock = clock_;
+        }
+        if (clock) return clock();
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        return Nanoseconds(now);
+    }
+    void SetClock(std::function<std::int64_t()> clock) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        clock_ = std::move(clock);
+    }
+
+private:
+    struct Entry {
+        FileIdentity identity;
+        bool trusted = false;
+        ParsedHive hive;  // null: the file could not be parsed
+    };
+    void Put(const std::string& path, Entry entry) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        entries_.insert_or_assign(path, std::move(entry));
+    }
+
+    std::mutex mutex_;
+    std::unordered_map<std::string, Entry> entries_;
+    std::function<std::int64_t()> clock_;
+};
+
+}  // namespace
+
+std::uint64_t HiveFileParseCount() noexcept { return g_parseCount.load(std::memory_order_relaxed); }
+
+void SetHiveClockForTesting(std::function<std::int64_t()> nowNs) { HiveCache::Instance().SetClock(std::move(nowNs)); }
 
 bool HiveNamesEqual(const std::string& a, const std::string& b) noexcept {
     if (a.size() != b.size()) return false;
@@ -415,23 +546,55 @@ SettingsHive SettingsHive::ForRoot(HiveRoot root) {
                                          : SettingsHive(MachineHivePath(), false);
 }
 
-std::optional<HiveDocument> SettingsHive::Load() const {
-    auto text = ReadWholeFile(file_);
-    if (!text) return std::nullopt;
-    auto doc = ParseHive(*text);
-    if (!doc) SetLastError(EBADMSG);
-    return doc;
+std::shared_ptr<const SettingsHive::Parsed> SettingsHive::Load() const {
+    HiveCache& cache = HiveCache::Instance();
+    const std::string path = file_.string();
+    struct stat st {};
+    if (::stat(file_.c_str(), &st) != 0) {
+        SetLastErrorFromErrno();
+        cache.Drop(path);
+        return nullptr;
+    }
+    bool hit = false;
+    ParsedHive parsed = cache.Find(path, IdentityOf(st), hit);
+    if (hit) {
+        if (!parsed) SetLastError(EBADMSG);
+        return parsed;
+    }
+
+    // Taken before the read: a change during the read counts as recent.
+    const std::int64_t started = cache.Now();
+    const int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        SetLastErrorFromErrno();
+        return nullptr;
+    }
+    struct stat before {}, after {};
+    const bool statted = ::fstat(fd, &before) == 0;
+    auto text = ReadWholeFd(fd);
+    const bool unchanged = statted && ::fstat(fd, &after) == 0 && IdentityOf(before) == IdentityOf(after);
+    ::close(fd);
+    if (!text) return nullptr;
+    auto doc = CountedParse(*text);
+    parsed = doc ? std::make_shared<const Parsed>(std::move(*doc)) : nullptr;
+    // Written while we read: what we have may be neither version, so it is not kept.
+    if (unchanged)
+        cache.Store(path, IdentityOf(before), started, parsed);
+    else
+        cache.Drop(path);
+    if (!parsed) SetLastError(EBADMSG);
+    return parsed;
 }
 
 bool SettingsHive::KeyExists(const std::string& key) const {
-    auto doc = Load();
-    return doc && doc->HasKey(key);
+    auto parsed = Load();
+    return parsed && parsed->HasKey(key);
 }
 
 std::optional<HiveValue> SettingsHive::GetValue(const std::string& key, const std::string& name) const {
-    auto doc = Load();
-    if (!doc) return std::nullopt;
-    const HiveKey* k = doc->FindKey(key);
+    auto parsed = Load();
+    if (!parsed) return std::nullopt;
+    const HiveKey* k = parsed->FindKey(key);
     if (k == nullptr) return std::nullopt;
     for (const auto& v : k->values)
         if (HiveNamesEqual(v.name, name)) return v;
@@ -439,10 +602,10 @@ std::optional<HiveValue> SettingsHive::GetValue(const std::string& key, const st
 }
 
 std::optional<std::vector<std::string>> SettingsHive::GetValueNames(const std::string& key) const {
-    auto doc = Load();
-    if (!doc || !doc->HasKey(key)) return std::nullopt;
+    auto parsed = Load();
+    if (!parsed || !parsed->HasKey(key)) return std::nullopt;
     std::vector<std::string> names;
-    if (const HiveKey* k = doc->FindKey(key))
+    if (const HiveKey* k = parsed->FindKey(key))
         for (const auto& v : k->values) names.push_back(v.name);
     return names;
 }
@@ -469,18 +632,15 @@ bool SettingsHive::SetValue(const std::string& key, const std::string& name, std
     }
 
     HiveDocument doc;
-    if (auto text = ReadWholeFile(file_)) {
-        auto parsed = ParseHive(*text);
-        if (!parsed) {
-            SetLastError(EBADMSG);
-            return false;  // never overwrite a file we do not understand
-        }
-        doc = std::move(*parsed);
+    if (auto parsed = Load()) {
+        doc = parsed->document;
     } else if (GetLastError() != ENOENT) {
-        return false;
+        return false;  // never overwrite a file we do not understand (EBADMSG)
     }
     doc.SetValue(key, HiveValue{name, type, data});
     std::string text = SerializeHive(doc);
+    HiveCache& cache = HiveCache::Instance();
+    const std::string path = file_.string();
 
     std::filesystem::path temp = file_;
     temp += ".tmp";
@@ -489,7 +649,8 @@ bool SettingsHive::SetValue(const std::string& key, const std::string& name, std
         SetLastErrorFromErrno();
         return false;
     }
-    bool ok = ::fchmod(fd, fileMode) == 0 && WriteAll(fd, text) && ::fsync(fd) == 0;
+    struct stat written {};
+    bool ok = ::fchmod(fd, fileMode) == 0 && WriteAll(fd, text) && ::fsync(fd) == 0 && ::fstat(fd, &written) == 0;
     if (!ok) SetLastErrorFromErrno();
     if (::close(fd) != 0 && ok) {
         SetLastErrorFromErrno();
@@ -503,6 +664,13 @@ bool SettingsHive::SetValue(const std::string& key, const std::string& name, std
         ::unlink(temp.c_str());
         return false;
     }
+    // Our copy stands for the file only if the file is the one we just renamed into place.
+    struct stat placed {};
+    if (::stat(file_.c_str(), &placed) == 0 && placed.st_dev == written.st_dev && placed.st_ino == written.st_ino &&
+        static_cast<std::size_t>(placed.st_size) == text.size())
+        cache.StoreOwn(path, IdentityOf(placed), std::make_shared<const Parsed>(std::move(doc)));
+    else
+        cache.Drop(path);
     int dirFd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
         ::fsync(dirFd);

@@ -11,19 +11,29 @@
 //   may be stored with no values. Value names are listed in file order.
 // - Values keep their registry type number and their raw bytes; types this layer does not know
 //   are kept as they are when the file is rewritten.
-// - Every read opens and parses the file as it is at that moment (other processes write it too);
-//   no state is cached between calls. A missing, unreadable or unparsable file reads as empty.
+// - Reads see the file as it is at that moment (other processes write it too). The parsed
+//   content is cached per path, shared by every SettingsHive object of the process, and used
+//   while the file's device, inode, size and modification and change times (nanoseconds) are
+//   unchanged, so a read of an unchanged hive costs a stat and a lookup, not a parse. A copy
+//   read less than a second after the file's last change is parsed again on the next read (a
+//   same-size change within one tick of the file system's clock would not move the times);
+//   this process's own writes replace the cached copy. A missing, unreadable or unparsable file
+//   reads as empty.
 // - Every write takes an exclusive lock (flock on "<file>.lock"), reads the file again, applies
 //   the change, writes "<file>.tmp", fsyncs it, renames it over the file and fsyncs the folder.
 //   A file that cannot be parsed is never overwritten: the write fails. Failures return false
 //   and leave the reason in the thread's last error (Vel::Platform::GetLastError).
 // - The user hive is written with mode 0600 (it holds a password), the machine hive with 0644;
 //   only a process allowed to write the machine hive's folder can change it.
-// - Any thread may call any operation; the object holds only its path. Concurrent writers in
-//   this or other processes serialise on the lock file, so no write is lost.
+// - Any thread may call any operation; the object holds only its path. The cache is guarded by
+//   one process-wide mutex, held only for lookups and updates, never while a file is read or
+//   parsed. Concurrent writers in this or other processes serialise on the lock file, so no
+//   write is lost.
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -85,8 +95,12 @@ public:
     bool SetValue(const std::string& key, const std::string& name, std::uint32_t type,
                   const std::string& data);
 
+    struct Parsed;  // a parsed file with its lookup tables
+
 private:
-    std::optional<HiveDocument> Load() const;
+    // The file's content, from the cache when it is still valid; null with the last error set
+    // when it cannot be read (ENOENT when missing) or parsed (EBADMSG).
+    std::shared_ptr<const Parsed> Load() const;
 
     std::filesystem::path file_;
     bool private_;
@@ -94,5 +108,11 @@ private:
 
 // ASCII case-insensitive equality, as key and value names compare.
 bool HiveNamesEqual(const std::string& a, const std::string& b) noexcept;
+
+// Tests: how many times a hive file has been parsed by this process (reads and writes).
+std::uint64_t HiveFileParseCount() noexcept;
+// Tests: replaces the wall clock (nanoseconds since 1970) against which the cache judges how
+// recently a file changed; null restores the system clock. Set before other threads read.
+void SetHiveClockForTesting(std::function<std::int64_t()> nowNs);
 
 }  // namespace Vel::Platform

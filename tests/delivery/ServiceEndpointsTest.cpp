@@ -3,6 +3,7 @@
 #include "delivery/ServiceEndpoints.h"
 #include "foundation/AppEnvironment.h"
 #include "foundation/SiteName.h"
+#include "foundation/VelURI.h"
 
 using namespace Vel;
 
@@ -23,6 +24,24 @@ TEST(ServiceEndpoints, ProductionSites) {
         EXPECT_EQ(AlternateServerArgument('&'), "");
         EXPECT_EQ(SiteFolder("/data/"), "/data/");
     }
+}
+
+// Nothing configured must reach a host outside this project: every built-in server name lies
+// in the reserved ".invalid" domain. The connection probe is the one exception by design.
+TEST(ServiceEndpoints, BuiltInHostsAreReservedNames) {
+    const auto reserved = [](const std::string& host) {
+        const std::string tail = ".invalid";
+        return host.size() > tail.size() && host.compare(host.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    for (const char* host : {kProductionDownloadHost, kProductionUpdateHost, kProductionLoginHost,
+                             kProductionTermsHost, kProductionNewsHost, kTestSiteDomain})
+        EXPECT_TRUE(reserved(host)) << host;
+    EXPECT_TRUE(reserved(VelURI(kDefaultCrashReportUrl).GetHost())) << kDefaultCrashReportUrl;
+
+    SiteGuard guard("");
+    std::string configured;
+    ASSERT_FALSE(GetParameterStore().Get("web.news.host", ParameterType::String, configured));
+    EXPECT_EQ(GetLauncherWebHost(), kProductionNewsHost);
 }
 
 TEST(ServiceEndpoints, TestSiteAndLocalhost) {

@@ -141,6 +141,19 @@ TEST_F(StartupTest, RestartAfterUpdatePassesQuietAndOurProcessId) {
               "Failed to restart Trailstarter after update\r\nPlease try restarting it manually");
 }
 
+// A test installation set up on the command line must still talk to its own servers after the
+// restart: every key=value parameter goes on as it came, one argument each; switches, bare names
+// and unknown options do not.
+TEST_F(StartupTest, RestartAfterUpdatePassesOnTheCommandLineParameters) {
+    services_.restart = true;
+    Run({"-q", "web.update.url=http://127.0.0.1:9/", "--allow-mutiple-instances", "bare.name", "a=b=c",
+         "--unknown=1", "--flag", "web.news.host=two words", "=x", "web.update.url=http://127.0.0.1:10/"});
+    EXPECT_EQ(services_.restartArguments,
+              (std::vector<std::string>{"--quiet", "--wait-for-parent", std::to_string(::getpid()),
+                                        "web.update.url=http://127.0.0.1:9/", "a=b=c", "web.news.host=two words",
+                                        "web.update.url=http://127.0.0.1:10/"}));
+}
+
 TEST_F(StartupTest, AfterPatchWaitsThenShowsTheNoticeWithoutTakingTheObject) {
     auto calls = Run({"--after-patch", "--wait-for-parent", "4242"});
     EXPECT_EQ(calls, (std::vector<std::string>{"WaitForParentProcess 4242 10000"}));

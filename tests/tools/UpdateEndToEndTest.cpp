@@ -85,7 +85,8 @@ TEST(UpdateEndToEnd, TheLauncherUpdatesItsInstallationAndRestartsItself) {
     EXPECT_EQ(launcher.Wait(std::chrono::seconds(120)), 0);
 
     ASSERT_TRUE(TestSupport::WaitFor([&] { return !ReadAll(restartRecord).empty(); }));
-    EXPECT_EQ(ReadAll(restartRecord), "--quiet --wait-for-parent " + std::to_string(pid) + "\n");
+    EXPECT_EQ(ReadAll(restartRecord),
+              "--quiet --wait-for-parent " + std::to_string(pid) + " web.update.url=" + server.BaseUrl() + "\n");
     for (const char* path : {"data/a.bin", "new folder/b.bin", "version.txt", "Trailstarter", "bin32/SolvendaUpdater"})
         EXPECT_EQ(ReadAll(install / path), ReadAll(dir / "site-client" / path)) << path;
     for (const auto& entry : fs::directory_iterator(dir / "tmp"))  // the staging folder is gone
