@@ -23,6 +23,9 @@
 //   (a folder without a lock file only once it is older than a minute).
 // - Disk space: 1 GiB is added to every figure of space needed; volumes are told apart by
 //   device id and named by mount point; a file-system error while measuring is result 7.
+// - The updater never runs while the game client runs (IsClientRunning, which counts a client
+//   the player started himself): the unpacked update waits for it in kClientWaitStep steps on
+//   the run's clock, and an abort or shutdown meanwhile ends the run as aborted.
 // - Failures end the run with their UpdateResult (UpdateException), 7 for any other
 //   Vel::Exception; nothing escapes to the pool.
 
@@ -79,6 +82,8 @@ inline constexpr const char* kStagingLockName = ".owner.lock";
 inline constexpr const char* kSelfFileName = "Trailstarter";
 inline constexpr unsigned kStringNoDiskSpace = 1262;
 inline constexpr auto kFinishPause = std::chrono::milliseconds(1000);
+// How often an unpacked update looks whether the game client has ended.
+inline constexpr auto kClientWaitStep = std::chrono::milliseconds(500);
 
 void StartUpdate(std::shared_ptr<ThreadJob> job);
 // UpdateManager::Abort for the current (or waiting) run.

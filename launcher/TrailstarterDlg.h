@@ -17,6 +17,8 @@
 // - Escape, the close box and a posted close all go through RequestClose; a worker that
 //   refuses to abort keeps the window open, and it then closes at the next worker-done message.
 // - Handlers that would start a worker while another is current queue it as pending instead.
+// - No update worker starts while the game client runs (also one the player started himself):
+//   neither the one at opening nor one asked for by a version message.
 // - Controls are found by their symbolic names while initialising; a missing one is reported
 //   through the prompt and the window goes on without it.
 
