@@ -39,7 +39,8 @@ rm -f "${CLIENT_RECORDS[@]}"
 stop_clients() {
   local record pid exe clients=() _
   for record in "${CLIENT_RECORDS[@]}"; do
-    pid=$(sed -n 's/^pid=//p' "$record" 2>/dev/null | head -1)
+    [ -f "$record" ] || continue
+    pid=$(sed -n 's/^pid=//p' "$record" 2>/dev/null | head -1) || true
     [ -n "$pid" ] || continue
     # Only a stand-in client of this demo: the pid may have been reused since.
     exe=$(readlink "/proc/$pid/exe" 2>/dev/null) || continue
