@@ -10,7 +10,9 @@
 #include "delivery/PeriodicWrapper.h"
 #include "foundation/AppEnvironment.h"
 #include "foundation/FatalError.h"
+#include "foundation/ProcessRuntime.h"
 #include "foundation/ThreadPool.h"
+#include "platform/InstanceObject.h"
 #include "platform/Process.h"
 
 namespace Vel::UpdateManager {
@@ -40,6 +42,12 @@ ModuleState& State() {
 // GetUpdateThreadPool reference lets go last is never the pool's own thread.
 void StopAndRelease(std::shared_ptr<VelThreadPool> pool) {
     if (pool) pool->Stop();
+}
+
+// Caller holds the lock. A client we started, or one whose instance object someone holds
+// (started by the player or by another launcher).
+bool ClientRuns(const ModuleState& s) {
+    return s.clientRunning || Platform::InstanceObject::Exists(ClientInstanceObjectName());
 }
 
 }  // namespace
@@ -81,7 +89,7 @@ std::unique_lock<VelMutex> Lock() { return std::unique_lock(State().lock); }
 
 bool RequestVersion(bool notify) {
     ModuleState& s = State();
-    if (s.requestPending || s.clientRunning) return true;
+    if (s.requestPending || ClientRuns(s)) return true;
     s.requestPending = true;
     auto callback = [notify](const RouterConnector::VersionInfo& info) { OnVersionInfo(info, notify); };
     if (s.requester) {
@@ -115,8 +123,10 @@ void SetClientRunning() {
 
 bool IsClientRunning() {
     auto lock = Lock();
-    return State().clientRunning;
+    return ClientRuns(State());
 }
+
+std::string ClientInstanceObjectName() { return InstanceObjectName(true, kClientObjectName); }
 
 bool IsMaintenanceMode() {
     auto lock = Lock();
@@ -131,7 +141,7 @@ bool IsUpdateRunning() {
 bool CanStartClient() {
     auto lock = Lock();
     const ModuleState& s = State();
-    return s.jobState == kNoJob && !s.lastVersion.IsNull() && !s.maintenance && !s.clientRunning;
+    return s.jobState == kNoJob && !s.lastVersion.IsNull() && !s.maintenance && !ClientRuns(s);
 }
 
 VersionNumber GetLastVersion() {
@@ -204,7 +214,7 @@ void OnVersionInfo(const RouterConnector::VersionInfo& info, bool notify) {
     VersionNumber local;
     const bool localKnown = ReadClientVersion(local);
     LoadClientVersionString();
-    if (s.jobState != kNoJob || s.clientRunning) return;
+    if (s.jobState != kNoJob || ClientRuns(s)) return;
     const bool current = localKnown && local == s.lastVersion;
     PostMainWindowMessage(current || !notify ? MainWindowMessage::VersionCurrent : MainWindowMessage::StartUpdate);
 }

@@ -8,6 +8,10 @@
 // - All module state lives under one lock, the update-manager lock; every function takes it
 //   itself except RequestVersion, whose caller holds it (Lock()).
 // - At most one version request is in flight; none is made while the game client runs.
+// - The game client runs while the client we launched has not exited (SetClientRunning ..
+//   OnClientExited) and also while anyone holds the client's instance object
+//   (ClientInstanceObjectName), so a client the player started without us counts too: no
+//   version request, no version message, no launch, and no update applied under it.
 // - OnVersionInfo runs on the request scheduler (the application pool), never on "Net2". It
 //   stores the reply (a failed request stores 0.0.0.0), applies the parameter
 //   "trailstarter.maintenanceMode" over the reply's maintenance byte, reads "version.txt", and
@@ -92,6 +96,12 @@ void CheckForUpdate();
 void OnClientExited();
 void SetClientRunning();
 
+// The client's instance object: "Solvenda", the host index and the site
+// ("Solvenda_0_<site>"; "Solvenda_0" on the production site).
+inline constexpr const char* kClientObjectName = "Solvenda";
+std::string ClientInstanceObjectName();
+
+// True while the client we launched runs or anyone holds the client's instance object.
 bool IsClientRunning();
 bool IsMaintenanceMode();
 bool IsUpdateRunning();

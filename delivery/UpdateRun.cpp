@@ -340,13 +340,25 @@ void GetUpdateList(Run& run) {
     }
 }
 
+// A client started while the packages came in (the player's own, not ours: Launch waits for
+// the update) must not have its files replaced under it. The unpacked update waits for it to
+// end, polling; false when the run is aborted or the program shuts down meanwhile.
+bool WaitUntilClientEnds(IClock& clock) {
+    for (;;) {
+        if (IsAbortRequested() || IsShuttingDown()) return false;
+        if (!IsClientRunning()) return true;
+        clock.SleepFor(kClientWaitStep);
+    }
+}
+
 void OnDownloadsFinished(const std::shared_ptr<Run>& run, bool failed) {
     UpdateResult result = UpdateResult::Aborted;
     try {
         if (!failed) {
             ExtractDownloads(run->list, run->folders, run->fileWeight, *run->env.clock);
             bool applied = false;
-            if (!IsAbortRequested()) applied = RunUpdater(run->folders, run->applyWeight, *run->env.prompt);
+            if (WaitUntilClientEnds(*run->env.clock))
+                applied = RunUpdater(run->folders, run->applyWeight, *run->env.prompt);
             if (applied && !IsAbortRequested()) result = run->restart ? UpdateResult::DoneRestart : UpdateResult::Done;
         }
     } catch (const UpdateException& e) {

@@ -27,6 +27,9 @@
 // - The finish shows the result text of 0-2 for kFinishPause on the run's clock before it
 //   completes the job; a shutdown that begins meanwhile cuts the pause short (checked every
 //   kFinishPauseSlice), and one already under way skips it.
+// - The updater never runs while the game client runs (IsClientRunning, which counts a client
+//   the player started himself): the unpacked update waits for it in kClientWaitStep steps on
+//   the run's clock, and an abort or shutdown meanwhile ends the run as aborted.
 // - Failures end the run with their UpdateResult (UpdateException), 7 for any other
 //   Vel::Exception; nothing escapes to the pool.
 
@@ -85,6 +88,8 @@ inline constexpr unsigned kStringNoDiskSpace = 1262;
 inline constexpr auto kFinishPause = std::chrono::milliseconds(1000);
 // The finish pause looks for a shutdown this often.
 inline constexpr auto kFinishPauseSlice = std::chrono::milliseconds(50);
+// How often an unpacked update looks whether the game client has ended.
+inline constexpr auto kClientWaitStep = std::chrono::milliseconds(500);
 
 void StartUpdate(std::shared_ptr<ThreadJob> job);
 // UpdateManager::Abort for the current (or waiting) run.

@@ -61,6 +61,7 @@ bool ClientLauncher::LaunchClient(QWidget*) {
     start.program = absolute;
     start.arguments = ClientArguments(choice.switches);
     start.workingDirectory = folder;
+    start.newSession = true;  // the game outlives whatever ends the launcher's process group
     const pid_t pid = Platform::StartProcess(start);
     if (pid <= 0) {
         PostMainWindowMessage(MainWindowMessage::ClientEnded, 0);
@@ -75,7 +76,7 @@ void ClientLauncher::StartClientMonitor(pid_t pid) {
     StopMonitor();
     active_ = std::make_shared<std::atomic<bool>>(true);
     monitor_ = std::make_shared<VelThread>(
-        [pid, name = InstanceObjectName(true, "Solvenda"), active = active_, poll = pollMs_] {
+        [pid, name = UpdateManager::ClientInstanceObjectName(), active = active_, poll = pollMs_] {
             try {
                 Monitor(pid, name, active, poll);
             } catch (...) {

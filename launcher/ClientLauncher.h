@@ -5,13 +5,14 @@
 // - LaunchClient runs on the GUI thread: it takes the launch switches from an options page
 //   that is never shown, chooses bin64/ (64-bit system and the 64bitClient setting) or bin32/
 //   + "Solvenda" + the launcher's name suffix, and starts it with posix_spawn in the
-//   installation root with "--run" and the switches as arguments. A missing executable is
+//   installation root with "--run" and the switches as arguments, alone in a new session
+//   (so a signal to the launcher's process group or terminal does not end the game). A missing executable is
 //   reported ("Client executable not found...") and, like a failed start, handled as a client
 //   that ended at once (WM_APP+12 with 0). After a start the update manager is told the client
 //   runs and the monitor thread "SolvendaMonitor" starts (a monitor of an earlier launch is
 //   stopped and joined first).
-// - The monitor waits for the client's instance object (InstanceObjectName with the site and
-//   "Solvenda") to appear, polling every 500 ms while the process lives, then for the object
+// - The monitor waits for the client's instance object (UpdateManager::ClientInstanceObjectName)
+//   to appear, polling every 500 ms while the process lives, then for the object
 //   to be let go or the process to end. It reaps the child (waitpid), so the client never
 //   stays a zombie while the launcher runs; a child still running when the object is let go
 //   is reaped later by the monitor. Then it tells the update manager the client exited and

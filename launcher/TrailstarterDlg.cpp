@@ -148,7 +148,9 @@ void CTrailstarterDlg::InitDialog() {
     activateWindow();
 
     InstallWorkerCallbacks();
-    StartOrQueue(std::make_shared<UpdateWorker>());
+    // A game client already running (one the player started) keeps its files: the update
+    // starts with the first version check after it has ended.
+    if (!(services_.updates && services_.updates->IsClientRunning())) StartOrQueue(std::make_shared<UpdateWorker>());
     if (services_.newsPage) services_.newsPage->Navigate();
 }
 
@@ -370,7 +372,7 @@ void CTrailstarterDlg::OnWorkerDone() {
 }
 
 void CTrailstarterDlg::OnStartUpdate() {
-    if (services_.updates && services_.updates->IsUpdateRunning()) return;
+    if (services_.updates && (services_.updates->IsUpdateRunning() || services_.updates->IsClientRunning())) return;
     switch (GetCurrentWorkerType()) {
         case kNoWorker: StartOrQueue(std::make_shared<UpdateWorker>()); break;
         case kDownloadPlanetDataWorker: RunOrQueue(std::make_shared<UpdateWorker>()); break;

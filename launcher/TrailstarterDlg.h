@@ -20,6 +20,8 @@
 //   the key presses aimed at this window), so a control that keeps every key for itself, the
 //   news page's browser among them, cannot swallow it. Other windows' keys are left alone.
 // - Handlers that would start a worker while another is current queue it as pending instead.
+// - No update worker starts while the game client runs (also one the player started himself):
+//   neither the one at opening nor one asked for by a version message.
 // - Controls are found by their symbolic names while initialising; a missing one is reported
 //   through the prompt and the window goes on without it.
 

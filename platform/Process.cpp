@@ -68,10 +68,14 @@ pid_t StartProcess(const ProcessStart& start) {
     posix_spawn_file_actions_init(&actions);
     if (!start.workingDirectory.empty())
         posix_spawn_file_actions_addchdir_np(&actions, start.workingDirectory.c_str());
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (start.newSession) posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
     pid_t pid = -1;
     const char* program = start.elevated ? elevator.c_str() : start.program.c_str();
-    const int rc = start.elevated ? ::posix_spawnp(&pid, program, &actions, nullptr, args.data(), environ)
-                                  : ::posix_spawn(&pid, program, &actions, nullptr, args.data(), environ);
+    const int rc = start.elevated ? ::posix_spawnp(&pid, program, &actions, &attributes, args.data(), environ)
+                                  : ::posix_spawn(&pid, program, &actions, &attributes, args.data(), environ);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
         SetLastError(static_cast<unsigned>(rc));

@@ -8,7 +8,8 @@
 //   pidfd where the kernel has one, else by polling; it returns true when the process has
 //   ended (or does not exist) within the time-out. A negative time-out waits without limit.
 // - StartProcess starts a program with posix_spawn; descriptors we open are close-on-exec, so
-//   the child inherits none of our locks. An elevated start runs the elevation command
+//   the child inherits none of our locks. The child stays in our process group unless
+//   newSession puts it in a session of its own (setsid), out of reach of a signal to our group. An elevated start runs the elevation command
 //   (pkexec unless another is named) with the program and its arguments; pkexec ends with 126
 //   when the player dismissed its authentication dialog and 127 when not authorised or on an
 //   error. Any thread may call these.
@@ -30,6 +31,7 @@ struct ProcessStart {
     std::string workingDirectory;        // empty: ours
     bool elevated = false;               // through the elevation command
     std::string elevator;                // the elevation command; empty: "pkexec" from PATH
+    bool newSession = false;             // leads a session (and process group) of its own
 };
 
 // The elevation command's own exit codes.

@@ -25,10 +25,36 @@ cp "$BUILD/tools/updater/SolvendaUpdater" "$DEMO/bin32/SolvendaUpdater"
 # Settings of the demo stay inside the demo folder.
 export TRAILSTARTER_USER_HIVE="$DEMO/config/user-hive.txt"
 export TRAILSTARTER_MACHINE_HIVE="$DEMO/config/machine-hive.txt"
+# The stand-in client writes its record beside its executable, where the clean-up looks for it.
+unset SOLVENDA_STANDIN_RECORD
 
 # Every process this script starts runs in its own process group; all of them are stopped on
-# every way out of the script (normal end, error, Ctrl-C, hang-up).
+# every way out of the script (normal end, error, Ctrl-C, hang-up). The game client that the
+# launcher starts leads a session of its own, out of reach of its group: the stand-in client
+# records its pid beside its executable (solvenda-run.txt), and is stopped by that pid, once the
+# launcher can start no other.
 PIDS=()
+CLIENT_RECORDS=("$DEMO/bin64/solvenda-run.txt" "$DEMO/bin32/solvenda-run.txt")
+rm -f "${CLIENT_RECORDS[@]}"
+stop_clients() {
+  local record pid exe clients=() _
+  for record in "${CLIENT_RECORDS[@]}"; do
+    [ -f "$record" ] || continue
+    pid=$(sed -n 's/^pid=//p' "$record" 2>/dev/null | head -1) || true
+    [ -n "$pid" ] || continue
+    # Only a stand-in client of this demo: the pid may have been reused since.
+    exe=$(readlink "/proc/$pid/exe" 2>/dev/null) || continue
+    case "$exe" in "$DEMO"/bin64/Solvenda*|"$DEMO"/bin32/Solvenda*) ;; *) continue ;; esac
+    kill -TERM "$pid" 2>/dev/null && clients+=("$pid")
+  done
+  for pid in "${clients[@]}"; do
+    for _ in $(seq 50); do
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill -KILL "$pid" 2>/dev/null || true
+  done
+}
 cleanup() {
   local p
   for p in "${PIDS[@]}"; do
@@ -37,6 +63,7 @@ cleanup() {
   for p in "${PIDS[@]}"; do
     wait "$p" 2>/dev/null || true
   done
+  stop_clients
 }
 trap cleanup EXIT
 trap 'exit 130' INT

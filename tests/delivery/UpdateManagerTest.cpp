@@ -10,10 +10,14 @@
 #include "delivery/UpdateManager.h"
 #include "foundation/AppEnvironment.h"
 #include "foundation/FatalError.h"
+#include "foundation/ProcessRuntime.h"
+#include "foundation/SiteName.h"
 #include "foundation/ThreadPool.h"
+#include "platform/InstanceObject.h"
 #include "platform/Process.h"
 #include "tests/support/CurrentDirGuard.h"
 #include "tests/support/ManualRequestScheduler.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/WaitFor.h"
 
@@ -33,6 +37,12 @@ class UpdateManagerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         std::filesystem::current_path(dir_.Path());
+        // Instance objects of this test's own.
+        std::filesystem::create_directories(dir_ / "run");
+        std::filesystem::permissions(dir_ / "run", std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::replace);
+        env_.Set("XDG_RUNTIME_DIR", (dir_ / "run").c_str());
+        SetSiteNameForTesting("");
         SetMainWindowTarget(&window_);
         UpdateManager::ResetForTesting();
         UpdateManager::SetVersionRequesterForTesting([this](VersionCallback cb) { requests_.push_back(std::move(cb)); });
@@ -54,6 +64,7 @@ protected:
 
     Vel::Test::CurrentDirGuard cwd_;
     Vel::Test::TempDir dir_;
+    Vel::Test::ScopedEnv env_;
     RecordingWindow window_;
     std::vector<VersionCallback> requests_;
 };
@@ -169,6 +180,33 @@ TEST_F(UpdateManagerTest, OneRequestAtATimeAndNoneWhileTheClientRuns) {
     ASSERT_EQ(requests_.size(), 3u);
     EXPECT_FALSE(UpdateManager::IsClientRunning());
     requests_[2](kAnnounced);  // version.txt is missing: with notify, an update
+    EXPECT_EQ(window_.messages, std::vector<MainWindowMessage>{MainWindowMessage::StartUpdate});
+}
+
+// A client we did not start, seen only by its instance object, counts as running: no launch,
+// no request, a reply in flight posts nothing; the first check after it lets go updates.
+TEST_F(UpdateManagerTest, AClientObjectHeldElsewhereCountsAsARunningClient) {
+    dir_.Write("version.txt", "15.5.0.1\n");
+    CheckAndAnswer(kAnnounced, true);
+    ASSERT_TRUE(UpdateManager::CanStartClient());
+    EXPECT_EQ(UpdateManager::ClientInstanceObjectName(), InstanceObjectName(true, "Solvenda"));
+
+    UpdateManager::CheckForUpdate();  // in flight when the client comes up
+    ASSERT_EQ(requests_.size(), 2u);
+    Platform::InstanceObject client;
+    ASSERT_EQ(client.Create(UpdateManager::ClientInstanceObjectName()), Platform::InstanceObject::Result::New);
+    EXPECT_TRUE(UpdateManager::IsClientRunning());
+    EXPECT_FALSE(UpdateManager::CanStartClient());
+    dir_.Write("version.txt", "15.4.9.9\n");
+    window_.messages.clear();
+    requests_[1](kAnnounced);
+    UpdateManager::PeriodicVersionCheck(true);
+    EXPECT_EQ(requests_.size(), 2u);
+    EXPECT_TRUE(window_.messages.empty());
+
+    client.Release();
+    EXPECT_FALSE(UpdateManager::IsClientRunning());
+    CheckAndAnswer(kAnnounced, true);
     EXPECT_EQ(window_.messages, std::vector<MainWindowMessage>{MainWindowMessage::StartUpdate});
 }
 

@@ -17,6 +17,7 @@
 #include "foundation/AppEnvironment.h"
 #include "foundation/ParameterStore.h"
 #include "foundation/StringUtils.h"
+#include "platform/InstanceObject.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/CurrentDirGuard.h"
 #include "tests/support/IsolatedSettings.h"
@@ -173,6 +174,10 @@ protected:
         fs::copy_file(BuildDir() + "/tools/updater/SolvendaUpdater", dir_ / "client/bin32/SolvendaUpdater");
         fs::current_path(dir_ / "client");
         env_.Set("TMPDIR", (dir_ / "tmp").c_str());
+        // The game client's instance object: this test's own.
+        fs::create_directories(dir_ / "objects");
+        fs::permissions(dir_ / "objects", fs::perms::owner_all, fs::perm_options::replace);
+        env_.Set("XDG_RUNTIME_DIR", (dir_ / "objects").c_str());
         GetParameterStore().Set("web.update.url", ParameterType::String, g_server->BaseUrl());
         UpdateRunEnvironment environment;
         environment.prompt = &prompt_;
@@ -401,6 +406,43 @@ TEST_F(UpdateRunTest, AShutdownDuringTheFinishPauseEndsItAtOnce) {
     EXPECT_EQ(target_.Results(), std::vector<int>{2});
     EXPECT_TRUE(job.IsCompleted());
     Init(&scheduler_);  // for TearDown
+}
+
+// A client started by the player while the packages came in keeps its files: the unpacked
+// update waits for it to let go of its instance object, then applies; aborted meanwhile, it
+// ends as aborted with the client untouched.
+TEST_F(UpdateRunTest, TheUpdaterWaitsWhileAClientHoldsItsObject) {
+    struct Case {
+        const char* name;
+        bool abort;
+        int result;
+        const char* content;
+    };
+    const Case cases[] = {{"the client ends", false, 0, "new content"}, {"aborted meanwhile", true, 2, "old content"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MakeSite({{"data/a.bin", "new content"}});
+        dir_.Write("client/data/a.bin", "old content");
+        Platform::InstanceObject client;
+        ASSERT_EQ(client.Create(ClientInstanceObjectName()), Platform::InstanceObject::Result::New);
+        const std::size_t before = target_.Results().size();
+        const MonoTime start = clock_.Now();
+        WatchedJob job;
+        StartUpdate(job.job);
+        // A minute of its clock spent waiting, the files still old.
+        ASSERT_TRUE(WaitFor([&] { return clock_.Now() - start >= std::chrono::minutes(1); }));
+        EXPECT_EQ(target_.Results().size(), before);
+        EXPECT_EQ(ReadAll(dir_ / "client/data/a.bin"), "old content");
+        if (c.abort) {
+            EXPECT_TRUE(AbortUpdate());
+        } else {
+            client.Release();
+        }
+        ASSERT_TRUE(WaitFor([&] { return target_.Results().size() == before + 1 && !IsUpdateRunning(); }));
+        EXPECT_EQ(target_.Results().back(), c.result);
+        EXPECT_EQ(ReadAll(dir_ / "client/data/a.bin"), c.content);
+        ASSERT_TRUE(WaitFor([&] { return StagingFolders() == 0; }));
+    }
 }
 
 }  // namespace

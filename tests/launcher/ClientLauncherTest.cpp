@@ -5,6 +5,7 @@
 #include "delivery/UpdateManager.h"
 #include "foundation/AppEnvironment.h"
 #include "foundation/ProcessRuntime.h"
+#include "platform/InstanceObject.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/CurrentDirGuard.h"
 #include "tests/support/IsolatedSettings.h"
@@ -14,6 +15,7 @@
 #include "tests/support/WaitFor.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -94,6 +96,15 @@ TEST_F(ClientLauncherTest, AClientHoldingItsObjectIsWatchedUntilItLetsGo) {
     launcher.SetPollIntervalForTesting(50);
     ASSERT_TRUE(launcher.LaunchClient(nullptr));
     EXPECT_TRUE(UpdateManager::IsClientRunning());
+    // The client's session, read while it holds its object.
+    pid_t session = -1;
+    ASSERT_TRUE(WaitFor([&] {
+        const auto pids = RecordedLines(record_, "pid=");
+        if (pids.empty() || !Platform::InstanceObject::Exists(UpdateManager::ClientInstanceObjectName())) return false;
+        session = ::getsid(std::stoi(pids[0]));
+        return true;
+    }));
+    EXPECT_NE(session, ::getsid(0));
     ASSERT_TRUE(WaitFor([&] { return !target_.Ended().empty(); }));
     EXPECT_EQ(target_.Ended(), std::vector<int>{1});
     EXPECT_FALSE(UpdateManager::IsClientRunning());
@@ -105,6 +116,7 @@ TEST_F(ClientLauncherTest, AClientHoldingItsObjectIsWatchedUntilItLetsGo) {
     // The child is reaped: no zombie stays behind while the launcher runs.
     const auto pids = RecordedLines(record_, "pid=");
     ASSERT_EQ(pids.size(), 1u);
+    EXPECT_EQ(session, std::stoi(pids[0]));  // it led a session of its own, out of our group's reach
     EXPECT_TRUE(WaitFor([&] { return !fs::exists("/proc/" + pids[0]); }));
     launcher.StopMonitor();
 }

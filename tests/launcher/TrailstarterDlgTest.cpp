@@ -235,6 +235,24 @@ TEST_F(TrailstarterDlgTest, StartUpdateMessageByCurrentWorker) {
     EXPECT_FALSE(IsWorkerRunning());
 }
 
+// While the game client runs (one the player started too), neither the opening nor a version
+// message starts an update; the first message after it has ended does.
+TEST_F(TrailstarterDlgTest, NoUpdateStartsWhileTheClientRuns) {
+    fakes.clientRunning = true;
+    Open();
+    EXPECT_FALSE(IsWorkerRunning());
+    EXPECT_FALSE(backend.lastUpdateJob);
+    PostMainWindowMessage(MainWindowMessage::StartUpdate);
+    Pump();
+    EXPECT_FALSE(IsWorkerRunning());
+
+    fakes.clientRunning = false;
+    PostMainWindowMessage(MainWindowMessage::StartUpdate);
+    Pump();
+    EXPECT_EQ(GetCurrentWorkerType(), kUpdateWorker);
+    FinishStartupUpdate();
+}
+
 TEST_F(TrailstarterDlgTest, HandlersQueueInsteadOfThrowingWhileAWorkerRuns) {
     // The start-up update is current: a move result asks for a download, which waits.
     Open();

@@ -110,6 +110,32 @@ TEST_F(UpdaterTest, KilledMidwayEveryFileIsOldOrNew) {
         EXPECT_EQ(e.path().filename().string().find(".updating"), std::string::npos) << e.path();
 }
 
+// Whatever the folder walk's order, the launcher's executable is put in place after every
+// other file and the root's version number last, so an updater stopped after any rename leaves
+// the old version number. A "version.txt" below the root is an ordinary file.
+TEST_F(UpdaterTest, VersionNumberIsCommittedLastAndTheLauncherJustBeforeIt) {
+    std::vector<std::string> names = {"version.txt", "Trailstarter", "bin32/version.txt", "bin32/SolvendaUpdater"};
+    for (int i = 0; i < 24; ++i) names.push_back((i % 2 ? "data/f" : "g") + std::to_string(i) + ".dat");
+    for (const std::string& name : names) {
+        dir_.Write("client/" + name, "old " + name);
+        dir_.Write("staging/" + name, "new " + name);
+    }
+    const std::size_t total = names.size() + 3;  // with the fixture's three files
+    const auto isNew = [&](const std::string& name) { return ReadFile(dir_ / "client" / name) == "new " + name; };
+    std::vector<std::size_t> versionAt, launcherAt;
+    const Updater::AppliedHook hook = [&](std::size_t applied) {
+        if (isNew("version.txt") && versionAt.empty()) versionAt.push_back(applied);
+        if (isNew("Trailstarter") && launcherAt.empty()) launcherAt.push_back(applied);
+    };
+    std::ostringstream report;
+    ASSERT_EQ(Updater::UpdateClient((dir_ / "staging").string(), (dir_ / "client").string(), report, hook),
+              Updater::kDone)
+        << report.str();
+    EXPECT_EQ(versionAt, std::vector<std::size_t>{total});
+    EXPECT_EQ(launcherAt, std::vector<std::size_t>{total - 1});
+    for (const std::string& name : names) EXPECT_TRUE(isNew(name)) << name;
+}
+
 TEST_F(UpdaterTest, ExitCodesNeverClashWithTheElevationCommand) {
     struct Case {
         const char* fault;

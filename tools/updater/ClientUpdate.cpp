@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -31,6 +32,15 @@ void RemoveTemporaries(int clientFd, const std::vector<Prepared>& files, std::si
         const Fd parent = OpenFolderBelow(clientFd, files[i].parent, false);
         if (parent) ::unlinkat(parent.Get(), files[i].temporary.c_str(), 0);
     }
+}
+
+// Where a file comes in the commit order: the launcher's own executable next to last, the
+// client root's version number last, everything else first in walk order. Killed midway, the
+// client never shows the new version over old files.
+int CommitRank(const Prepared& f) {
+    if (f.parent.empty() && f.name == kVersionFileName) return 2;
+    if (f.name == kLauncherFileName) return 1;
+    return 0;
 }
 
 // The whole plan, checked before anything is written.
@@ -143,6 +153,8 @@ int UpdateClient(const std::string& staging, const std::string& client, std::ost
         }
         if (!e.directory) files.push_back(std::move(p));
     }
+    std::stable_sort(files.begin(), files.end(),
+                     [](const Prepared& a, const Prepared& b) { return CommitRank(a) < CommitRank(b); });
 
     for (std::size_t i = 0; i < files.size(); ++i) {
         const Prepared& f = files[i];

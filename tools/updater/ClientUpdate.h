@@ -14,6 +14,10 @@
 //   any moment either old or new, never torn, even when the updater is killed; a running
 //   program's file is replaced this way too. A stale temporary of an earlier, killed run is
 //   replaced.
+// - Renames follow the staging walk, except that the launcher's own executable ("Trailstarter",
+//   in any folder) comes after every other file and the client root's "version.txt" last of
+//   all: an updater killed midway leaves the old version number, so the launcher updates
+//   again (checking every file by hash) instead of trusting half-new files.
 // - Exit codes: kDone only when every file is in place; kNotApplied when it failed before any
 //   file was replaced (temporaries removed); kPartlyApplied when it failed midway, after
 //   reporting which files were applied and which not. 126 and 127 are never used (they are
@@ -26,6 +30,9 @@
 #include <string>
 
 namespace Updater {
+
+inline constexpr const char* kVersionFileName = "version.txt";
+inline constexpr const char* kLauncherFileName = "Trailstarter";
 
 enum ExitCode : int {
     kDone = 0,
