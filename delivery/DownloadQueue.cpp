@@ -97,6 +97,13 @@ void DownloadQueue::StartDownloadThreads() {
     SetMaxConnectionsPerServer(kMaxConnectionsPerServer);
     const int count = std::clamp(options_.threadCount > 0 ? options_.threadCount : ConfiguredThreadCount(),
                                  kMinDownloadThreads, kMaxDownloadThreads);
+    {
+        // Each thread counts as active and idle from here, before it runs: a failure seen
+        // before every thread has started must not look like every thread being stuck.
+        std::lock_guard lock(errorLock_);
+        active_ += count;
+        idle_ += count;
+    }
     for (int i = 0; i < count; ++i) {
         downloadThreads_.push_back(
             std::make_unique<VelThread>([this, i] { DownloadThreadMain(i); }, "DownloadThread", VelThread::kKindWorker));
@@ -163,6 +170,7 @@ void DownloadQueue::StopDownloadThreads() {
     {
         std::lock_guard lock(errorLock_);
         active_ = 0;
+        idle_ = 0;
     }
     stopping_.store(false);
 }
@@ -289,6 +297,11 @@ int DownloadQueue::GetActiveCount() const {
     return active_;
 }
 
+int DownloadQueue::GetIdleCount() const {
+    std::lock_guard lock(errorLock_);
+    return idle_;
+}
+
 int DownloadQueue::GetErrorWaitingCount() const {
     std::lock_guard lock(errorLock_);
     return errorWaiting_;
@@ -302,20 +315,23 @@ std::uint64_t DownloadQueue::GetHeldWriteBytes() const {
 // ---- Download threads -----------------------------------------------------------------------
 
 void DownloadQueue::DownloadThreadMain(int /*index*/) {
-    {
-        std::lock_guard lock(errorLock_);
-        ++active_;
-    }
+    // StartDownloadThreads counted this thread as active and idle.
     for (;;) {
         work_.Wait();
+        {
+            // Busy from here: the count taken stands for an item this thread now takes.
+            std::lock_guard lock(errorLock_);
+            --idle_;
+        }
         if (IsStopping()) break;
         DownloadItem item;
         bool holding = false;
         try {
-            if (!TakeItem(item)) continue;
-            holding = true;
-            Process(item);
-            holding = false;
+            if (TakeItem(item)) {
+                holding = true;
+                Process(item);
+                holding = false;
+            }
         } catch (...) {
             // Lost to an unexpected failure: it still leaves through the retire path.
             if (holding) {
@@ -323,6 +339,8 @@ void DownloadQueue::DownloadThreadMain(int /*index*/) {
                 Retire(item);
             }
         }
+        std::lock_guard lock(errorLock_);
+        ++idle_;
     }
     std::lock_guard lock(errorLock_);
     --active_;
@@ -586,6 +604,19 @@ void DownloadQueue::Requeue(const std::vector<DownloadItem>& items) {
     for (const auto& item : items) Enqueue(item);
 }
 
+bool DownloadQueue::SomeThreadCanProgress() const {
+    // Queued items first: an item taken between the two looks leaves its thread busy.
+    bool queued = false;
+    for (const Slot& slot : slots_) {
+        std::lock_guard lock(slot.lock);
+        if (!slot.items.empty() && !(slot.typeJob && slot.typeJob->IsAborted())) queued = true;
+    }
+    std::lock_guard lock(errorLock_);
+    // Busy threads hold an item that has not failed; idle ones progress only with work queued.
+    const int busy = active_ - idle_;
+    return busy > 0 || (queued && idle_ > 0);
+}
+
 bool DownloadQueue::AskTypeJob(const std::exception_ptr& error) {
     std::shared_ptr<ThreadJob> job;
     {
@@ -607,13 +638,9 @@ bool DownloadQueue::AskTypeJob(const std::exception_ptr& error) {
 
 void DownloadQueue::NetworkErrorPolicy(std::vector<DownloadItem>& failed) {
     if (failed.empty()) return;
-    int active = 0;
-    {
-        std::lock_guard lock(errorLock_);
-        active = active_;
-    }
-    if (active > 0) {
-        // Some thread still makes progress: try again; the stuck ones stay waiting.
+    if (SomeThreadCanProgress()) {
+        // Some thread still makes progress: try again; the stuck ones stay waiting. Threads
+        // with nothing to do make none: with them alone left the failure goes on at once.
         Requeue(failed);
         return;
     }

@@ -1,6 +1,7 @@
 // ctest: threading
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <filesystem>
@@ -285,25 +286,59 @@ TEST_F(DownloadQueueTest, TheMostUrgentItemIsTakenFirstAndTypeZeroBeforeTypeOne)
 }
 
 TEST_F(DownloadQueueTest, ThreadsStuckOnAFailureMoveToTheNextServerOnlyWhenAllAreStuck) {
-    AddFile("p/a/file", "the file");
+    constexpr int kThreads = 4;
+    for (int i = 0; i < 2 * kThreads; ++i) AddFile("p/a/f" + std::to_string(i), "file " + std::to_string(i));
     auto failing = StartServer();
     FailFiles(*failing, MakeFault(FaultKind::kStatus, 500));
     ServerList({failing->BaseUrl(), server_->BaseUrl()});
-    constexpr int kThreads = 4;
     auto& queue = MakeQueue(kThreads);
     ScriptedRetry retry({});
     const auto job = TypeJob(&retry);
+    // Queued first: every thread has work from its start, so none is idle while others fail.
+    for (const auto& [name, content] : contents_) queue.Enqueue(Item(name, job));
     queue.StartDownloadThreads();
-    queue.Enqueue(Item("p/a/file", job));
 
     ASSERT_TRUE(queue.WaitDrainedFor(kTypeContent, kWatchdog));
     // Each thread failed once and waited; only then was the second server asked.
     EXPECT_EQ(ContentRequests(*failing).size(), static_cast<std::size_t>(kThreads));
-    EXPECT_EQ(ContentRequests(*server_).size(), 1u);
+    EXPECT_EQ(ContentRequests(*server_).size(), contents_.size());
     EXPECT_TRUE(WaitFor([&] { return queue.GetErrorWaitingCount() == 0 && queue.GetActiveCount() == kThreads; }))
         << "the waiting threads are released";
     EXPECT_EQ(retry.Questions(), 0);
     queue.StopDownloadThreads();
+    EXPECT_EQ(ArchivedContents(), contents_);
+}
+
+// The rest of the job is done and one file stalls: the threads with nothing to do make no
+// progress, so after one try (on each server) the player is asked.
+TEST_F(DownloadQueueTest, OneStalledFileWithTheOtherThreadsIdleReachesTheQuestionAfterOneTry) {
+    for (int i = 0; i < 3; ++i) AddFile("p/a/f" + std::to_string(i), std::string(3000, char('a' + i)));
+    AddFile("p/a/stalls", std::string(4000, 's'));
+    auto second = StartServer();
+    server_->SetFault(ServerPath("p/a/stalls"), MakeFault(FaultKind::kStall));
+    second->SetFault(ServerPath("p/a/stalls"), MakeFault(FaultKind::kStall));
+    ServerList({server_->BaseUrl(), second->BaseUrl()});
+    manager_.SetRequestTimeout(300);
+    auto& queue = MakeQueue(4);
+    ScriptedRetry retry({false});
+    const auto job = TypeJob(&retry);
+    queue.StartDownloadThreads();
+    for (int i = 0; i < 3; ++i) queue.Enqueue(Item("p/a/f" + std::to_string(i), job));
+    ASSERT_TRUE(queue.WaitDrainedFor(kTypeContent, kWatchdog));
+    ASSERT_TRUE(WaitFor([&] { return queue.GetIdleCount() == 4; }, kWatchdog));
+
+    queue.Enqueue(Item("p/a/stalls", job));
+    ASSERT_TRUE(queue.WaitDrainedFor(kTypeContent, kWatchdog)) << "the question came and its no drained the queue";
+    EXPECT_EQ(retry.Questions(), 1);
+    EXPECT_TRUE(job->IsAborted());
+    const auto stalled = [&](const Standin::HttpServer& server) {
+        const auto all = ContentRequests(server);
+        return std::count(all.begin(), all.end(), ServerPath("p/a/stalls"));
+    };
+    EXPECT_EQ(stalled(*server_), 1);
+    EXPECT_EQ(stalled(*second), 1);
+    queue.StopDownloadThreads();
+    contents_.erase("p/a/stalls");
     EXPECT_EQ(ArchivedContents(), contents_);
 }
 
