@@ -206,7 +206,9 @@ void DownloadQueue::Retire(const DownloadItem& item) {
     }
 }
 
-void DownloadQueue::Enqueue(const DownloadItem& item) {
+void DownloadQueue::Enqueue(const DownloadItem& item) { EnqueueItem(item, true); }
+
+void DownloadQueue::EnqueueItem(const DownloadItem& item, bool countTotal) {
     if (item.job && item.job->IsAborted()) return;
     Slot& slot = SlotOf(item.type);
     float priority = item.priority ? item.priority() : 0.0f;
@@ -223,7 +225,8 @@ void DownloadQueue::Enqueue(const DownloadItem& item) {
         // Equal keys keep their queuing order: a multimap inserts after its equal range.
         slot.items.emplace(-priority, std::move(copy));
     }
-    if (item.job) item.job->GetProgress()->AddTotal(StoredSizeOf(item));
+    // The producer's first queuing counts the file; a requeue of it was counted then.
+    if (countTotal && item.job) item.job->GetProgress()->AddTotal(StoredSizeOf(item));
     work_.Release();
 }
 
@@ -601,7 +604,7 @@ void DownloadQueue::WriteItems(std::vector<DownloadItem>& batch, std::vector<Dow
 }
 
 void DownloadQueue::Requeue(const std::vector<DownloadItem>& items) {
-    for (const auto& item : items) Enqueue(item);
+    for (const auto& item : items) EnqueueItem(item, false);
 }
 
 bool DownloadQueue::SomeThreadCanProgress() const {
@@ -697,10 +700,14 @@ void DownloadQueue::WriteErrorPolicy(std::vector<WriteFailure>& failed) {
         }
         first = std::make_exception_ptr(ContentDiskFullException(fullFolder, needed));
     }
-    if (AskTypeJob(first))
+    if (AskTypeJob(first)) {
+        // The bytes fetched for them were counted as done; they count again when fetched anew.
+        for (const auto& item : collected)
+            if (item.job && item.data) item.job->GetProgress()->SubtractDone(item.data->GetSize());
         Requeue(collected);
-    else
+    } else {
         AbortType(kTypeContent, true);
+    }
 }
 
 // ---- The process-wide queue -----------------------------------------------------------------

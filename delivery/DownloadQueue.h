@@ -28,6 +28,9 @@
 //   nothing else is held). Queued items hold no file bytes.
 // - A download thread that failed leaves the active count before it hands its item to the
 //   writer and waits for the error pulse of the generation it saw before, so no pulse is lost.
+// - A file's stored size counts to its job's total once, at the producer's Enqueue; queuing it
+//   again after a failure does not add it again. The bytes of a failed fetch are taken back by
+//   the fetch; those of a file fetched but not written are taken back when it is queued again.
 //   The stop event ends every wait of the threads (semaphore, full write list, error wait) and
 //   aborts their transfers; StopDownloadThreads aborts the type jobs (without waiting for
 //   their threads, so that a pending retry question gives up), joins every thread within the
@@ -125,6 +128,7 @@ public:
     // The type's job: its progress is reset and its abort drains the type. An empty job is a
     // fatal error.
     void SetTypeJob(std::uint32_t type, std::shared_ptr<ThreadJob> job);
+    // The producer's queuing of a file: its stored size is added to its job's total.
     void Enqueue(const DownloadItem& item);
     // Aborts the type's job (which drains the type), or drains it directly when there is none;
     // returns once the type's items in flight are gone (at once on the write thread).
@@ -188,7 +192,9 @@ private:
     void WriteErrorPolicy(std::vector<WriteFailure>& failed);
     // Hands the error to the type-1 job: true when the job's handler answers "retry".
     bool AskTypeJob(const std::exception_ptr& error);
+    // Queues failed items again without counting them to their job's total once more.
     void Requeue(const std::vector<DownloadItem>& items);
+    void EnqueueItem(const DownloadItem& item, bool countTotal);
     // True while a failure may still be got past by another try on the current server.
     bool SomeThreadCanProgress() const;
     std::string ContentFolder() const;

@@ -342,6 +342,59 @@ TEST_F(DownloadQueueTest, OneStalledFileWithTheOtherThreadsIdleReachesTheQuestio
     EXPECT_EQ(ArchivedContents(), contents_);
 }
 
+// A file queued again after a failure was counted when its producer queued it: the total stays
+// what the job needs, and the done count reaches it exactly.
+TEST_F(DownloadQueueTest, AFileQueuedAgainAfterAFailureCountsToTheTotalOnce) {
+    for (int i = 0; i < 4; ++i) AddFile("p/a/f" + std::to_string(i), std::string(2000 + 100 * i, char('a' + i)));
+    FailFiles(*server_, MakeFault(FaultKind::kStatus, 500, 2));  // each file's first two tries fail
+    ServerList({server_->BaseUrl()});
+    auto& queue = MakeQueue(2);
+    ScriptedRetry retry({true}, true);  // when every thread is stuck: retry
+    const auto job = TypeJob(&retry);
+    std::uint64_t needed = 0;
+    for (const auto& [name, content] : contents_) {
+        needed += map_->at(name).storedSize;
+        queue.Enqueue(Item(name, job));
+    }
+    queue.StartDownloadThreads();
+    ASSERT_TRUE(queue.WaitDrainedFor(kTypeContent, kWatchdog));
+    queue.StopDownloadThreads();
+    EXPECT_GT(ContentRequests(*server_).size(), contents_.size()) << "files were queued again";
+    EXPECT_EQ(job->GetProgress()->GetTotal(), needed);
+    EXPECT_EQ(job->GetProgress()->GetDone(), needed);
+    EXPECT_EQ(ArchivedContents(), contents_);
+}
+
+// Fetched, then not written (a damaged archive), queued again by the player's retry, then
+// failing to fetch: nothing of it counts as done, and its size counts to the total once.
+TEST_F(DownloadQueueTest, AFileFetchedButNotWrittenCountsNothingDoneWhenQueuedAgain) {
+    AddFile("p/a/file", std::string(5000, 'w'));
+    ServerList({server_->BaseUrl()});
+    manager_.SetRequestTimeout(300);
+    dir_.Write("content/broken.pak", "not an archive at all, and long enough to be looked at");
+    auto& queue = MakeQueue(1);
+    ScriptedRetry retry({true, false});
+    const auto job = TypeJob(&retry);
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> atQuestion;  // (done, total)
+    retry.OnQuestion([&] {
+        atQuestion.emplace_back(job->GetProgress()->GetDone(), job->GetProgress()->GetTotal());
+        // The next try fails before a byte arrives, so it takes back nothing itself.
+        FailFiles(*server_, MakeFault(FaultKind::kStall));
+    });
+    DownloadItem item = Item("p/a/file", job);
+    item.archivePath = Content() + "broken.pak";
+    queue.Enqueue(item);
+    queue.StartDownloadThreads();
+    ASSERT_TRUE(queue.WaitDrainedFor(kTypeContent, kWatchdog));
+    queue.StopDownloadThreads();
+
+    const std::uint64_t size = map_->at("p/a/file").storedSize;
+    ASSERT_EQ(retry.Errors().size(), 2u);
+    EXPECT_EQ(retry.Errors()[0], "corrupt " + Content() + "broken.pak");
+    const std::vector<std::pair<std::uint64_t, std::uint64_t>> expected = {{size, size}, {0, size}};
+    EXPECT_EQ(atQuestion, expected);
+}
+
 TEST_F(DownloadQueueTest, AfterTheLastServerRetryStartsAgainAndNoEmptiesTheQueue) {
     for (int i = 0; i < 6; ++i) AddFile("p/a/f" + std::to_string(i), "file " + std::to_string(i));
     auto second = StartServer();
