@@ -171,6 +171,7 @@ void DownloadQueue::StopDownloadThreads() {
         std::lock_guard lock(errorLock_);
         active_ = 0;
         idle_ = 0;
+        errorWaiting_ = 0;
     }
     stopping_.store(false);
 }
@@ -390,6 +391,7 @@ void DownloadQueue::Process(DownloadItem& item) {
         std::lock_guard lock(errorLock_);
         generation = errorGeneration_;
         --active_;
+        ++errorWaiting_;
     }
     HandToWriter(std::move(item));
     WaitForErrorPulse(generation);
@@ -455,16 +457,20 @@ void DownloadQueue::HandToWriter(DownloadItem item) {
 
 void DownloadQueue::WaitForErrorPulse(std::uint64_t generation) {
     std::unique_lock lock(errorLock_);
-    ++errorWaiting_;
     errorPulsed_.wait(lock, [&] { return errorGeneration_ != generation || IsStopping(); });
+    if (errorGeneration_ != generation) return;  // the pulse counted this thread active again
     --errorWaiting_;
     ++active_;
 }
 
 void DownloadQueue::PulseErrorEvent() {
     {
+        // The released threads are active from the pulse on, not only once each has woken:
+        // a failure judged meanwhile must not take them for stuck ones.
         std::lock_guard lock(errorLock_);
         ++errorGeneration_;
+        active_ += errorWaiting_;
+        errorWaiting_ = 0;
     }
     errorPulsed_.notify_all();
 }

@@ -28,6 +28,7 @@
 //   nothing else is held). Queued items hold no file bytes.
 // - A download thread that failed leaves the active count before it hands its item to the
 //   writer and waits for the error pulse of the generation it saw before, so no pulse is lost.
+//   A pulse counts the threads it releases as active at once, before they have woken.
 // - A file's stored size counts to its job's total once, at the producer's Enqueue; queuing it
 //   again after a failure does not add it again. The bytes of a failed fetch are taken back by
 //   the fetch; those of a file fetched but not written are taken back when it is queued again.
@@ -216,7 +217,7 @@ private:
     std::uint64_t errorGeneration_ = 0;
     int active_ = 0;  // threads not waiting after a failure
     int idle_ = 0;    // threads waiting for work
-    int errorWaiting_ = 0;
+    int errorWaiting_ = 0;  // threads failed and not yet released by a pulse
 
     mutable std::mutex threadsLock_;  // the owner's: start and stop
     std::vector<std::unique_ptr<VelThread>> downloadThreads_;
