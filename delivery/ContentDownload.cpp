@@ -187,39 +187,52 @@ std::shared_ptr<ThreadJob> ContentDriver::StartContentDownload(const UpdatedFile
 void ContentDriver::ContentDownloadThreadMain(const UpdatedFileSet& files, const std::shared_ptr<ThreadJob>& job,
                                               const std::shared_ptr<const FileDescriptorMap>& map) {
     if (!job) FatalError("Content Download Thread without a job");
-    try {
-        Queue().SetTypeJob(kTypeContent, job);
-        DeleteSet written;
-        const DeleteSet keep = RunMoves(job, written);
-        if (job->IsAborted()) return;
-        DeleteSet protectedEntries = keep;
-        protectedEntries.insert(written.begin(), written.end());
-        RunDeletions(protectedEntries);
-        for (const UpdatedFile& file : files) {
-            if (job->IsAborted()) return;
-            {
-                // A file moved into place meanwhile is not fetched.
-                VelMutex::ScopedLock lock(lock_);
-                if (!needed_.contains(file)) continue;
-            }
-            DownloadItem item;
-            item.replace = file.replace;
-            item.archivePath = file.archivePath;
-            item.descriptor = DescriptorRef(map, file.descriptor);
-            item.type = kTypeContent;
-            item.job = job;
-            item.completion = [this, file, map](bool ok) { OnFileDownloaded(ok, file, {}); };
-            Queue().Enqueue(item);
-        }
-        Queue().WaitDrained(kTypeContent);
-        if (!job->IsAborted()) job->Complete();
-    } catch (...) {
+    for (;;) {
         try {
-            job->Fail();
+            RunContentJob(files, job, map);
+            return;
         } catch (...) {
-            // Nobody took the failure: the job stays unfinished, as after an abort.
+            try {
+                // Handled means the player chose Retry: the job runs again on this thread.
+                if (!job->Fail()) return;
+            } catch (...) {
+                return;  // nobody took the failure: the job stays unfinished, as after an abort
+            }
         }
+        if (job->IsAborted()) return;
+        // Whatever the failed run queued is gone before the next run counts the files afresh.
+        Queue().WaitDrained(kTypeContent);
     }
+}
+
+void ContentDriver::RunContentJob(const UpdatedFileSet& files, const std::shared_ptr<ThreadJob>& job,
+                                  const std::shared_ptr<const FileDescriptorMap>& map) {
+    // Also at a rerun: the progress starts again from the files still needed.
+    Queue().SetTypeJob(kTypeContent, job);
+    DeleteSet written;
+    const DeleteSet keep = RunMoves(job, written);
+    if (job->IsAborted()) return;
+    DeleteSet protectedEntries = keep;
+    protectedEntries.insert(written.begin(), written.end());
+    RunDeletions(protectedEntries);
+    for (const UpdatedFile& file : files) {
+        if (job->IsAborted()) return;
+        {
+            // A file moved into place meanwhile is not fetched.
+            VelMutex::ScopedLock lock(lock_);
+            if (!needed_.contains(file)) continue;
+        }
+        DownloadItem item;
+        item.replace = file.replace;
+        item.archivePath = file.archivePath;
+        item.descriptor = DescriptorRef(map, file.descriptor);
+        item.type = kTypeContent;
+        item.job = job;
+        item.completion = [this, file, map](bool ok) { OnFileDownloaded(ok, file, {}); };
+        Queue().Enqueue(item);
+    }
+    Queue().WaitDrained(kTypeContent);
+    if (!job->IsAborted()) job->Complete();
 }
 
 void ContentDriver::OnFileDownloaded(bool success, const UpdatedFile& file, const std::function<void(bool)>& then) {

@@ -40,6 +40,9 @@
 // - A collection rescans when the content folder is no longer the one the last rescan looked
 //   at (a content move), so no archive path of the old folder is handed out.
 // - A rescan that fails leaves the content unscanned, so the next collection rescans.
+// - A failure of the content thread goes to its job (ThreadJob::Fail); when the handler answers
+//   Retry the thread runs the job again itself (after the queue has drained what the failed run
+//   queued), so the one-job-at-a-time rule still sees one job.
 // - After Shutdown no job starts (the start gives the empty pointer).
 // - Shutdown aborts the running job without waiting for it in the abort, stops the download
 //   threads and the collector (each joined within the join limit), then joins the content
@@ -150,8 +153,13 @@ private:
     std::uint16_t NextNeededPlanet();
     std::shared_ptr<ThreadJob> StartNamed(const std::set<std::uint16_t>& ids, const std::string& name,
                                           std::uint16_t planetId, const ThreadJobBinder& bind);
+    // Runs the job; a failure goes to the job, and when its handler answers Retry the job
+    // runs again on the same thread.
     void ContentDownloadThreadMain(const UpdatedFileSet& files, const std::shared_ptr<ThreadJob>& job,
                                    const std::shared_ptr<const FileDescriptorMap>& map);
+    // One run: the local repairs, then the files still needed go to the queue until it drains.
+    void RunContentJob(const UpdatedFileSet& files, const std::shared_ptr<ThreadJob>& job,
+                       const std::shared_ptr<const FileDescriptorMap>& map);
     // The moves that did not happen keep their sources; written entries are not removed.
     DeleteSet RunMoves(const std::shared_ptr<ThreadJob>& job, DeleteSet& written);
     void RunDeletions(const DeleteSet& keep);

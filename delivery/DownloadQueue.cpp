@@ -97,6 +97,13 @@ void DownloadQueue::StartDownloadThreads() {
     SetMaxConnectionsPerServer(kMaxConnectionsPerServer);
     const int count = std::clamp(options_.threadCount > 0 ? options_.threadCount : ConfiguredThreadCount(),
                                  kMinDownloadThreads, kMaxDownloadThreads);
+    {
+        // Each thread counts as active and idle from here, before it runs: a failure seen
+        // before every thread has started must not look like every thread being stuck.
+        std::lock_guard lock(errorLock_);
+        active_ += count;
+        idle_ += count;
+    }
     for (int i = 0; i < count; ++i) {
         downloadThreads_.push_back(
             std::make_unique<VelThread>([this, i] { DownloadThreadMain(i); }, "DownloadThread", VelThread::kKindWorker));
@@ -163,6 +170,8 @@ void DownloadQueue::StopDownloadThreads() {
     {
         std::lock_guard lock(errorLock_);
         active_ = 0;
+        idle_ = 0;
+        errorWaiting_ = 0;
     }
     stopping_.store(false);
 }
@@ -198,7 +207,9 @@ void DownloadQueue::Retire(const DownloadItem& item) {
     }
 }
 
-void DownloadQueue::Enqueue(const DownloadItem& item) {
+void DownloadQueue::Enqueue(const DownloadItem& item) { EnqueueItem(item, true); }
+
+void DownloadQueue::EnqueueItem(const DownloadItem& item, bool countTotal) {
     if (item.job && item.job->IsAborted()) return;
     Slot& slot = SlotOf(item.type);
     float priority = item.priority ? item.priority() : 0.0f;
@@ -215,7 +226,8 @@ void DownloadQueue::Enqueue(const DownloadItem& item) {
         // Equal keys keep their queuing order: a multimap inserts after its equal range.
         slot.items.emplace(-priority, std::move(copy));
     }
-    if (item.job) item.job->GetProgress()->AddTotal(StoredSizeOf(item));
+    // The producer's first queuing counts the file; a requeue of it was counted then.
+    if (countTotal && item.job) item.job->GetProgress()->AddTotal(StoredSizeOf(item));
     work_.Release();
 }
 
@@ -289,6 +301,11 @@ int DownloadQueue::GetActiveCount() const {
     return active_;
 }
 
+int DownloadQueue::GetIdleCount() const {
+    std::lock_guard lock(errorLock_);
+    return idle_;
+}
+
 int DownloadQueue::GetErrorWaitingCount() const {
     std::lock_guard lock(errorLock_);
     return errorWaiting_;
@@ -302,20 +319,23 @@ std::uint64_t DownloadQueue::GetHeldWriteBytes() const {
 // ---- Download threads -----------------------------------------------------------------------
 
 void DownloadQueue::DownloadThreadMain(int /*index*/) {
-    {
-        std::lock_guard lock(errorLock_);
-        ++active_;
-    }
+    // StartDownloadThreads counted this thread as active and idle.
     for (;;) {
         work_.Wait();
+        {
+            // Busy from here: the count taken stands for an item this thread now takes.
+            std::lock_guard lock(errorLock_);
+            --idle_;
+        }
         if (IsStopping()) break;
         DownloadItem item;
         bool holding = false;
         try {
-            if (!TakeItem(item)) continue;
-            holding = true;
-            Process(item);
-            holding = false;
+            if (TakeItem(item)) {
+                holding = true;
+                Process(item);
+                holding = false;
+            }
         } catch (...) {
             // Lost to an unexpected failure: it still leaves through the retire path.
             if (holding) {
@@ -323,6 +343,8 @@ void DownloadQueue::DownloadThreadMain(int /*index*/) {
                 Retire(item);
             }
         }
+        std::lock_guard lock(errorLock_);
+        ++idle_;
     }
     std::lock_guard lock(errorLock_);
     --active_;
@@ -369,6 +391,7 @@ void DownloadQueue::Process(DownloadItem& item) {
         std::lock_guard lock(errorLock_);
         generation = errorGeneration_;
         --active_;
+        ++errorWaiting_;
     }
     HandToWriter(std::move(item));
     WaitForErrorPulse(generation);
@@ -434,16 +457,20 @@ void DownloadQueue::HandToWriter(DownloadItem item) {
 
 void DownloadQueue::WaitForErrorPulse(std::uint64_t generation) {
     std::unique_lock lock(errorLock_);
-    ++errorWaiting_;
     errorPulsed_.wait(lock, [&] { return errorGeneration_ != generation || IsStopping(); });
+    if (errorGeneration_ != generation) return;  // the pulse counted this thread active again
     --errorWaiting_;
     ++active_;
 }
 
 void DownloadQueue::PulseErrorEvent() {
     {
+        // The released threads are active from the pulse on, not only once each has woken:
+        // a failure judged meanwhile must not take them for stuck ones.
         std::lock_guard lock(errorLock_);
         ++errorGeneration_;
+        active_ += errorWaiting_;
+        errorWaiting_ = 0;
     }
     errorPulsed_.notify_all();
 }
@@ -583,7 +610,20 @@ void DownloadQueue::WriteItems(std::vector<DownloadItem>& batch, std::vector<Dow
 }
 
 void DownloadQueue::Requeue(const std::vector<DownloadItem>& items) {
-    for (const auto& item : items) Enqueue(item);
+    for (const auto& item : items) EnqueueItem(item, false);
+}
+
+bool DownloadQueue::SomeThreadCanProgress() const {
+    // Queued items first: an item taken between the two looks leaves its thread busy.
+    bool queued = false;
+    for (const Slot& slot : slots_) {
+        std::lock_guard lock(slot.lock);
+        if (!slot.items.empty() && !(slot.typeJob && slot.typeJob->IsAborted())) queued = true;
+    }
+    std::lock_guard lock(errorLock_);
+    // Busy threads hold an item that has not failed; idle ones progress only with work queued.
+    const int busy = active_ - idle_;
+    return busy > 0 || (queued && idle_ > 0);
 }
 
 bool DownloadQueue::AskTypeJob(const std::exception_ptr& error) {
@@ -607,13 +647,9 @@ bool DownloadQueue::AskTypeJob(const std::exception_ptr& error) {
 
 void DownloadQueue::NetworkErrorPolicy(std::vector<DownloadItem>& failed) {
     if (failed.empty()) return;
-    int active = 0;
-    {
-        std::lock_guard lock(errorLock_);
-        active = active_;
-    }
-    if (active > 0) {
-        // Some thread still makes progress: try again; the stuck ones stay waiting.
+    if (SomeThreadCanProgress()) {
+        // Some thread still makes progress: try again; the stuck ones stay waiting. Threads
+        // with nothing to do make none: with them alone left the failure goes on at once.
         Requeue(failed);
         return;
     }
@@ -670,10 +706,14 @@ void DownloadQueue::WriteErrorPolicy(std::vector<WriteFailure>& failed) {
         }
         first = std::make_exception_ptr(ContentDiskFullException(fullFolder, needed));
     }
-    if (AskTypeJob(first))
+    if (AskTypeJob(first)) {
+        // The bytes fetched for them were counted as done; they count again when fetched anew.
+        for (const auto& item : collected)
+            if (item.job && item.data) item.job->GetProgress()->SubtractDone(item.data->GetSize());
         Requeue(collected);
-    else
+    } else {
         AbortType(kTypeContent, true);
+    }
 }
 
 // ---- The process-wide queue -----------------------------------------------------------------

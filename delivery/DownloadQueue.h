@@ -13,8 +13,8 @@
 //   gone. Pending counts and drained states change together under the slot's count lock.
 // - Locks: a slot's lock guards only its queued items; the count lock only the count and the
 //   drained flag; the write lock the write list, the bytes held for the writer and the write
-//   signal; the error lock the active count and the error generation. None is held while
-//   another is taken (except the count lock inside the slot's lock, as an item is queued),
+//   signal; the error lock the active and idle counts and the error generation. None is held
+//   while another is taken (except the count lock inside the slot's lock, as an item is queued),
 //   nor while a fetch, an archive or a job callback runs, nor while waiting (the condition
 //   waits release their own lock).
 // - The drain (a type job's abort handler, or AbortQueue) drops the queued items and then
@@ -28,10 +28,18 @@
 //   nothing else is held). Queued items hold no file bytes.
 // - A download thread that failed leaves the active count before it hands its item to the
 //   writer and waits for the error pulse of the generation it saw before, so no pulse is lost.
+//   A pulse counts the threads it releases as active at once, before they have woken.
+// - A file's stored size counts to its job's total once, at the producer's Enqueue; queuing it
+//   again after a failure does not add it again. The bytes of a failed fetch are taken back by
+//   the fetch; those of a file fetched but not written are taken back when it is queued again.
 //   The stop event ends every wait of the threads (semaphore, full write list, error wait) and
 //   aborts their transfers; StopDownloadThreads aborts the type jobs (without waiting for
 //   their threads, so that a pending retry question gives up), joins every thread within the
 //   join limit and retires whatever is left.
+// - A thread waiting for work is idle. Failures are queued again only while some thread can
+//   still make progress: one busy with an item that has not failed, or an idle one with work
+//   queued for it. Idle threads with nothing queued do not hold a failure back, so one file
+//   that keeps failing reaches the next server, then the type job's question, after one try.
 // - Archive failures in a batch never end the writer: a full volume becomes a
 //   ContentDiskFullException naming the folder and the space needed, a damaged archive its
 //   Zip::CorruptException, and either is handed to the type-1 job (type-0 items complete with
@@ -121,6 +129,7 @@ public:
     // The type's job: its progress is reset and its abort drains the type. An empty job is a
     // fatal error.
     void SetTypeJob(std::uint32_t type, std::shared_ptr<ThreadJob> job);
+    // The producer's queuing of a file: its stored size is added to its job's total.
     void Enqueue(const DownloadItem& item);
     // Aborts the type's job (which drains the type), or drains it directly when there is none;
     // returns once the type's items in flight are gone (at once on the write thread).
@@ -133,6 +142,8 @@ public:
     std::size_t GetQueuedCount(std::uint32_t type) const;
     int GetThreadCount() const;
     int GetActiveCount() const;
+    // Threads waiting for work (counted in the active count too).
+    int GetIdleCount() const;
     int GetErrorWaitingCount() const;
     std::uint64_t GetHeldWriteBytes() const;
 
@@ -182,7 +193,11 @@ private:
     void WriteErrorPolicy(std::vector<WriteFailure>& failed);
     // Hands the error to the type-1 job: true when the job's handler answers "retry".
     bool AskTypeJob(const std::exception_ptr& error);
+    // Queues failed items again without counting them to their job's total once more.
     void Requeue(const std::vector<DownloadItem>& items);
+    void EnqueueItem(const DownloadItem& item, bool countTotal);
+    // True while a failure may still be got past by another try on the current server.
+    bool SomeThreadCanProgress() const;
     std::string ContentFolder() const;
     DownloadManager& Manager() const;
 
@@ -200,8 +215,9 @@ private:
     mutable std::mutex errorLock_;
     std::condition_variable errorPulsed_;
     std::uint64_t errorGeneration_ = 0;
-    int active_ = 0;
-    int errorWaiting_ = 0;
+    int active_ = 0;  // threads not waiting after a failure
+    int idle_ = 0;    // threads waiting for work
+    int errorWaiting_ = 0;  // threads failed and not yet released by a pulse
 
     mutable std::mutex threadsLock_;  // the owner's: start and stop
     std::vector<std::unique_ptr<VelThread>> downloadThreads_;

@@ -554,3 +554,43 @@ TEST_F(ContentDriverTest, ARescanThatFailedIsTriedAgain) {
     for (const UpdatedFile& file : driver.BuildFileSet({1})) names.insert(file.Name());
     EXPECT_EQ(names, (std::set<std::string>{"p/a/new"}));
 }
+
+// The content thread fails (a move meets a damaged archive); the player's Retry runs the job
+// again on the same thread, which then repairs, fetches and completes.
+TEST_F(ContentDriverTest, RetryAfterAFailureOfTheContentThreadRunsTheJobAgain) {
+    Describe("p/a/renamed", "content found under an old name");
+    Describe("p/a/fetched", "content only the server has");
+    ASSERT_TRUE(LoadTables());
+    Put("p_a_01.pak", "p/a/oldname", "content found under an old name");
+    StartServer();
+    auto& driver = Driver();
+    queue_->StartDownloadThreads();
+    driver.RescanContent();
+    ASSERT_EQ(driver.GetSnapshot().moves.size(), 1u);
+    // The move's source is damaged when the job starts, and sound again once the player answers.
+    const std::string sound = Vel::Test::ReadFile(dir_ / "content/p_a_01.pak");
+    dir_.Write("content/p_a_01.pak", "not an archive at all, and long enough to be looked at");
+
+    std::atomic<int> questions{0};
+    Ending ending;
+    const auto job = driver.StartContentDownload(driver.BuildFileSet({1}), [&](const std::shared_ptr<ThreadJob>& j) {
+        ending.Binder()(j);
+        j->SetErrorHandler([&] {
+            if (++questions > 1) return false;
+            dir_.Write("content/p_a_01.pak", sound);
+            return true;
+        });
+    });
+    ASSERT_TRUE(job);
+    ASSERT_TRUE(driver.WaitForContentThread(kBound));
+    EXPECT_EQ(questions.load(), 1);
+    EXPECT_EQ(ending.completed.load(), 1);
+    const auto archived = Archived("p_a_01.pak");
+    EXPECT_EQ(archived.count("p/a/oldname"), 0u);
+    EXPECT_EQ(archived.at("p/a/renamed"), contents_["p/a/renamed"]);
+    EXPECT_EQ(archived.at("p/a/fetched"), contents_["p/a/fetched"]);
+    EXPECT_TRUE(driver.GetSnapshot().needed.empty());
+    // The second run counted what it fetched, once.
+    EXPECT_EQ(job->GetProgress()->GetTotal(), described_["p/a/fetched"].storedSize);
+    EXPECT_EQ(job->GetProgress()->GetDone(), job->GetProgress()->GetTotal());
+}

@@ -1,6 +1,7 @@
 // ctest: threading
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <filesystem>
@@ -285,26 +286,113 @@ TEST_F(DownloadQueueTest, TheMostUrgentItemIsTakenFirstAndTypeZeroBeforeTypeOne)
 }
 
 TEST_F(DownloadQueueTest, ThreadsStuckOnAFailureMoveToTheNextServerOnlyWhenAllAreStuck) {
-    AddFile("p/a/file", "the file");
+    constexpr int kThreads = 4;
+    for (int i = 0; i < 2 * kThreads; ++i) AddFile("p/a/f" + std::to_string(i), "file " + std::to_string(i));
     auto failing = StartServer();
     FailFiles(*failing, MakeFault(FaultKind::kStatus, 500));
     ServerList({failing->BaseUrl(), server_->BaseUrl()});
-    constexpr int kThreads = 4;
     auto& queue = MakeQueue(kThreads);
     ScriptedRetry retry({});
     const auto job = TypeJob(&retry);
+    // Queued first: every thread has work from its start, so none is idle while others fail.
+    for (const auto& [name, content] : contents_) queue.Enqueue(Item(name, job));
     queue.StartDownloadThreads();
-    queue.Enqueue(Item("p/a/file", job));
 
     ASSERT_TRUE(queue.WaitDrainedFor(kTypeContent, kWatchdog));
     // Each thread failed once and waited; only then was the second server asked.
     EXPECT_EQ(ContentRequests(*failing).size(), static_cast<std::size_t>(kThreads));
-    EXPECT_EQ(ContentRequests(*server_).size(), 1u);
+    EXPECT_EQ(ContentRequests(*server_).size(), contents_.size());
     EXPECT_TRUE(WaitFor([&] { return queue.GetErrorWaitingCount() == 0 && queue.GetActiveCount() == kThreads; }))
         << "the waiting threads are released";
     EXPECT_EQ(retry.Questions(), 0);
     queue.StopDownloadThreads();
     EXPECT_EQ(ArchivedContents(), contents_);
+}
+
+// The rest of the job is done and one file stalls: the threads with nothing to do make no
+// progress, so after one try (on each server) the player is asked.
+TEST_F(DownloadQueueTest, OneStalledFileWithTheOtherThreadsIdleReachesTheQuestionAfterOneTry) {
+    for (int i = 0; i < 3; ++i) AddFile("p/a/f" + std::to_string(i), std::string(3000, char('a' + i)));
+    AddFile("p/a/stalls", std::string(4000, 's'));
+    auto second = StartServer();
+    server_->SetFault(ServerPath("p/a/stalls"), MakeFault(FaultKind::kStall));
+    second->SetFault(ServerPath("p/a/stalls"), MakeFault(FaultKind::kStall));
+    ServerList({server_->BaseUrl(), second->BaseUrl()});
+    manager_.SetRequestTimeout(300);
+    auto& queue = MakeQueue(4);
+    ScriptedRetry retry({false});
+    const auto job = TypeJob(&retry);
+    queue.StartDownloadThreads();
+    for (int i = 0; i < 3; ++i) queue.Enqueue(Item("p/a/f" + std::to_string(i), job));
+    ASSERT_TRUE(queue.WaitDrainedFor(kTypeContent, kWatchdog));
+    ASSERT_TRUE(WaitFor([&] { return queue.GetIdleCount() == 4; }, kWatchdog));
+
+    queue.Enqueue(Item("p/a/stalls", job));
+    ASSERT_TRUE(queue.WaitDrainedFor(kTypeContent, kWatchdog)) << "the question came and its no drained the queue";
+    EXPECT_EQ(retry.Questions(), 1);
+    EXPECT_TRUE(job->IsAborted());
+    const auto stalled = [&](const Standin::HttpServer& server) {
+        const auto all = ContentRequests(server);
+        return std::count(all.begin(), all.end(), ServerPath("p/a/stalls"));
+    };
+    EXPECT_EQ(stalled(*server_), 1);
+    EXPECT_EQ(stalled(*second), 1);
+    queue.StopDownloadThreads();
+    contents_.erase("p/a/stalls");
+    EXPECT_EQ(ArchivedContents(), contents_);
+}
+
+// A file queued again after a failure was counted when its producer queued it: the total stays
+// what the job needs, and the done count reaches it exactly.
+TEST_F(DownloadQueueTest, AFileQueuedAgainAfterAFailureCountsToTheTotalOnce) {
+    for (int i = 0; i < 4; ++i) AddFile("p/a/f" + std::to_string(i), std::string(2000 + 100 * i, char('a' + i)));
+    FailFiles(*server_, MakeFault(FaultKind::kStatus, 500, 2));  // each file's first two tries fail
+    ServerList({server_->BaseUrl()});
+    auto& queue = MakeQueue(2);
+    ScriptedRetry retry({true}, true);  // when every thread is stuck: retry
+    const auto job = TypeJob(&retry);
+    std::uint64_t needed = 0;
+    for (const auto& [name, content] : contents_) {
+        needed += map_->at(name).storedSize;
+        queue.Enqueue(Item(name, job));
+    }
+    queue.StartDownloadThreads();
+    ASSERT_TRUE(queue.WaitDrainedFor(kTypeContent, kWatchdog));
+    queue.StopDownloadThreads();
+    EXPECT_GT(ContentRequests(*server_).size(), contents_.size()) << "files were queued again";
+    EXPECT_EQ(job->GetProgress()->GetTotal(), needed);
+    EXPECT_EQ(job->GetProgress()->GetDone(), needed);
+    EXPECT_EQ(ArchivedContents(), contents_);
+}
+
+// Fetched, then not written (a damaged archive), queued again by the player's retry, then
+// failing to fetch: nothing of it counts as done, and its size counts to the total once.
+TEST_F(DownloadQueueTest, AFileFetchedButNotWrittenCountsNothingDoneWhenQueuedAgain) {
+    AddFile("p/a/file", std::string(5000, 'w'));
+    ServerList({server_->BaseUrl()});
+    manager_.SetRequestTimeout(300);
+    dir_.Write("content/broken.pak", "not an archive at all, and long enough to be looked at");
+    auto& queue = MakeQueue(1);
+    ScriptedRetry retry({true, false});
+    const auto job = TypeJob(&retry);
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> atQuestion;  // (done, total)
+    retry.OnQuestion([&] {
+        atQuestion.emplace_back(job->GetProgress()->GetDone(), job->GetProgress()->GetTotal());
+        // The next try fails before a byte arrives, so it takes back nothing itself.
+        FailFiles(*server_, MakeFault(FaultKind::kStall));
+    });
+    DownloadItem item = Item("p/a/file", job);
+    item.archivePath = Content() + "broken.pak";
+    queue.Enqueue(item);
+    queue.StartDownloadThreads();
+    ASSERT_TRUE(queue.WaitDrainedFor(kTypeContent, kWatchdog));
+    queue.StopDownloadThreads();
+
+    const std::uint64_t size = map_->at("p/a/file").storedSize;
+    ASSERT_EQ(retry.Errors().size(), 2u);
+    EXPECT_EQ(retry.Errors()[0], "corrupt " + Content() + "broken.pak");
+    const std::vector<std::pair<std::uint64_t, std::uint64_t>> expected = {{size, size}, {0, size}};
+    EXPECT_EQ(atQuestion, expected);
 }
 
 TEST_F(DownloadQueueTest, AfterTheLastServerRetryStartsAgainAndNoEmptiesTheQueue) {
