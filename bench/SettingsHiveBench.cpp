@@ -19,8 +19,7 @@ namespace {
 const std::string kProduct = "SOFTWARE\\Corvane\\Solvenda Frontier";
 
 // About 15.9 MB: a few thousand keys, each with a large binary value, and the settings the
-// launcher reads among them. (Hundreds of thousands of small keys would measure the parser's
-// key search, which grows with the square of the key count, rather than the cache.)
+// launcher reads among them.
 const std::string& BigHiveText() {
     static const std::string text = [] {
         std::string out = "[" + kProduct + "\\Connection]\n\"Bandwidth\"=dword:00000400\n";
@@ -32,6 +31,22 @@ const std::string& BigHiveText() {
             out += line;
             out += blob;
             out += '\n';
+        }
+        return out;
+    }();
+    return text;
+}
+
+// About 15.9 MB of small keys (some 190,000), each with a few small values: the parse must stay
+// linear in the number of keys and values.
+const std::string& ManyKeysText() {
+    static const std::string text = [] {
+        std::string out;
+        char line[160];
+        for (int i = 0; out.size() < 15900000; ++i) {
+            std::snprintf(line, sizeof line, "\n[%s\\Planets\\P%06d]\n\"Size\"=dword:%08x\n\"Name\"=\"p%d\"\n",
+                          kProduct.c_str(), i, static_cast<unsigned>(i), i);
+            out += line;
         }
         return out;
     }();
@@ -53,6 +68,10 @@ void Parse(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(Vel::Platform::ParseHive(BigHiveText()));
 }
 
+void ParseManyKeys(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(Vel::Platform::ParseHive(ManyKeysText()));
+}
+
 void CachedGetValue(benchmark::State& state) {
     Vel::Platform::SettingsHive(BigHiveFile(), true).GetValue(kProduct + "\\Connection", "Bandwidth");
     for (auto _ : state)
@@ -66,6 +85,7 @@ void CachedKeyExists(benchmark::State& state) {
 }
 
 BENCHMARK(Parse)->Unit(benchmark::kMillisecond);
+BENCHMARK(ParseManyKeys)->Unit(benchmark::kMillisecond);
 BENCHMARK(CachedGetValue)->Unit(benchmark::kMicrosecond);
 BENCHMARK(CachedKeyExists)->Unit(benchmark::kMicrosecond);
 

@@ -478,36 +478,46 @@ void HiveDocument::SetValue(const std::string& path, HiveValue value) {
 
 std::optional<HiveDocument> ParseHive(const std::string& text) {
     HiveDocument doc;
-    HiveKey* current = nullptr;
+    // Keys and values are found by their case-folded names, so that the parse stays linear in
+    // the size of the file however many keys and values it holds.
+    std::unordered_map<std::string, std::size_t> keyIndex;
+    std::vector<std::unordered_map<std::string, std::size_t>> valueIndex;
+    constexpr std::size_t kNoKey = static_cast<std::size_t>(-1);
+    std::size_t current = kNoKey;
     std::size_t start = 0;
     while (start <= text.size()) {
         std::size_t end = text.find('\n', start);
         if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
+        std::size_t b = start, e = end;
         start = end + 1;
-        std::size_t b = 0, e = line.size();
-        while (b < e && (line[b] == ' ' || line[b] == '\t')) ++b;
-        while (e > b && (line[e - 1] == ' ' || line[e - 1] == '\t' || line[e - 1] == '\r')) --e;
-        line = line.substr(b, e - b);
+        while (b < e && (text[b] == ' ' || text[b] == '\t')) ++b;
+        while (e > b && (text[e - 1] == ' ' || text[e - 1] == '\t' || text[e - 1] == '\r')) --e;
+        const std::string line = text.substr(b, e - b);
         if (line.empty() || line[0] == ';' || line[0] == '#') continue;
         if (line.find('\0') != std::string::npos) return std::nullopt;
         if (line[0] == '[') {
             if (line.back() != ']') return std::nullopt;
             std::string path = TrimKeyPath(line.substr(1, line.size() - 2));
             if (path.empty()) return std::nullopt;
-            current = doc.FindKey(path);
-            if (current == nullptr) {
-                doc.keys.push_back(HiveKey{path, {}});
-                current = &doc.keys.back();
+            const auto [it, added] = keyIndex.emplace(LowerAscii(path), doc.keys.size());
+            if (added) {
+                doc.keys.push_back(HiveKey{std::move(path), {}});
+                valueIndex.emplace_back();
             }
+            current = it->second;
             continue;
         }
-        if (current == nullptr) return std::nullopt;
+        if (current == kNoKey) return std::nullopt;
         auto value = ParseValueLine(line);
         if (!value) return std::nullopt;
-        std::string path = current->path;
-        doc.SetValue(path, std::move(*value));
-        current = doc.FindKey(path);
+        HiveKey& key = doc.keys[current];
+        const auto [it, added] = valueIndex[current].emplace(LowerAscii(value->name), key.values.size());
+        if (added) {
+            key.values.push_back(std::move(*value));
+        } else {
+            key.values[it->second].type = value->type;
+            key.values[it->second].data = std::move(value->data);
+        }
     }
     return doc;
 }
