@@ -299,14 +299,15 @@ bool IsCode(std::uintptr_t address) noexcept {
 }
 
 // Reads through an address checked by IsReadable. The stack holds the sanitizer's poisoned
-// red zones, which this read may cross on purpose.
-__attribute__((no_sanitize_address)) std::uintptr_t LoadWord(std::uintptr_t address) noexcept {
+// red zones, which this read may cross on purpose, and other threads may be writing to what it
+// reads: neither is a fault of the walk, so the sanitizers look away.
+__attribute__((no_sanitize("address", "thread"))) std::uintptr_t LoadWord(std::uintptr_t address) noexcept {
     return *reinterpret_cast<const volatile std::uintptr_t*>(address);
 }
-__attribute__((no_sanitize_address)) [[maybe_unused]] std::uint32_t LoadU32(std::uintptr_t address) noexcept {
+__attribute__((no_sanitize("address", "thread"))) [[maybe_unused]] std::uint32_t LoadU32(std::uintptr_t address) noexcept {
     return *reinterpret_cast<const volatile std::uint32_t*>(address);
 }
-__attribute__((no_sanitize_address)) [[maybe_unused]] std::uint8_t LoadByte(std::uintptr_t address) noexcept {
+__attribute__((no_sanitize("address", "thread"))) [[maybe_unused]] std::uint8_t LoadByte(std::uintptr_t address) noexcept {
     return *reinterpret_cast<const volatile std::uint8_t*>(address);
 }
 
