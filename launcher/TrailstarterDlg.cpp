@@ -150,7 +150,11 @@ void CTrailstarterDlg::InitDialog() {
     InstallWorkerCallbacks();
     // A game client already running (one the player started) keeps its files: the update
     // starts with the first version check after it has ended.
-    if (!(services_.updates && services_.updates->IsClientRunning())) StartOrQueue(std::make_shared<UpdateWorker>());
+    if (services_.updates && services_.updates->IsClientRunning()) {
+        startupUpdateDeferred_ = true;
+    } else {
+        StartOrQueue(std::make_shared<UpdateWorker>());
+    }
     if (services_.newsPage) services_.newsPage->Navigate();
 }
 
@@ -212,7 +216,7 @@ void CTrailstarterDlg::HandleMessage(MainWindowMessage message, std::uintptr_t w
         case MainWindowMessage::RetryQuestion: break;  // sent through SendRetryQuestion, never posted
         case MainWindowMessage::WorkerDone: OnWorkerDone(); break;
         case MainWindowMessage::ClientEnded: OnClientEnded(wParam == 1); break;
-        case MainWindowMessage::VersionCurrent: UpdateLaunchButton(); break;
+        case MainWindowMessage::VersionCurrent: OnVersionCurrent(); break;
         case MainWindowMessage::StartUpdate: OnStartUpdate(); break;
         case MainWindowMessage::UpdateFinished: OnUpdateResult(wParam); break;
         case MainWindowMessage::MoveFinished: OnMoveResult(wParam); break;
@@ -371,8 +375,18 @@ void CTrailstarterDlg::OnWorkerDone() {
     }
 }
 
+void CTrailstarterDlg::OnVersionCurrent() {
+    // A current version still gets the start-up update's checks and its planet content.
+    if (startupUpdateDeferred_) {
+        OnStartUpdate();
+        if (!startupUpdateDeferred_) return;
+    }
+    UpdateLaunchButton();
+}
+
 void CTrailstarterDlg::OnStartUpdate() {
     if (services_.updates && (services_.updates->IsUpdateRunning() || services_.updates->IsClientRunning())) return;
+    startupUpdateDeferred_ = false;
     switch (GetCurrentWorkerType()) {
         case kNoWorker: StartOrQueue(std::make_shared<UpdateWorker>()); break;
         case kDownloadPlanetDataWorker: RunOrQueue(std::make_shared<UpdateWorker>()); break;

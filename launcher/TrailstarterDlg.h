@@ -106,6 +106,7 @@ private:
     int OnRetryQuestion(const std::string& text);
     void OnWorkerDone();
     void OnStartUpdate();
+    void OnVersionCurrent();
     void OnUpdateResult(std::uintptr_t code);
     void OnMoveResult(std::uintptr_t result);
     void OnClientEnded(bool clientSeen);
@@ -141,6 +142,9 @@ private:
 
     bool initialised_ = false;
     bool closing_ = false;
+    // The start-up update waits for a game client the player started himself; the first version
+    // answer after that client has ended starts it.
+    bool startupUpdateDeferred_ = false;
     bool closed_ = false;
     bool closeAccepted_ = false;
     bool restartRequested_ = false;

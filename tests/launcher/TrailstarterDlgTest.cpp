@@ -253,6 +253,26 @@ TEST_F(TrailstarterDlgTest, NoUpdateStartsWhileTheClientRuns) {
     FinishStartupUpdate();
 }
 
+// Opened while the player's own client runs, the window still gets its start-up update (file
+// checks, then the planet content) once the client has ended, even when the version is current.
+TEST_F(TrailstarterDlgTest, TheStartupUpdateHeldBackByARunningClientStartsWithTheNextVersionAnswer) {
+    fakes.clientRunning = true;
+    Open();
+    PostMainWindowMessage(MainWindowMessage::VersionCurrent);
+    Pump();
+    EXPECT_FALSE(IsWorkerRunning());
+
+    fakes.clientRunning = false;
+    PostMainWindowMessage(MainWindowMessage::VersionCurrent);
+    Pump();
+    EXPECT_EQ(GetCurrentWorkerType(), kUpdateWorker);
+    FinishStartupUpdate();
+    // Only once: later answers only follow the Launch button.
+    PostMainWindowMessage(MainWindowMessage::VersionCurrent);
+    Pump();
+    EXPECT_NE(GetCurrentWorkerType(), kUpdateWorker);
+}
+
 TEST_F(TrailstarterDlgTest, HandlersQueueInsteadOfThrowingWhileAWorkerRuns) {
     // The start-up update is current: a move result asks for a download, which waits.
     Open();
