@@ -304,10 +304,10 @@ bool IsCode(std::uintptr_t address) noexcept {
 __attribute__((no_sanitize("address", "thread"))) std::uintptr_t LoadWord(std::uintptr_t address) noexcept {
     return *reinterpret_cast<const volatile std::uintptr_t*>(address);
 }
-__attribute__((no_sanitize("address", "thread"))) [[maybe_unused]] std::uint32_t LoadU32(std::uintptr_t address) noexcept {
+[[maybe_unused]] __attribute__((no_sanitize("address", "thread"))) std::uint32_t LoadU32(std::uintptr_t address) noexcept {
     return *reinterpret_cast<const volatile std::uint32_t*>(address);
 }
-__attribute__((no_sanitize("address", "thread"))) [[maybe_unused]] std::uint8_t LoadByte(std::uintptr_t address) noexcept {
+[[maybe_unused]] __attribute__((no_sanitize("address", "thread"))) std::uint8_t LoadByte(std::uintptr_t address) noexcept {
     return *reinterpret_cast<const volatile std::uint8_t*>(address);
 }
 
