@@ -280,6 +280,13 @@ TEST(Zip, EndRecordAndSizesAreBoundedByTheFile) {
         // "b" 20 bytes longer in its local header and in the directory: into the directory,
         // still inside the file.
         {"entry running into the directory", changed({{40 + 18, 25}, {bCentral + 20, 25}}), kOnRead, kOnOpen, kOnOpen},
+        // A local extra field of 10 bytes that only the local header of "b" has: its bytes
+        // then run into the directory.
+        {"local extra running into the directory", [&] {
+             std::string s = good;
+             Put16(s, 40 + 28, 10);
+             return s;
+         }(), kOnRead, kOnOpen, kOnOpen},
         // Both entries at 40, where "b" lies with a name and size that "a" shares: only the
         // sorted table shows the overlap.
         {"overlapping entries", changed({{directory + 42, 40}}), kFine, kOnOpen, kOnOpen},
