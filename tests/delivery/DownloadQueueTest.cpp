@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -24,6 +26,7 @@
 #include "foundation/PakNames.h"
 #include "foundation/RegistrySettings.h"
 #include "foundation/SettingKey.h"
+#include "platform/FileDurability.h"
 #include "tests/support/IsolatedSettings.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/WaitFor.h"
@@ -516,6 +519,75 @@ TEST_F(DownloadQueueTest, AWriteErrorMidBatchFailsOnlyItsItemAndTheWriterGoesOn)
     EXPECT_EQ(results, expected);
     contents_.erase("p/a/bad");
     EXPECT_EQ(ArchivedContents(), contents_);
+}
+
+namespace {
+
+// Fails every write of an archive's directory (the bytes that begin with a central header's
+// signature) with the given error; the entries' own writes pass.
+class FailingDirectoryWrites : public Vel::Platform::FileDurability {
+public:
+    explicit FailingDirectoryWrites(int error) : error_(error) {}
+    std::atomic<int> failed{0};
+
+    ssize_t WriteAt(int fd, const void* data, size_t length, off_t offset) override {
+        if (length >= 4 && std::memcmp(data, "PK\1\2", 4) == 0) {
+            ++failed;
+            errno = error_;
+            return -1;
+        }
+        return FileDurability::WriteAt(fd, data, length, offset);
+    }
+
+private:
+    const int error_;
+};
+
+}  // namespace
+
+// The entries of a batch count only once the archive's directory is written: when that flush
+// fails, the batch's items fail to their job (a content item through the job's question, an
+// urgent one through its completion), none is reported written, and the archive keeps none.
+TEST_F(DownloadQueueTest, AFlushThatFailsFailsTheItemsItsDirectoryWouldHaveHeld) {
+    struct Case {
+        const char* what;
+        int error;
+        const char* question;  // how the job's question begins
+    };
+    for (const Case c : {Case{"a full disk", ENOSPC, "disk full "}, Case{"an input/output error", EIO, "corrupt "}}) {
+        SCOPED_TRACE(c.what);
+        for (const char* n : {"p/a/one", "p/a/two", "p/a/urgent"}) AddFile(n, std::string("bytes of ") + n);
+        ServerList({server_->BaseUrl()});
+        auto& queue = MakeQueue(1);
+        ScriptedRetry retry({false});
+        const auto job = TypeJob(&retry);
+        std::atomic<int> completions{0}, succeeded{0};
+        DownloadItem urgent = Item("p/a/urgent", nullptr, kTypeUrgent);
+        urgent.completion = [&](bool ok) {
+            ++completions;
+            if (ok) ++succeeded;
+        };
+        FailingDirectoryWrites disk(c.error);
+        {
+            Vel::Platform::ScopedFileDurability failing(disk);
+            queue.Enqueue(Item("p/a/one", job));
+            queue.Enqueue(Item("p/a/two", job));
+            queue.Enqueue(urgent);
+            queue.StartDownloadThreads();
+            ASSERT_TRUE(queue.WaitDrainedFor(kTypeUrgent, kWatchdog));
+            ASSERT_TRUE(queue.WaitDrainedFor(kTypeContent, kWatchdog));
+            queue.StopDownloadThreads();
+        }
+        EXPECT_GT(disk.failed.load(), 0);
+        EXPECT_EQ(completions.load(), 1);
+        EXPECT_EQ(succeeded.load(), 0);
+        ASSERT_FALSE(retry.Errors().empty()) << "the content job was not told";
+        EXPECT_EQ(retry.Errors().front().rfind(c.question, 0), 0u) << retry.Errors().front();
+        EXPECT_TRUE(job->IsAborted());
+        EXPECT_TRUE(ArchivedContents().empty());
+        queue_.reset();
+        std::filesystem::remove_all(Content());
+    }
 }
 
 TEST_F(DownloadQueueTest, ADamagedArchiveGoesToTheContentJobSoThatTheWorkerRepairs) {

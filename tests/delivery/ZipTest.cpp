@@ -247,54 +247,71 @@ TEST(Zip, FreedSpaceIsReusedOnlyAfterTheNextFlush) {
 }
 
 TEST(Zip, EndRecordAndSizesAreBoundedByTheFile) {
+    // "b" ends where the directory starts (76); the directory holds 2 x 47 bytes, then the end
+    // record: 192 bytes in all.
     const std::string good = Build({{0, "a", "hello"}, {40, "b", "world"}});
     const std::size_t directory = Get32(good, good.size() - 22 + 16);
+    ASSERT_EQ(directory, 76u);
+    const std::size_t bCentral = directory + 46 + 1;
+    auto changed = [&](std::initializer_list<std::pair<std::size_t, std::uint32_t>> puts) {
+        std::string s = good;
+        for (const auto& [at, value] : puts) Put32(s, at, value);
+        return s;
+    };
+    // Where the corrupt error comes: at the opening, at the read of an entry, or not at all.
+    // Only a writable archive, or one opened with offset checks, reads the local headers and
+    // sorts the table at the opening; a plain read-only one judges an entry when it is read.
+    enum Outcome { kFine, kOnOpen, kOnRead };
+    const auto text = [](Outcome o) { return o == kFine ? "fine" : o == kOnOpen ? "corrupt on open" : "corrupt on read"; };
     struct Case {
         const char* what;
         std::string image;
+        Outcome read, write, checkOffsets;
     };
-    std::vector<Case> cases;
-    cases.push_back({"end record 257 bytes from the end", Build({{0, "a", "hello"}}, 257 - 22)});
-    cases.push_back({"shorter than an end record", std::string("PK\5\6", 4) + std::string(10, '\0')});
-    {
-        std::string s = good;
-        Put32(s, s.size() - 22 + 12, 0x7FFFFFFF);  // directory size past the file
-        cases.push_back({"directory larger than the file", s});
-    }
-    {
-        std::string s = good;
-        Put32(s, directory + 20, 0xFFFFFF00);  // an entry's stored size in the directory
-        cases.push_back({"entry larger than the file", s});
-    }
-    {
-        std::string s = good;
-        Put32(s, 18, 4);  // the local header disagrees with the directory
-        cases.push_back({"local size differs", s});
-    }
-    {
-        std::string s = good;
-        Put32(s, directory + 42, 40);  // both entries at 40: overlap
-        cases.push_back({"overlapping entries", s});
-    }
-    {
-        std::string s = good;
-        Put32(s, directory, 0x12345678);
-        cases.push_back({"central signature", s});
-    }
+    const std::vector<Case> cases = {
+        {"untouched: an entry ending exactly at the directory", good, kFine, kFine, kFine},
+        {"end record 257 bytes from the end", Build({{0, "a", "hello"}}, 257 - 22), kOnOpen, kOnOpen, kOnOpen},
+        {"shorter than an end record", std::string("PK\5\6", 4) + std::string(10, '\0'), kOnOpen, kOnOpen, kOnOpen},
+        {"directory larger than the file", changed({{good.size() - 22 + 12, 0x7FFFFFFF}}), kOnOpen, kOnOpen, kOnOpen},
+        {"central signature", changed({{directory, 0x12345678}}), kOnOpen, kOnOpen, kOnOpen},
+        // The directory's stored size of "a" alone: past the end of the file.
+        {"entry larger than the file", changed({{directory + 20, 0xFFFFFF00}}), kOnRead, kOnOpen, kOnOpen},
+        {"local size differs", changed({{18, 4}}), kOnRead, kOnOpen, kOnOpen},
+        // "b" 20 bytes longer in its local header and in the directory: into the directory,
+        // still inside the file.
+        {"entry running into the directory", changed({{40 + 18, 25}, {bCentral + 20, 25}}), kOnRead, kOnOpen, kOnOpen},
+        // A local extra field of 10 bytes that only the local header of "b" has: its bytes
+        // then run into the directory.
+        {"local extra running into the directory", [&] {
+             std::string s = good;
+             Put16(s, 40 + 28, 10);
+             return s;
+         }(), kOnRead, kOnOpen, kOnOpen},
+        // Both entries at 40, where "b" lies with a name and size that "a" shares: only the
+        // sorted table shows the overlap.
+        {"overlapping entries", changed({{directory + 42, 40}}), kFine, kOnOpen, kOnOpen},
+    };
+    const std::pair<const char*, unsigned> modes[] = {
+        {"read-only", kRead}, {"writable", kWrite}, {"offset checks", unsigned{Vel::kZipCheckOffsets}}};
     for (const auto& c : cases) {
-        TempDir dir;
-        const std::string path = dir.Write("x.pak", c.image).string();
-        bool threw = false;
-        for (unsigned mode : {kRead, kWrite, unsigned{Vel::kZipCheckOffsets}}) {
+        const Outcome expected[] = {c.read, c.write, c.checkOffsets};
+        for (std::size_t m = 0; m < std::size(modes); ++m) {
+            SCOPED_TRACE(std::string(c.what) + ", " + modes[m].first);
+            TempDir dir;
+            const std::string path = dir.Write("x.pak", c.image).string();
+            Outcome got = kOnOpen;
             try {
-                Zip zip(path, mode);
+                Zip zip(path, modes[m].second);
+                got = kOnRead;
                 for (const auto& e : zip.GetEntries()) zip.ReadEntry(e);
+                got = kFine;
             } catch (const Zip::CorruptException& e) {
-                threw = true;
                 EXPECT_EQ(e.GetArchivePath(), path);
             }
+            EXPECT_STREQ(text(got), text(expected[m]));
+            // A damaged archive is never changed by being looked at.
+            EXPECT_EQ(ReadFile(path), c.image);
         }
-        EXPECT_TRUE(threw) << c.what;
     }
     // 256 bytes from the end is still found.
     TempDir dir;

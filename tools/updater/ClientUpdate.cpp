@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "UpdaterFiles.h"
+#include "platform/FileDurability.h"
 
 namespace Updater {
 namespace {
@@ -156,10 +157,12 @@ int UpdateClient(const std::string& staging, const std::string& client, std::ost
     std::stable_sort(files.begin(), files.end(),
                      [](const Prepared& a, const Prepared& b) { return CommitRank(a) < CommitRank(b); });
 
+    auto& disk = Vel::Platform::FileDurability::Current();
     for (std::size_t i = 0; i < files.size(); ++i) {
         const Prepared& f = files[i];
         const Fd parent = OpenFolderBelow(clientFd.Get(), f.parent, false);
-        const bool renamed = parent && ::renameat(parent.Get(), f.temporary.c_str(), parent.Get(), f.name.c_str()) == 0;
+        const bool renamed =
+            parent && disk.RenameAt(parent.Get(), f.temporary.c_str(), parent.Get(), f.name.c_str()) == 0;
         if (!renamed) {
             report << "error: cannot put " << f.relative << " in place: " << Why() << "\n";
             for (std::size_t k = 0; k < files.size(); ++k)
@@ -167,7 +170,7 @@ int UpdateClient(const std::string& staging, const std::string& client, std::ost
             RemoveTemporaries(clientFd.Get(), files, i);
             return i == 0 ? kNotApplied : kPartlyApplied;
         }
-        ::fsync(parent.Get());
+        disk.Sync(parent.Get());
         if (afterApplied) afterApplied(i + 1);
     }
     report << "updated " << files.size() << " files\n";

@@ -18,6 +18,8 @@
 //   in any folder) comes after every other file and the client root's "version.txt" last of
 //   all: an updater killed midway leaves the old version number, so the launcher updates
 //   again (checking every file by hash) instead of trusting half-new files.
+// - The copies' writes and syncs, the renames and the folder syncs go through
+//   Vel::Platform::FileDurability, so a test can watch their order.
 // - Exit codes: kDone only when every file is in place; kNotApplied when it failed before any
 //   file was replaced (temporaries removed); kPartlyApplied when it failed midway, after
 //   reporting which files were applied and which not. 126 and 127 are never used (they are

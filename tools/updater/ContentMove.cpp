@@ -12,12 +12,15 @@
 
 #include "ClientUpdate.h"
 #include "UpdaterFiles.h"
+#include "platform/FileDurability.h"
 #include "platform/SettingsHive.h"
 
 namespace fs = std::filesystem;
 
 namespace Updater {
 namespace {
+
+Vel::Platform::FileDurability& Disk() { return Vel::Platform::FileDurability::Current(); }
 
 bool SameBytes(int a, int b) {
     char x[64 * 1024];
@@ -83,7 +86,7 @@ bool CopyTree(const std::string& from, const std::string& to, std::ostream& repo
             return false;
         }
     }
-    return ::fsync(target.Get()) == 0;
+    return Disk().Sync(target.Get()) == 0;
 }
 
 bool WriteParentFolder(const std::string& hive, const std::string& key, const std::string& valueName,
@@ -121,12 +124,12 @@ int MoveContent(const std::string& key, const std::string& valueName, const std:
         return kMoveFailed;
     }
 
-    if (::rename(source.c_str(), target.c_str()) == 0) {
+    if (Disk().Rename(source.c_str(), target.c_str()) == 0) {
         if (WriteParentFolder(machineHive, key, valueName, target.string(), report)) {
             report << "moved " << source.string() << " to " << target.string() << "\n";
             return kDone;
         }
-        ::rename(target.c_str(), source.c_str());
+        Disk().Rename(target.c_str(), source.c_str());
         return kMoveFailed;
     }
     if (errno != EXDEV) {
@@ -136,7 +139,7 @@ int MoveContent(const std::string& key, const std::string& valueName, const std:
 
     const std::string partial = target.string() + ".moving";
     fs::remove_all(partial, ec);
-    if (!CopyTree(source.string(), partial, report) || ::rename(partial.c_str(), target.c_str()) != 0) {
+    if (!CopyTree(source.string(), partial, report) || Disk().Rename(partial.c_str(), target.c_str()) != 0) {
         fs::remove_all(partial, ec);
         return kMoveFailed;
     }

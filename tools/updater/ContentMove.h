@@ -13,7 +13,8 @@
 //   updater runs with a cleared environment and never takes the path from a variable.
 // - Any failure returns kMoveFailed after undoing what it did (the copy removed, a rename turned
 //   back), so the content stays where the setting says it is; kDone otherwise. Every outcome
-//   is reported as lines on `report`. Single-threaded.
+//   is reported as lines on `report`. The copies' writes and syncs and the renames go through
+//   Vel::Platform::FileDurability. Single-threaded.
 
 #include <ostream>
 #include <string>

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/FileDurability.h"
+
 namespace Updater {
 
 Fd::~Fd() {
@@ -124,6 +126,7 @@ Fd OpenFolderBelow(int rootFd, const std::vector<std::string>& elements, bool cr
 }
 
 bool CopyAndSync(int from, int to) {
+    auto& disk = Vel::Platform::FileDurability::Current();
     char buffer[64 * 1024];
     if (::lseek(from, 0, SEEK_SET) < 0) return false;
     for (;;) {
@@ -132,7 +135,7 @@ bool CopyAndSync(int from, int to) {
         if (n < 0) return false;
         if (n == 0) break;
         for (ssize_t done = 0; done < n;) {
-            const ssize_t w = ::write(to, buffer + done, static_cast<std::size_t>(n - done));
+            const ssize_t w = disk.Write(to, buffer + done, static_cast<std::size_t>(n - done));
             if (w < 0 && errno == EINTR) continue;
             if (w <= 0) {
                 if (w == 0) errno = EIO;
@@ -141,7 +144,7 @@ bool CopyAndSync(int from, int to) {
             done += w;
         }
     }
-    return ::fsync(to) == 0;
+    return disk.Sync(to) == 0;
 }
 
 }  // namespace Updater

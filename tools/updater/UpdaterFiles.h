@@ -60,7 +60,8 @@ std::vector<std::string> SplitPath(const std::string& relative);
 // folders are made (mode 0755). ELOOP or ENOTDIR when an element is a link or not a folder.
 Fd OpenFolderBelow(int rootFd, const std::vector<std::string>& elements, bool create);
 
-// Copies every byte from one descriptor to another (from the start), then fsyncs the target.
+// Copies every byte from one descriptor to another (from the start), then fsyncs the target;
+// the writes and the sync go through Vel::Platform::FileDurability.
 bool CopyAndSync(int from, int to);
 
 }  // namespace Updater
