@@ -7,6 +7,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "delivery/ContentDownload.h"
 #include "delivery/DownloadManager.h"
@@ -299,6 +300,32 @@ TEST_F(ContentDriverTest, AFailedMoveLeavesItsFileToTheDownloadAndKeepsItsSource
     EXPECT_FALSE(driver.IsContentDownloadRunning());
     EXPECT_EQ(queue_->GetPending(kTypeContent), 0);
     EXPECT_EQ(ending.completed.load(), 0);
+}
+
+// Whether a content job runs is read from other threads while the GUI thread starts and aborts
+// jobs. The queue's threads do not run, so each job waits for its file until the abort.
+TEST_F(ContentDriverTest, TheRunningStateIsReadWhileJobsStartAndEnd) {
+    Describe("p/a/fetched", "content only the server has");
+    ASSERT_TRUE(LoadTables());
+    std::filesystem::create_directories(dir_ / "content");
+    auto& driver = Driver();
+    const UpdatedFileSet files = driver.BuildFileSet({1});
+    ASSERT_EQ(files.size(), 1u);
+
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        do {
+            (void)driver.IsContentDownloadRunning();
+        } while (!done.load());
+    });
+    for (int round = 0; round < 30; ++round) {
+        const auto job = driver.StartContentDownload(files);
+        EXPECT_TRUE(job);
+        driver.AbortContentDownload();
+        EXPECT_FALSE(driver.IsContentDownloadRunning());
+    }
+    done = true;
+    reader.join();
 }
 
 TEST_F(ContentDriverTest, BackgroundPlanetsOneByOneAndTheDoneSetFollowsTheRescan) {

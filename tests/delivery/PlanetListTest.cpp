@@ -164,6 +164,25 @@ TEST_F(PlanetListTest, OlderPackageChoicesAreReadByPriorityAndStoredInTheCurrent
     EXPECT_EQ(LoadBackgroundDownloadList(), Ids{11});
 }
 
+// Every package here names a planet of the list, so only the priority decides. The stored
+// DWORD is a signed value: 0 and anything with the top bit set choose nothing.
+TEST_F(PlanetListTest, OnlyAPositivePriorityChoosesAPackageOfAKnownPlanet) {
+    const PlanetList list = {{100, "core", "Core Worlds",
+                              {{1, "solvenda", "Solvenda"}, {2, "meridian", "Meridian"}, {3, "tessaly", "Tessaly"},
+                               {4, "ashgrove", "Ashgrove"}, {10, "eskar", "Eskar"}}}};
+    ASSERT_EQ(Load(Encode(list)), PlanetListRead::Complete);
+    StorePackage("territories/core/generated/planets/solvenda", 1);           // 1: the smallest chosen
+    StorePackage("territories/core/generated/planets/meridian", 0);           // 2
+    StorePackage("territories/core/generated/planets/tessaly", 0xFFFFFFFF);   // 3: -1
+    StorePackage("territories/reach/generated/planets/ashgrove", 0x80000000); // 4: the most negative
+    StorePackage("territories/drift/generated/planets/eskar", 0x7FFFFFFF);    // 10: the largest chosen
+
+    EXPECT_EQ(StartBackgroundDownloadList(PlanetListRead::Complete), (Ids{10, 1}));
+    std::string text;
+    ASSERT_TRUE(StoredListText(text));
+    EXPECT_EQ(text, "10,1");
+}
+
 TEST(PackagePlanetIds, TheTableMapsWholePathsExactly) {
     EXPECT_EQ(FindPackagePlanetId("territories/core/generated/planets/solvenda"), 1);
     EXPECT_EQ(FindPackagePlanetId("territories/verge/generated/planets/irrin"), 12);

@@ -245,11 +245,32 @@ TEST(UpdateManagerPool, InitAgainEndsThePreviousPoolOutsideTheLock) {
 }
 
 TEST(UpdateManagerResults, TextsAndFailureCodes) {
-    const std::pair<int, const char*> texts[] = {{0, "Done"}, {1, "Done: Restarting..."}, {2, "Aborting..."},
-                                                 {3, ""},     {7, ""}};
-    for (const auto& [code, text] : texts) EXPECT_EQ(UpdateManager::ResultText(code), text);
-    for (int code = 0; code <= 7; ++code) EXPECT_EQ(UpdateManager::IsFailureResult(code), code >= 3) << code;
+    // Every result with its code (shared with the main window), its status text and whether
+    // the main window treats it as a failure.
+    const struct {
+        UpdateResult result;
+        int code;
+        const char* text;
+        bool failure;
+    } results[] = {
+        {UpdateResult::Done, 0, "Done", false},
+        {UpdateResult::DoneRestart, 1, "Done: Restarting...", false},
+        {UpdateResult::Aborted, 2, "Aborting...", false},
+        {UpdateResult::UpdateListFailed, 3, "", true},
+        {UpdateResult::DownloadError, 4, "", true},
+        {UpdateResult::ExtractError, 5, "", true},
+        {UpdateResult::ApplyError, 6, "", true},
+        {UpdateResult::InternalError, 7, "", true},
+    };
+    for (const auto& r : results) {
+        SCOPED_TRACE(r.code);
+        EXPECT_EQ(static_cast<int>(r.result), r.code);
+        EXPECT_EQ(UpdateManager::ResultText(r.code), r.text);
+        EXPECT_EQ(UpdateManager::IsFailureResult(r.code), r.failure);
+    }
     EXPECT_EXIT(UpdateManager::ResultText(8), ::testing::ExitedWithCode(Vel::kFatalExitCode),
+                "CrashInfo=update result out of range");
+    EXPECT_EXIT(UpdateManager::IsFailureResult(8), ::testing::ExitedWithCode(Vel::kFatalExitCode),
                 "CrashInfo=update result out of range");
 }
 

@@ -325,6 +325,45 @@ TEST_F(UpdateRunTest, TooLittleSpaceOnTwoVolumesNamesBothWithTheirTotals) {
                                          FormatByteSize(client) + " on /client/.");
 }
 
+// The free space is compared with the need, margin included, at the byte: exactly enough
+// asks nothing, one byte less asks (and the scripted prompt cancels).
+TEST_F(UpdateRunTest, DiskSpaceExactlyEnoughAsksNothingAndOneByteLessAsks) {
+    dir_.Write("client/grown.bin", std::string(200, 'o'));
+    FileList list;
+    list.files.push_back({"new.bin", true, 1000, 600, {}, {}});
+    list.files.push_back({"grown.bin", false, 500, 300, {}, {}});  // grows by 300 on the client volume
+    UpdateFolders folders;
+    folders.root = (dir_ / "tmp/0000-0000-0000-0000-SF_Update/").string();
+    folders.client = (dir_ / "client/").string();
+    const std::uint64_t gib = std::uint64_t{1} << 30;
+    const std::uint64_t staging = 600 + 300 + 1000 + 500 + gib;  // the packages, the unpacked files
+    const std::uint64_t client = 1000 + 300 + gib;               // the new file, the growth
+
+    const struct {
+        const char* name;
+        bool two;
+        std::uint64_t stagingFree, clientFree;
+        bool asked;
+    } cases[] = {
+        {"one volume, exactly enough", false, staging, 0, false},
+        {"one volume, a byte short", false, staging - 1, 0, true},
+        {"two volumes, exactly enough on both", true, staging, client, false},
+        {"two volumes, the client volume a byte short", true, staging, client - 1, true},
+        {"two volumes, the staging volume a byte short", true, staging - 1, client, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        volumes_.Set(c.two, c.stagingFree, c.clientFree);
+        const std::size_t before = prompt_.Questions().size();
+        EXPECT_EQ(CheckDiskSpace(list, folders), c.asked);  // true: the player cancelled
+        const auto questions = prompt_.Questions();
+        ASSERT_EQ(questions.size(), before + (c.asked ? 1 : 0));
+        if (c.asked) {
+            EXPECT_EQ(questions.back().stringId, kStringNoDiskSpace);
+        }
+    }
+}
+
 TEST_F(UpdateRunTest, LeftoverStagingFoldersGoUnlessALiveRunOwnsThem) {
     const fs::path tmp = dir_ / "tmp";
     auto make = [&](const std::string& name, bool withLock) {

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <thread>
 
@@ -235,16 +236,66 @@ TEST_F(WorkerRunnerTest, ErrorCallbackWaitIsCancelledByTheJobsAbort) {
     EXPECT_FALSE(runner.IsWorkerRunning());
 }
 
-TEST_F(WorkerRunnerTest, CompletionRacingWithAbortReportsOnce) {
-    for (int round = 0; round < 50; ++round) {
-        auto worker = Worker(kDownloadPlanetDataWorker, -1, "download");
-        runner.StartWorker(worker);
-        auto job = worker->GetJob();
-        Vel::Test::StartJobThread(job, [](ThreadJob& job) { job.Complete(); });
-        EXPECT_TRUE(runner.AbortCurrentWorker());
-        EXPECT_FALSE(runner.IsWorkerRunning());
-        EXPECT_LE(worker->finishes, 1);
-    }
+// A's job completes only after A was aborted and B started (the job has no thread, so the abort
+// does not wait for it; its completion comes from a thread of the test, joined before the
+// checks): B stays current, and A's end is not reported, nor is B's.
+TEST_F(WorkerRunnerTest, CompletionAfterAbortAndANewStartLeavesTheNewWorkerCurrent) {
+    auto a = Worker(kDownloadPlanetDataWorker, -1, "a");
+    runner.StartWorker(a);
+    auto jobA = a->GetJob();
+    ASSERT_TRUE(jobA);
+    ASSERT_TRUE(runner.AbortCurrentWorker());
+    EXPECT_TRUE(jobA->IsAborted());
+    EXPECT_EQ(runner.GetCurrentWorker(), nullptr);
+
+    auto b = Worker(kUpdateWorker, 0, "b");
+    runner.StartWorker(b);
+    ASSERT_EQ(runner.GetCurrentWorker(), b);
+
+    std::atomic<bool> completedA{false};
+    jobA->AddCompletionCallback([&] { completedA = true; });
+    std::thread jobThread([&] { jobA->Complete(); });
+    jobThread.join();
+    ASSERT_TRUE(completedA.load()) << "A's job never completed";
+
+    EXPECT_EQ(runner.GetCurrentWorker(), b);
+    EXPECT_EQ(runner.GetCurrentWorkerType(), kUpdateWorker);
+    EXPECT_EQ(a->finishes, 0);
+    EXPECT_EQ(b->finishes, 0);
+    EXPECT_EQ(events.Log(), (std::vector<std::string>{"started a", "started b"}));
+
+    // B's own completion is still reported, once.
+    b->GetJob()->Complete();
+    EXPECT_EQ(b->finishes, 1);
+    EXPECT_EQ(runner.GetCurrentWorker(), nullptr);
+    EXPECT_EQ(events.Log(), (std::vector<std::string>{"started a", "started b", "completed b"}));
+}
+
+// The slots are read from any thread while the GUI thread starts and ends workers.
+TEST_F(WorkerRunnerTest, CurrentWorkerReadsWhileWorkersComeAndGo) {
+    constexpr int kRounds = 300;
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (int round = 0; round < kRounds; ++round) {
+            auto worker = Worker(round % 2 ? kUpdateWorker : kDownloadPlanetDataWorker, 0, "w");
+            runner.StartWorker(worker);
+            if (round % 3 == 0) {
+                worker->GetJob()->Complete();
+            } else {
+                runner.AbortCurrentWorker();
+            }
+        }
+        done = true;
+    });
+    do {
+        const auto current = runner.GetCurrentWorker();
+        EXPECT_TRUE(!current || current->GetTitle() == "w");
+        const WorkerType type = runner.GetCurrentWorkerType();
+        EXPECT_TRUE(type == kNoWorker || type == kUpdateWorker || type == kDownloadPlanetDataWorker) << type;
+        (void)runner.IsWorkerRunning();
+    } while (!done.load());
+    writer.join();
+    EXPECT_EQ(runner.GetCurrentWorker(), nullptr);
 }
 
 }  // namespace

@@ -112,6 +112,24 @@ TEST(ZipManager, TheLastOwnersFlushAndANewOpenNeverOverlap) {
     EXPECT_EQ(EntriesOnDisk(path), std::size_t{kThreads * kRounds});
 }
 
+TEST(ZipManager, TheOpenCountIsReadWhileArchivesOpenAndClose) {
+    TempDir dir;
+    const std::size_t before = ZipManager::OpenArchiveCount();
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        for (int round = 0; round < 200; ++round) {
+            const auto first = ZipManager::GetZip((dir / ("a" + std::to_string(round % 5) + ".pak")).string(), 0);
+            const auto second = ZipManager::GetZip((dir / ("b" + std::to_string(round % 7) + ".pak")).string(), 0);
+        }
+        done = true;
+    });
+    do {
+        EXPECT_LE(ZipManager::OpenArchiveCount(), before + 2);
+    } while (!done.load());
+    worker.join();
+    EXPECT_EQ(ZipManager::OpenArchiveCount(), before);
+}
+
 TEST(ZipManager, ConversionsRoundTripAndRefuseTheOtherCipher) {
     std::string content;
     for (int k = 0; k < 5000; ++k) content += "planet " + std::to_string(k % 97) + ";";
