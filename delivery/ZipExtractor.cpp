@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "delivery/FileList.h"
@@ -37,6 +38,65 @@ void MakeFolders(const std::filesystem::path& folder) {
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
     if (ec) FileFailure(folder.string(), ec.value());
+}
+
+// A descriptor closed by scope.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Descriptor& operator=(Descriptor&& other) noexcept {
+        if (this != &other) {
+            if (fd_ >= 0) ::close(fd_);
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    int Get() const noexcept { return fd_; }
+
+private:
+    int fd_ = -1;
+};
+
+int OpenFolderElement(int parent, const std::string& element) {
+    return ::openat(parent, element.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// Opens the folder below root along elements, one element at a time from root's descriptor,
+// making the missing ones. An element that is a symbolic link (or no folder) is a failure of the
+// file system (ELOOP, ENOTDIR), so a link planted in the folder is never followed out of it.
+Descriptor OpenFoldersBelow(int root, const std::filesystem::path& rootPath, const std::vector<std::string>& elements) {
+    Descriptor current(::fcntl(root, F_DUPFD_CLOEXEC, 0));
+    if (current.Get() < 0) FileFailure(rootPath.string(), errno);
+    std::filesystem::path shown = rootPath;
+    for (const std::string& element : elements) {
+        shown /= element;
+        int fd = OpenFolderElement(current.Get(), element);
+        if (fd < 0 && errno == ENOENT) {
+            if (::mkdirat(current.Get(), element.c_str(), 0777) != 0 && errno != EEXIST)
+                FileFailure(shown.string(), errno);
+            fd = OpenFolderElement(current.Get(), element);
+        }
+        if (fd < 0) FileFailure(shown.string(), errno);
+        current = Descriptor(fd);
+    }
+    return current;
+}
+
+std::vector<std::string> SplitRelative(const std::string& relative) {
+    std::vector<std::string> elements;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t slash = relative.find('/', start);
+        elements.push_back(relative.substr(start, slash == std::string::npos ? std::string::npos : slash - start));
+        if (slash == std::string::npos) return elements;
+        start = slash + 1;
+    }
 }
 
 }  // namespace
@@ -92,19 +152,27 @@ void ZipExtractor::ExtractAll(const std::string& folder, std::uint64_t byteLimit
         entries.push_back(std::move(e));
     }
 
+    if (entries.empty()) return;
+    // The folder itself is the caller's; below it, nothing already there is followed.
     const std::filesystem::path root(folder);
+    MakeFolders(root);
+    const Descriptor rootFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (rootFd.Get() < 0) FileFailure(root.string(), errno);
     std::uint64_t total = 0;
     std::vector<char> buffer(64 * 1024);
     for (const Entry& e : entries) {
         const std::filesystem::path target = root / e.relative;
+        std::vector<std::string> elements = SplitRelative(e.relative);
         if (e.directory) {
-            MakeFolders(target);
+            OpenFoldersBelow(rootFd.Get(), root, elements);
             continue;
         }
-        MakeFolders(target.parent_path());
+        const std::string leaf = std::move(elements.back());
+        elements.pop_back();
+        const Descriptor parent = OpenFoldersBelow(rootFd.Get(), root, elements);
         zip_file_t* in = zip_fopen_index(archive_, e.index, 0);
         if (in == nullptr) BadPackage(path_, "entry cannot be opened: " + e.relative);
-        const int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+        const int out = ::openat(parent.Get(), leaf.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (out < 0) {
             const int error = errno;
             zip_fclose(in);

@@ -7,7 +7,10 @@
 //   entry recorded as a symbolic link (or any other non-regular file), and more than
 //   kMaxEntries entries make the whole package bad. Nothing is ever written outside the folder.
 // - Directory entries (a name ending in a separator) become folders; the parent folders of
-//   nested entries are created. Files are created without following a symbolic link. A file
+//   nested entries are created. Below the folder, every folder on the way to an entry is opened
+//   one element at a time from the folder's descriptor, and files are created, without
+//   following a symbolic link: a link already there (at an entry or at a folder on its way)
+//   fails the extraction as a failure of the file system, and nothing outside changes. A file
 //   keeps the execute bits its entry records (entries made on a Unix system); other mode bits
 //   are the defaults.
 // - The inflated bytes of all entries together are capped at the byte limit given to

@@ -621,3 +621,103 @@ TEST_F(ContentDriverTest, RetryAfterAFailureOfTheContentThreadRunsTheJobAgain) {
     EXPECT_EQ(job->GetProgress()->GetTotal(), described_["p/a/fetched"].storedSize);
     EXPECT_EQ(job->GetProgress()->GetDone(), job->GetProgress()->GetTotal());
 }
+
+// An entry with the right content in the wrong format is rebuilt locally only when the rebuilt
+// bytes are exactly the stored form the tables describe: here the rebuild has the stored size
+// but another CRC-32, so the file comes from the server instead.
+TEST_F(ContentDriverTest, ALocalRebuildWithTheWrongStoredCrcIsFetchedInstead) {
+    const std::string name = "p/a/rebuilt";
+    const std::string content(3000, 'r');
+    Describe(name, content, "1", ContentFormat::kDeflated);
+    // The server's stored form: as long as the local rebuild, but not the same bytes.
+    const std::string rebuilt = Stored(content, ContentFormat::kDeflated);
+    std::string served = rebuilt;
+    served[served.size() / 2] = static_cast<char>(served[served.size() / 2] ^ 0x5a);
+    ASSERT_EQ(served.size(), described_[name].storedSize);
+    described_[name].storedCrc = CrcOf(served);
+    const std::string remotePath = "/dynamic_content/" + name + "_" + std::to_string(CrcOf(served));
+    dir_.Write("site" + remotePath, served);
+    ASSERT_TRUE(LoadTables());
+    Put("p_a_01.pak", name, content, ContentFormat::kStored);
+    StartServer();
+    auto& driver = Driver();
+    queue_->StartDownloadThreads();
+
+    const UpdatedFileSet files = driver.BuildFileSet({1});
+    ASSERT_EQ(files.size(), 1u);
+    ASSERT_TRUE(files.begin()->replace) << "the entry should count as the right content in another format";
+    Ending ending;
+    ASSERT_TRUE(driver.StartContentDownload(files, ending.Binder()));
+    ASSERT_TRUE(driver.WaitForContentThread(kBound));
+    EXPECT_EQ(ending.completed.load(), 1);
+
+    bool requested = false;
+    for (const auto& request : server_->RequestLog()) requested = requested || request.path == remotePath;
+    EXPECT_TRUE(requested) << "the wrong local rebuild was kept";
+    Zip zip(Content() + "p_a_01.pak", 0);
+    ZipEntry entry;
+    ASSERT_TRUE(zip.GetEntryInfo(name, entry));
+    EXPECT_EQ(entry.method, ContentFormat::kDeflated);
+    EXPECT_EQ(Bytes(*zip.ReadEntry(entry)), served);
+}
+
+// A planet download started while another content job runs: the running job is aborted, its
+// queued file dropped, before the new job is bound and started; only the new job completes.
+TEST_F(ContentDriverTest, StartingAPlanetDownloadAbortsTheRunningJobFirst) {
+    Describe("t/p1/slow", std::string(4000, 's'), "1");
+    Describe("r/q/required", "every installation needs this", "9999");
+    ASSERT_TRUE(LoadTables());
+    WritePlanetList();
+    Background("1");
+    StartServer();
+    Standin::Fault stall;
+    stall.kind = Standin::FaultKind::kStall;
+    server_->SetFault("/dynamic_content/t/p1/slow_" + std::to_string(described_["t/p1/slow"].storedCrc), stall);
+    auto& driver = Driver();
+    driver.Init();
+
+    Ending first;
+    const auto firstJob = driver.StartPlanetDataDownload(1, first.Binder());
+    ASSERT_TRUE(firstJob);
+    ASSERT_TRUE(WaitFor([&] { return queue_->GetPending(kTypeContent) == 1; }, kBound));
+
+    // Seen when the second job is bound, before its thread runs.
+    bool firstAbortedAtBind = false;
+    int pendingAtBind = -1;
+    Ending second;
+    std::shared_ptr<ThreadJob> secondJob;
+    EXPECT_NO_THROW(secondJob = driver.StartPlanetDataDownload(0, [&](const std::shared_ptr<ThreadJob>& job) {
+        firstAbortedAtBind = firstJob->IsAborted();
+        pendingAtBind = queue_->GetPending(kTypeContent);
+        second.Binder()(job);
+    }));
+    ASSERT_TRUE(secondJob);
+    ASSERT_TRUE(WaitFor([&] { return second.completed.load() == 1; }, kBound));
+    ASSERT_TRUE(driver.WaitForContentThread(kBound));
+    EXPECT_TRUE(firstAbortedAtBind);
+    EXPECT_EQ(pendingAtBind, 0) << "the first job's file was still queued";
+    EXPECT_TRUE(firstJob->IsAborted());
+    EXPECT_FALSE(secondJob->IsAborted());
+    EXPECT_EQ(first.completed.load(), 0);
+    EXPECT_EQ(Archived("r_q_01.pak").at("r/q/required"), contents_["r/q/required"]);
+}
+
+// A name the game client listed as corrupt, with no entry in any archive: the download of its
+// file takes it out of the list, and the client's other lines stay.
+TEST_F(ContentDriverTest, ADownloadedCorruptFileLeavesTheList) {
+    Describe("p/a/listed", "listed by the client, in no archive");
+    ASSERT_TRUE(LoadTables());
+    dir_.Write("corrupt_files.lst", "p/a/other\np/a/listed\n");
+    StartServer();
+    auto& driver = Driver();
+    queue_->StartDownloadThreads();
+    const UpdatedFileSet files = driver.BuildFileSet({1});
+    ASSERT_EQ(files.size(), 1u);
+    ASSERT_TRUE(driver.GetSnapshot().deletes.empty());
+    Ending ending;
+    ASSERT_TRUE(driver.StartContentDownload(files, ending.Binder()));
+    ASSERT_TRUE(driver.WaitForContentThread(kBound));
+    EXPECT_EQ(ending.completed.load(), 1);
+    EXPECT_EQ(Archived("p_a_01.pak").at("p/a/listed"), contents_["p/a/listed"]);
+    EXPECT_EQ(Vel::Test::ReadFile(dir_ / "corrupt_files.lst"), "p/a/other\n");
+}

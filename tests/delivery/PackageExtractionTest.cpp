@@ -108,13 +108,82 @@ TEST_F(PackageExtractionTest, NestedEntriesFoldersAndExecuteBits) {
     EXPECT_EQ(fs::status(staging_ / "data/deep/x.dll").permissions() & fs::perms::owner_exec, fs::perms::none);
 }
 
-TEST_F(PackageExtractionTest, AnEntryLargerThanTheLimitIsRefusedAsItInflates) {
-    const fs::path zip = dir_ / "big.zip";
-    WriteZip(zip, {{"x.dll", std::string(200000, 'z')}});
-    ZipExtractor extractor(zip.string());
-    EXPECT_THROW(extractor.ExtractAll(staging_.string(), 1000), Exception);
-    EXPECT_LT(fs::file_size(staging_ / "x.dll"), 200000u);
+// The byte limit counts the inflated bytes of all entries together: exactly the limit is
+// accepted, one byte more is refused, within one entry and split across two; a refused package
+// never has more than the limit written.
+TEST_F(PackageExtractionTest, TheByteLimitHoldsExactlyAcrossEntries) {
+    struct Case {
+        std::vector<std::size_t> sizes;
+        bool accepted;
+    };
+    constexpr std::uint64_t kLimit = 1000;
+    const std::vector<Case> cases = {
+        {{1000}, true}, {{1001}, false}, {{600, 400}, true}, {{600, 401}, false}, {{0, 1000}, true},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        std::vector<ZipEntry> entries;
+        for (std::size_t n = 0; n < c.sizes.size(); ++n)
+            entries.push_back({"part" + std::to_string(n) + ".dll", std::string(c.sizes[n], static_cast<char>('a' + n))});
+        std::string trace;
+        for (const std::size_t size : c.sizes) trace += std::to_string(size) + " ";
+        SCOPED_TRACE(trace);
+        const fs::path zip = dir_ / ("limit" + std::to_string(i) + ".zip");
+        WriteZip(zip, entries);
+        fs::remove_all(staging_);
+        fs::create_directories(staging_);
+        ZipExtractor extractor(zip.string());
+        if (c.accepted) {
+            EXPECT_NO_THROW(extractor.ExtractAll(staging_.string(), kLimit));
+            for (std::size_t n = 0; n < c.sizes.size(); ++n)
+                EXPECT_EQ(Vel::Test::ReadFile(staging_ / entries[n].name), entries[n].content);
+        } else {
+            EXPECT_THROW(extractor.ExtractAll(staging_.string(), kLimit), Exception);
+            std::uint64_t written = 0;
+            for (const auto& f : fs::recursive_directory_iterator(staging_))
+                if (f.is_regular_file()) written += f.file_size();
+            EXPECT_LE(written, kLimit);
+        }
+    }
     EXPECT_THROW(ZipExtractor((dir_ / "missing.zip").string()), Exception);
+}
+
+// Links planted in the staging folder before the extraction, pointing outside it: at the
+// target of an entry, and at a folder on the way to one (for a file and for a folder entry).
+// The extraction fails and nothing outside changes.
+TEST_F(PackageExtractionTest, PlantedLinksAreNeverFollowedOutOfTheFolder) {
+    struct Case {
+        const char* link;  // below the staging folder
+        bool toFolder;     // the link points at the outside folder, else at the outside file
+        ZipEntry entry;
+    };
+    const fs::path outside = dir_ / "outside";
+    const fs::path outsideFile = dir_ / "outside.txt";
+    const std::vector<Case> cases = {
+        {"x.dll", false, {"x.dll", "written through the link"}},
+        {"sub", true, {"sub/f", "written through the link"}},
+        {"sub", true, {"sub/deep/f", "written through the link"}},
+        {"sub", true, {"sub/made/", ""}},
+        {"a/sub", true, {"a/sub/f", "written through the link"}},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.entry.name);
+        fs::remove_all(staging_);
+        fs::remove_all(outside);
+        fs::create_directories(outside);
+        std::ofstream(outsideFile, std::ios::trunc) << "untouched";
+        const fs::path link = staging_ / c.link;
+        fs::create_directories(link.parent_path());
+        fs::create_symlink(c.toFolder ? outside : outsideFile, link);
+        const fs::path zip = dir_ / ("planted" + std::to_string(i) + ".zip");
+        WriteZip(zip, {c.entry});
+        ZipExtractor extractor(zip.string());
+        EXPECT_THROW(extractor.ExtractAll(staging_.string()), Exception);
+        EXPECT_EQ(Vel::Test::ReadFile(outsideFile), "untouched");
+        EXPECT_TRUE(fs::is_empty(outside));
+        EXPECT_TRUE(fs::is_symlink(link));
+    }
 }
 
 // ExtractDownloads: every package below "update" + the entry's folder, one time for every

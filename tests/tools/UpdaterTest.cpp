@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -6,6 +7,7 @@
 
 #include "ClientUpdate.h"
 #include "ContentMove.h"
+#include "UpdaterFiles.h"
 #include "platform/SettingsHive.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
@@ -184,6 +186,37 @@ TEST_F(UpdaterTest, MoveContentMovesTheFolderAndRecordsItsParent) {
               Updater::kMoveFailed);
     EXPECT_EQ(ReadFile(dir_ / "src/x"), "x");
     EXPECT_FALSE(Vel::Platform::SettingsHive(hive, false).GetValue(key, "V").has_value());
+}
+
+// The folder walk takes "." and ".." nowhere in a path, with or without making folders, even
+// where they would lead back inside: nothing is opened and nothing is made, in or outside.
+TEST_F(UpdaterTest, TheFolderWalkRefusesDotElementsAnywhere) {
+    const Updater::Fd client(::open((dir_ / "client").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(client);
+    const std::vector<std::vector<std::string>> paths = {
+        {".."}, {"..", "made"}, {"data", "..", "made"}, {"data", "deep", "..", "..", "made"}, {"data", "..."}, {"."},
+        {"data", ".", "made"},
+    };
+    for (const auto& elements : paths) {
+        std::string shown;
+        for (const std::string& e : elements) shown += "/" + e;
+        SCOPED_TRACE(shown);
+        for (const bool create : {false, true}) {
+            errno = 0;
+            const Updater::Fd folder = Updater::OpenFolderBelow(client.Get(), elements, create);
+            if (elements.back() == "...") {
+                // Three dots are a name like any other.
+                EXPECT_EQ(static_cast<bool>(folder), create);
+                continue;
+            }
+            EXPECT_FALSE(folder);
+            EXPECT_EQ(errno, EINVAL);
+        }
+        EXPECT_FALSE(fs::exists(dir_ / "made"));
+        EXPECT_FALSE(fs::exists(dir_ / "client/made"));
+        EXPECT_FALSE(fs::exists(dir_ / "client/data/made"));
+    }
+    EXPECT_TRUE(Updater::OpenFolderBelow(client.Get(), {"data", "deep"}, false));
 }
 
 }  // namespace
