@@ -119,6 +119,7 @@ TEST_F(PackageExtractionTest, TheByteLimitHoldsExactlyAcrossEntries) {
     constexpr std::uint64_t kLimit = 1000;
     const std::vector<Case> cases = {
         {{1000}, true}, {{1001}, false}, {{600, 400}, true}, {{600, 401}, false}, {{0, 1000}, true},
+        {{400, 400, 200}, true}, {{400, 400, 201}, false},
     };
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
