@@ -381,8 +381,10 @@ public:
     }
     // Remembers what was read at identity; the reading started at startedNs on the wall clock.
     void Store(const std::string& path, const FileIdentity& identity, std::int64_t startedNs, ParsedHive hive) {
-        const std::int64_t lastChange = std::max(identity.modifiedNs, identity.changedNs);
-        Put(path, Entry{identity, startedNs - lastChange >= kSettledNs, std::move(hive)});
+        // A change stamped ahead of the clock (a skewed clock, a copied file) cannot be one made
+        // within the current tick: trusted too, or every read of such a file would parse it.
+        const std::int64_t age = startedNs - std::max(identity.modifiedNs, identity.changedNs);
+        Put(path, Entry{identity, age >= kSettledNs || age < 0, std::move(hive)});
     }
     // This process's own write: its content is known, whatever the clock says.
     void StoreOwn(const std::string& path, const FileIdentity& identity, ParsedHive hive) {

@@ -143,6 +143,14 @@ TEST_F(SettingsHiveCacheTest, RecentlyChangedFileIsParsedAgainUntilItSettles) {
     EXPECT_EQ(Bandwidth(), 5u);  // read at a settled moment: kept from now on
     EXPECT_EQ(Bandwidth(), 5u);
     EXPECT_EQ(HiveFileParseCount() - before, 3u);
+
+    // A file stamped ahead of the clock is no recent change: kept at once.
+    env.Dir().Write("user/settings.reg", HiveText(6));
+    SetClockAhead(-60LL * 1000000000);
+    const auto ahead = HiveFileParseCount();
+    EXPECT_EQ(Bandwidth(), 6u);
+    EXPECT_EQ(Bandwidth(), 6u);
+    EXPECT_EQ(HiveFileParseCount() - ahead, 1u);
 }
 
 TEST_F(SettingsHiveCacheTest, OwnWritesReplaceTheCachedCopyAndKeepOtherWritersValues) {
