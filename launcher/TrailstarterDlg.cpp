@@ -22,6 +22,7 @@
 #include <QKeyEvent>
 #include <QCoreApplication>
 #include <QLabel>
+#include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
 
@@ -64,6 +65,7 @@ CTrailstarterDlg::CTrailstarterDlg(MainWindowServices services, std::unique_ptr<
       previousPrompt_(&Platform::GetPrompt()) {
     Ui::MainWindowLayout layout;
     layout.setupUi(this);
+    windowMenu_ = new QMenu(this);
     guiPrompt_ = std::make_unique<GuiThreadPrompt>(*previousPrompt_, dialogs_);
     Platform::SetPrompt(guiPrompt_.get());
     previousDialogService_ = SetProcessDialogService(dialogs_);
@@ -127,6 +129,12 @@ void CTrailstarterDlg::InitDialog() {
         CheckCrashHandler();  // the browser engine has started
         services_.newsPage->FitToSmallScreen(this);
     }
+    // A right click on the news page opens the window's menu, never the browser's own (whose
+    // Back and Reload would leave the page the launcher chose).
+    if (browser_) {
+        GiveWindowMenu(browser_);
+        for (QWidget* page : browser_->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) GiveWindowMenu(page);
+    }
     update();
 
     timer_.start();
@@ -142,8 +150,10 @@ void CTrailstarterDlg::InitDialog() {
         action->setShortcutContext(Qt::WindowShortcut);
         connect(action, &QAction::triggered, this, [this] { Guarded([this] { OnAbout(); }); });
         addAction(action);
-        setContextMenuPolicy(Qt::ActionsContextMenu);
+        windowMenu_->addAction(action);
+        about_ = action;
     }
+    GiveWindowMenu(this);
     raise();
     activateWindow();
 
@@ -504,13 +514,44 @@ void CTrailstarterDlg::closeEvent(QCloseEvent* e) {
     Guarded([this] { RequestClose(); });
 }
 
+void CTrailstarterDlg::GiveWindowMenu(QWidget* widget) {
+    widget->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(widget, &QWidget::customContextMenuRequested, this, [this, widget](const QPoint& at) {
+        Guarded([&] {
+            if (!windowMenu_->isEmpty()) windowMenu_->popup(widget->mapToGlobal(at));
+        });
+    });
+}
+
 bool CTrailstarterDlg::eventFilter(QObject* watched, QEvent* e) {
-    // Escape closes the window whichever of its controls has the focus; the browser would keep
-    // the key for its page.
+    // Escape, F1 and the Launch button's mnemonic work whichever of the window's controls has
+    // the focus. A control that takes a key for itself (the browser keeps nearly every key for
+    // its page) stops the shortcut, and its key press then comes here; when no control takes
+    // it, the shortcut has already run and no key press follows.
     if (e->type() != QEvent::KeyPress || !watched->isWidgetType()) return false;
-    if (static_cast<QKeyEvent*>(e)->key() != Qt::Key_Escape) return false;
+    const auto* key = static_cast<QKeyEvent*>(e);
+    const int code = key->key();
+    const Qt::KeyboardModifiers modifiers =
+        key->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
+    const bool escape = code == Qt::Key_Escape;
+    const bool help = code == Qt::Key_F1 && modifiers == Qt::NoModifier && about_ != nullptr;
+    const bool launch = modifiers == Qt::AltModifier && launch_ != nullptr && launch_->isEnabled() &&
+                        launch_->isVisibleTo(this) &&
+                        QKeySequence(QKeyCombination(modifiers, static_cast<Qt::Key>(code))) ==
+                            QKeySequence::mnemonic(launch_->text());
+    if (!escape && !help && !launch) return false;
     if (static_cast<QWidget*>(watched)->window() != this) return false;
-    Guarded([this] { RequestClose(); });
+    if (escape) {
+        Guarded([this] { RequestClose(); });
+    } else if (!key->isAutoRepeat()) {
+        Guarded([&] {
+            if (help) {
+                about_->trigger();
+            } else {
+                launch_->click();
+            }
+        });
+    }
     return true;
 }
 

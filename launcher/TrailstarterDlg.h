@@ -18,7 +18,11 @@
 //   refuses to abort keeps the window open, and it then closes at the next worker-done message.
 //   Escape is taken before any control of the window sees it (an application event filter for
 //   the key presses aimed at this window), so a control that keeps every key for itself, the
-//   news page's browser among them, cannot swallow it. Other windows' keys are left alone.
+//   news page's browser among them, cannot swallow it. F1 (About) and Alt with the marked
+//   letter of the Launch caption (a click on an enabled Launch button) are taken the same way.
+//   Other windows' keys are left alone.
+// - The window's menu (About, in place of the system menu) opens on a right click anywhere in
+//   the window, the news page included: the page never shows the browser's own menu.
 // - Handlers that would start a worker while another is current queue it as pending instead.
 // - No update worker starts while the game client runs (also one the player started himself):
 //   neither the one at opening nor one asked for by a version message.
@@ -38,7 +42,9 @@
 #include <memory>
 #include <string>
 
+class QAction;
 class QLabel;
+class QMenu;
 class QProgressBar;
 class QPushButton;
 
@@ -119,6 +125,7 @@ private:
     void StartOrQueue(std::shared_ptr<ITSWorker> worker);
     void RunOrQueue(std::shared_ptr<ITSWorker> worker);
     void InstallWorkerCallbacks();
+    void GiveWindowMenu(QWidget* widget);
     std::string String(unsigned id) const;
     template <class F>
     void Guarded(F&& f) noexcept;
@@ -134,6 +141,8 @@ private:
     QPushButton* launch_ = nullptr;
     QPushButton* tools_ = nullptr;
     QWidget* browser_ = nullptr;
+    QMenu* windowMenu_ = nullptr;  // owned by the window
+    QAction* about_ = nullptr;
     QProgressBar* progress_ = nullptr;
     QLabel* status_ = nullptr;
     QLabel* timeLeft_ = nullptr;

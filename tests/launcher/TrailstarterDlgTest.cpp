@@ -18,7 +18,9 @@
 #include "tests/support/ScriptedPrompt.h"
 
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QLabel>
+#include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
 
@@ -348,6 +350,99 @@ TEST_F(TrailstarterDlgTest, EscapeClosesTheWindowEvenWhenAControlKeepsEveryKey) 
     EXPECT_TRUE(w.IsClosed());
     ASSERT_TRUE(backend.lastUpdateJob);
     EXPECT_TRUE(backend.lastUpdateJob->IsAborted());
+}
+
+TEST_F(TrailstarterDlgTest, F1AndTheLaunchMnemonicWorkWhileThePageKeepsEveryKey) {
+    KeyEatingControl* page = nullptr;
+    fakes.attach = [&](QWidget* area) { page = new KeyEatingControl(area); };
+    auto& w = Open();
+    ASSERT_NE(page, nullptr);
+    FinishStartupUpdate();
+    auto* launch = Item<QPushButton>("IDOK");
+    launch->setEnabled(true);  // the client may start
+    auto* elsewhere = new KeyEatingControl();  // another window's control keeps its keys
+    std::unique_ptr<QWidget> otherWindow(elsewhere);
+    auto press = [](QWidget* to, Qt::Key key, Qt::KeyboardModifiers modifiers) {
+        QKeyEvent e(QEvent::KeyPress, key, modifiers);
+        QCoreApplication::sendEvent(to, &e);
+    };
+
+    fakes.calls.clear();
+    press(elsewhere, Qt::Key_F1, Qt::NoModifier);
+    press(elsewhere, Qt::Key_L, Qt::AltModifier);
+    press(page, Qt::Key_F1, Qt::ShiftModifier);
+    EXPECT_EQ(elsewhere->keys, 2);
+    EXPECT_EQ(page->keys, 1);
+    EXPECT_TRUE(fakes.calls.empty());
+    press(page, Qt::Key_F1, Qt::NoModifier);
+    EXPECT_EQ(fakes.calls, (std::vector<std::string>{"about"}));
+    EXPECT_EQ(page->keys, 1);
+
+    // The marked letter of the caption in each language; the letter alone, or with Control,
+    // stays the page's.
+    fakes.launchStarts = false;  // the button stays enabled for the next language
+    const struct {
+        const char* caption;
+        Qt::Key mnemonic, other;
+    } captions[] = {{"&Launch", Qt::Key_L, Qt::Key_S},
+                    {"&Lancer", Qt::Key_L, Qt::Key_J},
+                    {"&Starten", Qt::Key_S, Qt::Key_L},
+                    {"&Jugar", Qt::Key_J, Qt::Key_L}};
+    for (const auto& c : captions) {
+        SCOPED_TRACE(c.caption);
+        launch->setText(QString::fromUtf8(c.caption));
+        fakes.calls.clear();
+        page->keys = 0;
+        press(page, c.other, Qt::AltModifier);
+        press(page, c.mnemonic, Qt::NoModifier);
+        press(page, c.mnemonic, Qt::ControlModifier);
+        EXPECT_EQ(page->keys, 3);
+        EXPECT_TRUE(fakes.calls.empty());
+        press(page, c.mnemonic, Qt::AltModifier);
+        EXPECT_EQ(page->keys, 3);
+        EXPECT_EQ(fakes.calls, (std::vector<std::string>{"refresh", "launch"}));
+    }
+
+    // A disabled Launch button leaves the key to the page.
+    launch->setEnabled(false);
+    fakes.calls.clear();
+    page->keys = 0;
+    press(page, Qt::Key_J, Qt::AltModifier);
+    EXPECT_EQ(page->keys, 1);
+    EXPECT_TRUE(fakes.calls.empty());
+    EXPECT_FALSE(w.IsClosing());
+}
+
+// Shows a menu of its own on a right click, as the browser engine does.
+class OwnMenuPage final : public QWidget {
+public:
+    using QWidget::QWidget;
+    int ownMenus = 0;
+
+protected:
+    void contextMenuEvent(QContextMenuEvent* e) override {
+        ++ownMenus;
+        e->accept();
+    }
+};
+
+TEST_F(TrailstarterDlgTest, ARightClickOnThePageOpensTheWindowMenu) {
+    OwnMenuPage* page = nullptr;
+    fakes.attach = [&](QWidget* area) { page = new OwnMenuPage(area); };
+    auto& w = Open();
+    ASSERT_NE(page, nullptr);
+    w.show();
+    QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(5, 5), page->mapToGlobal(QPoint(5, 5)));
+    QCoreApplication::sendEvent(page, &click);
+    EXPECT_EQ(page->ownMenus, 0);
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    ASSERT_NE(menu, nullptr);
+    EXPECT_EQ(menu->parent(), &w);
+    ASSERT_EQ(menu->actions().size(), 1);
+    fakes.calls.clear();
+    menu->actions().front()->trigger();
+    EXPECT_EQ(fakes.calls, (std::vector<std::string>{"about"}));
+    menu->close();
 }
 
 TEST_F(TrailstarterDlgTest, UpdateResults) {

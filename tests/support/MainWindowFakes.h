@@ -6,6 +6,7 @@
 #include "launcher/MainWindowServices.h"
 #include "launcher/SleepInhibitor.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,7 @@ public:
     int storedLanguage = 1033;
     int languageAfterTools = 1033;
     std::vector<std::string> calls;
+    std::function<void(QWidget*)> attach;  // stands in for the browser made in the news area
 
     bool IsMaintenanceMode() override { return maintenance; }
     bool CanStartClient() override { return canStart; }
@@ -37,7 +39,9 @@ public:
     void InitContentDownload() override { calls.push_back("init content"); }
     void RescanContent() override { calls.push_back("rescan"); }
     void ReportPendingCrashDumps(QWidget*) override { calls.push_back("crash reports"); }
-    void Attach(QWidget*) override {}
+    void Attach(QWidget* area) override {
+        if (attach) attach(area);
+    }
     void Navigate() override { calls.push_back("navigate"); }
     void Refresh() override { calls.push_back("refresh"); }
     void FitToSmallScreen(QWidget*) override {}
