@@ -111,6 +111,25 @@ TEST_F(StandinServerTest, TargetsAreMappedIntoTheRoot) {
     EXPECT_NE(log[0].connectionId, log[1].connectionId);
 }
 
+// The page the browser shows during every update check: one page for every language, which
+// picks its text from the launcher's "lang" in the page itself.
+TEST(StandinSite, ServesThePatchingPageForEveryLanguage) {
+    Standin::ServerConfig config;
+    config.root = TRAILSTARTER_SOURCE_DIR "/tools/standin-server/site";
+    Standin::HttpServer server(config);
+    server.Start();
+    const std::string answer =
+        Get(server.Port(), "/trailstarter/sf/patching.html?memory=4096&lang=DE&territoryid=0");
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer;
+    EXPECT_NE(answer.find("\r\nContent-Type: text/html; charset=utf-8\r\n"), std::string::npos);
+    const std::string page = BodyOf(answer);
+    for (const char* text : {"<title>Solvenda Frontier is being updated</title>", "EN: ['Solvenda Frontier is being updated'",
+                             "FR: ['Solvenda Frontier est en cours de mise à jour'",
+                             "DE: ['Solvenda Frontier wird aktualisiert'",
+                             "ES: ['Solvenda Frontier se está actualizando'"})
+        EXPECT_NE(page.find(text), std::string::npos) << text;
+}
+
 TEST_F(StandinServerTest, FaultsChangeTheBody) {
     const auto port = server_->Port();
     const std::string path = "/client_files/Data/X_ab.zip";
