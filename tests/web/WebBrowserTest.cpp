@@ -81,6 +81,35 @@ TEST(WebBrowser, LoadsATermsPageFromALoopbackServerAndKeepsForeignLinksOut) {
     EXPECT_EQ(view.GetLocationURL(), address);
 }
 
+// The stand-in's patching page, shown during every update check, speaks the launcher's language.
+TEST(WebBrowser, ThePatchingPageTakesItsTextFromTheLanguageOfTheQuery) {
+    App();
+    Standin::ServerConfig config;
+    config.root = TRAILSTARTER_SOURCE_DIR "/tools/standin-server/site";
+    Standin::HttpServer site(config);
+    site.Start();
+    CWebBrowser view;
+    view.resize(640, 480);
+    view.show();
+    const struct {
+        const char* query;
+        const char* title;
+    } cases[] = {
+        {"?memory=4096&lang=EN&territoryid=0", "Solvenda Frontier is being updated"},
+        {"?memory=4096&lang=FR&territoryid=0", "Solvenda Frontier est en cours de mise à jour"},
+        {"?lang=DE", "Solvenda Frontier wird aktualisiert"},
+        {"?memory=4096&lang=ES", "Solvenda Frontier se está actualizando"},
+        {"?memory=4096&lang=IT", "Solvenda Frontier is being updated"},
+        {"?memory=4096&slang=FR", "Solvenda Frontier is being updated"},
+        {"", "Solvenda Frontier is being updated"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.query);
+        ASSERT_TRUE(LoadAndWait(view, site.BaseUrl() + "trailstarter/sf/patching.html" + c.query));
+        EXPECT_EQ(Title(view), c.title);
+    }
+}
+
 TEST(WebBrowser, SameSiteMeansSchemeHostAndPort) {
     const QUrl page("http://terms.example/(en)/index.xml");
     EXPECT_TRUE(IsSameSite(page, QUrl("http://TERMS.example:80/other")));
