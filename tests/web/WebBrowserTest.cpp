@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QMouseEvent>
 #include <QUrl>
 #include <QWebEnginePage>
 
@@ -108,6 +109,33 @@ TEST(WebBrowser, ThePatchingPageTakesItsTextFromTheLanguageOfTheQuery) {
         ASSERT_TRUE(LoadAndWait(view, site.BaseUrl() + "trailstarter/sf/patching.html" + c.query));
         EXPECT_EQ(Title(view), c.title);
     }
+}
+
+// The main window gives the page its own menu by the widget's custom context-menu policy: the
+// engine then asks for it instead of showing its menu.
+TEST(WebBrowser, ARightClickFollowsTheCustomMenuPolicy) {
+    App();
+    Standin::ServerConfig config;
+    config.root = TRAILSTARTER_SOURCE_DIR "/tools/standin-server/site";
+    Standin::HttpServer site(config);
+    site.Start();
+    CWebBrowser view;
+    view.resize(640, 480);
+    view.show();
+    ASSERT_TRUE(LoadAndWait(view, site.BaseUrl() + "(en)/trailstarter/"));
+    view.setContextMenuPolicy(Qt::CustomContextMenu);
+    int asked = 0;
+    QObject::connect(&view, &QWidget::customContextMenuRequested, [&](const QPoint&) { ++asked; });
+    QWidget* input = view.focusProxy() != nullptr ? view.focusProxy() : &view;
+    const QPointF at(100, 100);
+    QMouseEvent press(QEvent::MouseButtonPress, at, input->mapToGlobal(at), Qt::RightButton, Qt::RightButton,
+                      Qt::NoModifier);
+    QMouseEvent release(QEvent::MouseButtonRelease, at, input->mapToGlobal(at), Qt::RightButton, Qt::NoButton,
+                        Qt::NoModifier);
+    QCoreApplication::sendEvent(input, &press);
+    QCoreApplication::sendEvent(input, &release);
+    EXPECT_TRUE(Vel::Test::PumpUntil([&] { return asked > 0; }, std::chrono::seconds(20)));
+    EXPECT_EQ(QApplication::activePopupWidget(), nullptr);  // no menu of the engine's
 }
 
 TEST(WebBrowser, SameSiteMeansSchemeHostAndPort) {
