@@ -1,5 +1,7 @@
 #include "launcher/TrailstarterApp.h"
 
+#include "launcher/LauncherStyle.h"
+
 #include <QApplication>
 #include <boost/program_options.hpp>
 
@@ -99,6 +101,7 @@ int RunTrailstarter(int argc, char** argv) {
     // Qt takes its own switches out of argv: keep the command line as it was given.
     std::vector<std::string> arguments(argv + 1, argv + argc);
     QApplication app(argc, argv);
+    InstallLauncherStyle(app);
     auto services = MakeDefaultStartupServices();
     CTrailstarterApp trailstarter(*services, std::move(arguments));
     trailstarter.InitInstance();

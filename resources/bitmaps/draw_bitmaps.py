@@ -7,7 +7,7 @@ Every file is named after its resource id ("188-button-strip.png" is bitmap 188)
 embeds them into the launcher (cmake/EmbedBitmaps.cmake). Only the standard library is used, so
 the drawings can be made again anywhere; run the script after changing it and commit its output.
 
-  188  button face strip: four 75 x 45 frames side by side (normal, focused, pressed, disabled)
+  188  button face strip: four 88 x 45 frames side by side (normal, focused, pressed, disabled)
   196  Launch icon, 32 x 32          199  Launch icon, disabled
   198  Tools icon, 32 x 32           201  Tools icon, disabled
 
@@ -21,7 +21,7 @@ import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
-FRAME_W, FRAME_H = 75, 45
+FRAME_W, FRAME_H = 88, 45
 WINDOW_BG = (70, 70, 70)  # the main window's background, seen through the rounded corners
 SUPERSAMPLE = 4
 
@@ -100,7 +100,7 @@ def in_circle(px, py, cx, cy, r):
 # ---------------------------------------------------------------- the button strip
 
 def draw_frame(kind):
-    """One 75 x 45 face: a rounded, bevelled plate in the window's greys."""
+    """One 88 x 45 face: a rounded, bevelled plate in the window's greys."""
     top, bottom = {
         "normal": ((96, 96, 96), (56, 56, 56)),
         "focused": ((104, 100, 94), (60, 57, 52)),

@@ -143,7 +143,7 @@ TEST_F(TrailstarterDlgTest, ButtonsAndBarAreTheCustomControls) {
     auto* tools = Item<CustomButton>("IDC_TOOLS");
     ASSERT_TRUE(launch && tools);
     ASSERT_TRUE(launch->HasFaces() && tools->HasFaces());
-    EXPECT_EQ(launch->FrameSize(), QSize(75, 45));
+    EXPECT_EQ(launch->FrameSize(), QSize(88, 45));
     EXPECT_TRUE(Item<CustomProgressbar>("IDC_PROGRESS"));
 
     w.show();
@@ -154,10 +154,10 @@ TEST_F(TrailstarterDlgTest, ButtonsAndBarAreTheCustomControls) {
     const QImage launchFace = launch->grab().toImage();
     const QImage toolsFace = tools->grab().toImage();
     EXPECT_EQ(launch->CurrentFrame(), 0);
-    EXPECT_EQ(launch->size(), QSize(75, 45));
+    EXPECT_EQ(launch->size(), QSize(88, 45));
     // Same frame, different icons: the faces differ only where the icon and caption are.
     EXPECT_EQ(launchFace.pixel(2, 44), toolsFace.pixel(2, 44));
-    EXPECT_NE(launchFace.copy(21, 1, 32, 24), toolsFace.copy(21, 1, 32, 24));
+    EXPECT_NE(launchFace.copy(28, 1, 32, 24), toolsFace.copy(28, 1, 32, 24));
 }
 
 TEST_F(TrailstarterDlgTest, BottomOfWindowStates) {

@@ -1,0 +1,26 @@
+#include "launcher/LauncherStyle.h"
+
+#include <QApplication>
+#include <QStyleOptionButton>
+
+#include <algorithm>
+
+namespace Vel {
+
+QSize LauncherStyle::sizeFromContents(ContentsType type, const QStyleOption* option, const QSize& size,
+                                      const QWidget* widget) const {
+    QSize result = QProxyStyle::sizeFromContents(type, option, size, widget);
+    if (type != CT_PushButton) return result;
+    const auto* button = qstyleoption_cast<const QStyleOptionButton*>(option);
+    if (button == nullptr || button->text.isEmpty()) return result;
+    // The base style's minimum width may already leave the room; the caption needs its own.
+    result.setWidth(std::max(result.width(), size.width() + 2 * kCaptionRoom));
+    return result;
+}
+
+void InstallLauncherStyle(QApplication& app) {
+    if (dynamic_cast<LauncherStyle*>(QApplication::style()) != nullptr) return;
+    app.setStyle(new LauncherStyle);
+}
+
+}  // namespace Vel
