@@ -2,6 +2,8 @@
 
 #include "launcher/EmbeddedBitmaps.h"
 
+#include <QPixmap>
+
 namespace Vel {
 
 QImage LoadBitmapResource(unsigned id) {
@@ -13,6 +15,12 @@ QImage LoadBitmapResource(unsigned id) {
         return image.convertToFormat(QImage::Format_ARGB32);
     }
     return {};
+}
+
+QIcon LoadIconResource(unsigned id) {
+    const QImage image = LoadBitmapResource(id);
+    if (image.isNull()) return {};
+    return QIcon(QPixmap::fromImage(image));
 }
 
 }  // namespace Vel

@@ -57,12 +57,7 @@ public:
     bool RunMainWindow() override {
         UpdateManagerState updates;
         ClientLauncher launcher;  // outlives the window: its monitor is joined after the window goes
-        FolderOptionsDlg foldersPage;
-        DynamicContentDlg planetPage(planetSizes_);  // outlives every tools sheet
-        ToolsPages pages;
-        pages.folders = &foldersPage;
-        pages.planetData = &planetPage;
-        WindowDialogs dialogs(pages);
+        WindowDialogs dialogs(&planetSizes_);  // makes the tools sheet's pages for each run
         MainWindowServices services;
         services.updates = &updates;
         services.launcher = &launcher;

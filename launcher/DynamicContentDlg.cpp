@@ -68,13 +68,14 @@ QWidget* DynamicContentDlg::Widget() {
     if (!widget_) {
         widget_ = std::make_unique<QWidget>();
         widget_->setObjectName("IDD_DYNAMIC_CONTENT");
+        InitPage();  // the controls exist before the page shows, so the sheet is sized for them
     }
     return widget_.get();
 }
 
 void DynamicContentDlg::InitPage() {
     initialised_ = true;
-    QWidget* page = Widget();
+    QWidget* page = widget_.get();
     auto* layout = new QVBoxLayout(page);
 
     description_ = new QLabel(page);
@@ -136,7 +137,7 @@ void DynamicContentDlg::InitPage() {
 }
 
 void DynamicContentDlg::Activate() {
-    if (!initialised_) InitPage();
+    Widget();  // builds the controls once
     Register();
     if (GetCurrentWorkerType() == kMoveContentWorker) {
         description_->setText(Text(1261));
@@ -207,7 +208,7 @@ bool DynamicContentDlg::IsRegistered(std::uint64_t generation) const {
 }
 
 void DynamicContentDlg::RefreshPlanetList() {
-    if (!initialised_) InitPage();
+    Widget();  // builds the controls once
     {
         PageRegistry& registry = Registry();
         VelMutex::ScopedLock lock(registry.mutex);

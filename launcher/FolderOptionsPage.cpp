@@ -61,6 +61,7 @@ QWidget* FolderOptionsDlg::Widget() {
     if (!widget_) {
         widget_ = std::make_unique<QWidget>();
         widget_->setObjectName("IDD_FOLDER_OPTIONS");
+        BuildControls();  // with its texts, so the sheet is sized for them before the page shows
     }
     return widget_.get();
 }
@@ -87,7 +88,7 @@ void FolderOptionsDlg::SheetEnded(bool) {
 
 void FolderOptionsDlg::BuildControls() {
     built_ = true;
-    QWidget* page = Widget();
+    QWidget* page = widget_.get();
     auto* layout = new QVBoxLayout(page);
 
     description_ = MakeLabel(page, "IDC_STATIC_CONTENT_FOLDER_DESC");
@@ -98,6 +99,8 @@ void FolderOptionsDlg::BuildControls() {
     folderLabel_ = MakeLabel(page, "IDC_STATIC_CONTENT_FOLDER_LABEL", QStringLiteral("Planet data Folder:"));
     folder_ = new QLineEdit(page);
     folder_->setObjectName("IDC_CONTENT_FOLDER");
+    // Room for a whole folder path of a usual length, not just its last letters.
+    folder_->setMinimumWidth(folder_->fontMetrics().horizontalAdvance(QString(36, QLatin1Char('x'))));
     browse_ = new QPushButton(QStringLiteral("Browse..."), page);
     browse_->setObjectName("IDC_BROWSE");
     row->addWidget(folderLabel_);
@@ -126,8 +129,18 @@ void FolderOptionsDlg::BuildControls() {
     layout->addWidget(lowSpace_);
     layout->addWidget(invalidPath_);
     layout->addStretch(1);
-    lowSpace_->setVisible(false);
-    invalidPath_->setVisible(false);
+    // The warnings keep their room while hidden: showing one never squeezes the page.
+    for (QLabel* warning : {lowSpace_, invalidPath_}) {
+        QSizePolicy policy = warning->sizePolicy();
+        policy.setRetainSizeWhenHidden(true);
+        warning->setSizePolicy(policy);
+        warning->setVisible(false);
+    }
+    description_->setText(Text(148));
+    freeLabel_->setText(Text(149));
+    usedLabel_->setText(Text(150));
+    recommendedLabel_->setText(Text(151));
+    lowSpace_->setText(Text(1102));
 
     QObject::connect(folder_, &QLineEdit::textChanged, page, [this](const QString&) {
         try {
@@ -144,7 +157,7 @@ void FolderOptionsDlg::BuildControls() {
 }
 
 void FolderOptionsDlg::InitPage() {
-    if (!built_) BuildControls();
+    Widget();  // builds the controls once
     initialised_ = true;
     pathValidated_ = false;
     ShowContentFolder();

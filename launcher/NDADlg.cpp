@@ -2,6 +2,7 @@
 
 #include "delivery/ServiceEndpoints.h"
 #include "foundation/LocalizedStrings.h"
+#include "launcher/BitmapResources.h"
 #include "launcher/DialogItems.h"
 #include "launcher/WebView.h"
 #include "ui_NDADlg.h"
@@ -31,7 +32,7 @@ void VelNDADlg::InitDialog() {
     if (initialised_) return;
     initialised_ = true;
 
-    setWindowIcon(QApplication::windowIcon());
+    setWindowIcon(LoadIconResource(kProgramIconId));
     const std::string address = TermsPageUrl(GetTermsBaseUrl(), GetEffectiveLanguage());
     if (browser_) browser_->Navigate(address);
 

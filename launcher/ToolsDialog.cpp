@@ -1,6 +1,7 @@
 #include "launcher/ToolsDialog.h"
 
 #include "foundation/LocalizedStrings.h"
+#include "launcher/BitmapResources.h"
 
 #include <QDialogButtonBox>
 #include <QPushButton>
@@ -26,15 +27,16 @@ ToolsDialog::ToolsDialog(int selectedPage, bool onlyThisPage, ToolsPages pages, 
     struct Entry {
         IToolsPage* page;
         unsigned title;
+        unsigned icon;
     };
-    const Entry all[] = {{&options_, 1074}, {pages.folders, 144}, {pages.planetData, 145}};
+    const Entry all[] = {{&options_, 1074, 197}, {pages.folders, 144, 202}, {pages.planetData, 145, 203}};
     int current = 0;
     for (int i = 0; i < 3; ++i) {
         if (all[i].page == nullptr) continue;
         if (onlyThisPage && i != selectedPage) continue;
         if (i == selectedPage) current = static_cast<int>(pages_.size());
         pages_.push_back(all[i].page);
-        tabs_->addTab(all[i].page->Widget(), Text(all[i].title));
+        tabs_->addTab(all[i].page->Widget(), LoadIconResource(all[i].icon), Text(all[i].title));
     }
 
     auto* buttons = new QDialogButtonBox(this);
@@ -58,6 +60,10 @@ ToolsDialog::ToolsDialog(int selectedPage, bool onlyThisPage, ToolsPages pages, 
 
     tabs_->setCurrentIndex(current);
     ActivateCurrent();
+    // One size for every page: the tab widget's hint covers all of them (each page builds its
+    // controls and texts with its widget), and the sheet keeps it whichever tab shows.
+    adjustSize();
+    setFixedSize(size());
     connect(tabs_, &QTabWidget::currentChanged, this, [this](int) {
         try {
             ActivateCurrent();

@@ -12,6 +12,7 @@
 #include "foundation/TimedJobs.h"
 #include "foundation/LocalizedStrings.h"
 #include "foundation/SiteName.h"
+#include "launcher/BitmapResources.h"
 #include "launcher/CustomButton.h"
 #include "launcher/CustomProgressbar.h"
 #include "launcher/DialogItems.h"
@@ -105,6 +106,7 @@ std::string CTrailstarterDlg::String(unsigned id) const { return LoadLocalizedSt
 void CTrailstarterDlg::InitDialog() {
     if (initialised_) return;
     initialised_ = true;
+    setWindowIcon(LoadIconResource(kProgramIconId));
 
     if (services_.crashReports) services_.crashReports->ReportPendingCrashDumps(this);
 

@@ -5,8 +5,13 @@
 #include "foundation/LanguageTable.h"
 #include "foundation/VelURI.h"
 #include "launcher/AboutDlg.h"
+#include "launcher/DynamicContentDlg.h"
+#include "launcher/FolderOptionsPage.h"
+#include "launcher/ToolsDialog.h"
 #include "launcher/ErrorDlg.h"
 #include "launcher/LanguageDlg.h"
+
+#include <optional>
 
 namespace Vel {
 namespace {
@@ -28,7 +33,14 @@ bool InternetIsReachable() {
 }  // namespace
 
 bool WindowDialogs::RunTools(QWidget* parent) {
-    ToolsDialog sheet(0, false, pages_, parent);
+    // The pages live for this run only; they are destroyed after the sheet that shows them.
+    FolderOptionsDlg folders;
+    std::optional<DynamicContentDlg> planetData;
+    if (planetSizes_ != nullptr) planetData.emplace(*planetSizes_);
+    ToolsPages pages;
+    pages.folders = &folders;
+    pages.planetData = planetData ? &*planetData : nullptr;
+    ToolsDialog sheet(0, false, pages, parent);
     return sheet.exec() == QDialog::Accepted;
 }
 

@@ -4,21 +4,24 @@
 // language choice.
 //
 // Contract:
-// - RunTools runs a ToolsDialog opened on the options page with every page; true for OK.
+// - RunTools runs a ToolsDialog opened on the options page with every page; true for OK. The
+//   folders and planet-data pages are made for that run and end with it, so every run starts
+//   from the stored settings and the current figures. Without a planet size query there is no
+//   planet-data page.
 // - ShowConnectionError fetches the public probe page ("web.probe.url", see
 //   delivery/ServiceEndpoints.h) and shows the error dialog with string 1139 (the internet
 //   works, the update server does not) when that succeeded, else 1136; Try again disabled.
 //   The fetch blocks the calling thread for at most its connect time-out.
-// - GUI thread only; no state beyond the pages handed in.
+// - GUI thread only; no state beyond the size query handed in, which must outlive this object.
 
 #include "launcher/MainWindowServices.h"
-#include "launcher/ToolsDialog.h"
+#include "launcher/PlanetSizeQuery.h"
 
 namespace Vel {
 
 class WindowDialogs final : public IWindowDialogs, public ILanguage {
 public:
-    explicit WindowDialogs(ToolsPages pages = {}) : pages_(pages) {}
+    explicit WindowDialogs(IPlanetSizeQuery* planetSizes = nullptr) : planetSizes_(planetSizes) {}
 
     bool RunTools(QWidget* parent) override;
     void ShowAbout(QWidget* parent) override;
@@ -28,7 +31,7 @@ public:
     void EnsureLanguageChosen() override;
 
 private:
-    ToolsPages pages_;
+    IPlanetSizeQuery* planetSizes_;
 };
 
 }  // namespace Vel

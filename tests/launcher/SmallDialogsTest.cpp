@@ -4,6 +4,9 @@
 #include "launcher/LanguageDlg.h"
 #include "launcher/NDADlg.h"
 #include "launcher/WindowDialogs.h"
+#include "launcher/BitmapResources.h"
+#include "launcher/PlanetSizeQuery.h"
+#include "launcher/ToolsDialog.h"
 
 #include "foundation/AppEnvironment.h"
 #include "foundation/LocalizedStrings.h"
@@ -23,6 +26,8 @@
 #include <QComboBox>
 #include <QDateTime>
 #include <QLabel>
+#include <QLineEdit>
+#include <QTabWidget>
 #include <QPushButton>
 #include <QTimer>
 
@@ -391,6 +396,66 @@ TEST_F(SmallDialogsTest, ConnectionErrorSaysWhetherTheInternetAnswered) {
     ModalAnswer<CAboutDlg> about([](CAboutDlg& dialog) { dialog.findChild<QPushButton*>("ID_ABOUT_OK")->click(); });
     dialogs.ShowAbout(nullptr);
     EXPECT_TRUE(about.Answered());
+}
+
+// Each run of the tools sheet gets pages of its own and one size that holds every page, so
+// what an earlier run showed changes nothing, and the folder path shows whole.
+TEST_F(SmallDialogsTest, EveryToolsSheetRunHasOneSizeForAllPagesAndTheTabIcons) {
+    PlanetSizeQueryAdapter sizes([](std::uint16_t, IPlanetSizeQuery::Callback) {});
+    WindowDialogs dialogs(&sizes);
+    struct Seen {
+        QSize sheet;
+        QSize folderPage;
+        QSize folderPageNeeds;
+        int editWidth = 0;
+        int pathWidth = 0;
+        int tabs = 0;
+        bool iconsSet = true;
+    };
+    std::vector<Seen> runs;
+    for (int run = 0; run < 2; ++run) {
+        ModalAnswer<ToolsDialog> answer([&](ToolsDialog& sheet) {
+            Seen seen;
+            seen.sheet = sheet.size();
+            QTabWidget* tabs = sheet.Tabs();
+            seen.tabs = tabs->count();
+            for (int i = 0; i < tabs->count(); ++i) seen.iconsSet = seen.iconsSet && !tabs->tabIcon(i).isNull();
+            tabs->setCurrentIndex(1);  // the folders page
+            auto* edit = sheet.findChild<QLineEdit*>("IDC_CONTENT_FOLDER");
+            QWidget* page = tabs->widget(1);
+            QApplication::processEvents();
+            seen.folderPage = page->size();
+            seen.folderPageNeeds = page->minimumSizeHint();
+            seen.editWidth = edit->width();
+            seen.pathWidth = edit->fontMetrics().horizontalAdvance(edit->text());
+            // A warning that shows must not move or squeeze anything.
+            edit->setText(QStringLiteral("relative/path"));
+            QApplication::processEvents();
+            EXPECT_EQ(sheet.size(), seen.sheet);
+            runs.push_back(seen);
+            sheet.OnCancel();
+        });
+        dialogs.RunTools(nullptr);
+        ASSERT_TRUE(answer.Answered());
+    }
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0].sheet, runs[1].sheet);
+    for (const Seen& seen : runs) {
+        EXPECT_EQ(seen.tabs, 3);
+        EXPECT_TRUE(seen.iconsSet);
+        EXPECT_GE(seen.folderPage.width(), seen.folderPageNeeds.width());
+        EXPECT_GE(seen.folderPage.height(), seen.folderPageNeeds.height());
+        EXPECT_GE(seen.editWidth, seen.pathWidth);
+    }
+}
+
+TEST_F(SmallDialogsTest, TheWindowAndTabIconsAreDrawn) {
+    for (unsigned id : {128u, 197u, 202u, 203u}) {
+        SCOPED_TRACE(id);
+        const QImage image = LoadBitmapResource(id);
+        EXPECT_EQ(image.size(), QSize(32, 32));
+        EXPECT_FALSE(LoadIconResource(id).isNull());
+    }
 }
 
 }  // namespace
