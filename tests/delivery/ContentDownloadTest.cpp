@@ -146,7 +146,7 @@ protected:
                                                     server_->BaseUrl() + "</downloadServer></downloadServers>\n");
         GetParameterStore() = ParameterStore();
         GetParameterStore().Set("web.update.url", ParameterType::String, server_->BaseUrl());
-        manager_.SetRequestTimeout(2000);
+        manager_.SetRequestTimeout(10000);  // healthy transfers never meet it, however loaded the machine
     }
     // followFolders: the driver and the queue use the user folders' content folder, as in the
     // launcher, instead of Content().

@@ -123,7 +123,7 @@ protected:
         server_ = StartServer();
         GetParameterStore() = ParameterStore();
         GetParameterStore().Set("web.update.url", ParameterType::String, server_->BaseUrl());
-        manager_.SetRequestTimeout(1000);
+        manager_.SetRequestTimeout(10000);  // healthy transfers never meet it, however loaded the machine
     }
     void TearDown() override {
         queue_.reset();
@@ -321,7 +321,7 @@ TEST_F(DownloadQueueTest, OneStalledFileWithTheOtherThreadsIdleReachesTheQuestio
     server_->SetFault(ServerPath("p/a/stalls"), MakeFault(FaultKind::kStall));
     second->SetFault(ServerPath("p/a/stalls"), MakeFault(FaultKind::kStall));
     ServerList({server_->BaseUrl(), second->BaseUrl()});
-    manager_.SetRequestTimeout(300);
+    manager_.SetRequestTimeout(3000);
     auto& queue = MakeQueue(4);
     ScriptedRetry retry({false});
     const auto job = TypeJob(&retry);
@@ -373,7 +373,7 @@ TEST_F(DownloadQueueTest, AFileQueuedAgainAfterAFailureCountsToTheTotalOnce) {
 TEST_F(DownloadQueueTest, AFileFetchedButNotWrittenCountsNothingDoneWhenQueuedAgain) {
     AddFile("p/a/file", std::string(5000, 'w'));
     ServerList({server_->BaseUrl()});
-    manager_.SetRequestTimeout(300);
+    manager_.SetRequestTimeout(3000);
     dir_.Write("content/broken.pak", "not an archive at all, and long enough to be looked at");
     auto& queue = MakeQueue(1);
     ScriptedRetry retry({true, false});
