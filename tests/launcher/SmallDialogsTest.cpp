@@ -27,6 +27,7 @@
 #include <QDateTime>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QTabWidget>
 #include <QPushButton>
 #include <QTimer>
@@ -414,7 +415,9 @@ TEST_F(SmallDialogsTest, EveryToolsSheetRunHasOneSizeForAllPagesAndTheTabIcons) 
     };
     std::vector<Seen> runs;
     for (int run = 0; run < 2; ++run) {
+        std::vector<QPointer<QWidget>> pages;
         ModalAnswer<ToolsDialog> answer([&](ToolsDialog& sheet) {
+            for (int i = 0; i < sheet.Tabs()->count(); ++i) pages.emplace_back(sheet.Tabs()->widget(i));
             Seen seen;
             seen.sheet = sheet.size();
             QTabWidget* tabs = sheet.Tabs();
@@ -437,6 +440,8 @@ TEST_F(SmallDialogsTest, EveryToolsSheetRunHasOneSizeForAllPagesAndTheTabIcons) 
         });
         dialogs.RunTools(nullptr);
         ASSERT_TRUE(answer.Answered());
+        // The pages lived for this run only: the next sheet starts from fresh ones.
+        for (const auto& page : pages) EXPECT_TRUE(page.isNull()) << "a page outlived its sheet";
     }
     ASSERT_EQ(runs.size(), 2u);
     EXPECT_EQ(runs[0].sheet, runs[1].sheet);
