@@ -10,6 +10,7 @@
 #include "foundation/FatalError.h"
 #include "foundation/TimedJobs.h"
 #include "foundation/SiteName.h"
+#include "launcher/BitmapResources.h"
 #include "launcher/CustomButton.h"
 #include "launcher/CustomProgressbar.h"
 #include "tests/support/FakeWorkers.h"
@@ -101,6 +102,9 @@ TEST_F(TrailstarterDlgTest, TitleFollowsSiteAndStatus) {
     EXPECT_EQ(w.windowTitle().toStdString(), "Solvenda Frontier - Trail Starter - test2 - Updating");
     w.UpdateWindowTitle("");
     EXPECT_EQ(w.windowTitle().toStdString(), "Solvenda Frontier - Trail Starter - test2");
+    // The program's own icon, not the desktop's default.
+    EXPECT_FALSE(w.windowIcon().isNull());
+    EXPECT_EQ(w.windowIcon().pixmap(32).toImage(), LoadIconResource(128).pixmap(32).toImage());
 }
 
 TEST_F(TrailstarterDlgTest, PercentSuffix) {
