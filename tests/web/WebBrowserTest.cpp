@@ -49,6 +49,22 @@ bool LoadAndWait(CWebBrowser& view, const std::string& url) {
 
 std::string Title(CWebBrowser& view) { return view.title().toStdString(); }
 
+// The stand-in's own site, served for one test, and a shown browser to look at it.
+struct StandinSite {
+    StandinSite() : site(Config()) {
+        site.Start();
+        view.resize(640, 480);
+        view.show();
+    }
+    static Standin::ServerConfig Config() {
+        Standin::ServerConfig config;
+        config.root = TRAILSTARTER_SOURCE_DIR "/tools/standin-server/site";
+        return config;
+    }
+    Standin::HttpServer site;
+    CWebBrowser view;
+};
+
 TEST(WebBrowser, LoadsATermsPageFromALoopbackServerAndKeepsForeignLinksOut) {
     App();
     Standin::ServerConfig config;
@@ -85,13 +101,9 @@ TEST(WebBrowser, LoadsATermsPageFromALoopbackServerAndKeepsForeignLinksOut) {
 // The stand-in's patching page, shown during every update check, speaks the launcher's language.
 TEST(WebBrowser, ThePatchingPageTakesItsTextFromTheLanguageOfTheQuery) {
     App();
-    Standin::ServerConfig config;
-    config.root = TRAILSTARTER_SOURCE_DIR "/tools/standin-server/site";
-    Standin::HttpServer site(config);
-    site.Start();
-    CWebBrowser view;
-    view.resize(640, 480);
-    view.show();
+    StandinSite standin;
+    auto& site = standin.site;
+    auto& view = standin.view;
     const struct {
         const char* query;
         const char* title;
@@ -115,13 +127,9 @@ TEST(WebBrowser, ThePatchingPageTakesItsTextFromTheLanguageOfTheQuery) {
 // engine then asks for it instead of showing its menu.
 TEST(WebBrowser, ARightClickFollowsTheCustomMenuPolicy) {
     App();
-    Standin::ServerConfig config;
-    config.root = TRAILSTARTER_SOURCE_DIR "/tools/standin-server/site";
-    Standin::HttpServer site(config);
-    site.Start();
-    CWebBrowser view;
-    view.resize(640, 480);
-    view.show();
+    StandinSite standin;
+    auto& site = standin.site;
+    auto& view = standin.view;
     ASSERT_TRUE(LoadAndWait(view, site.BaseUrl() + "(en)/trailstarter/"));
     view.setContextMenuPolicy(Qt::CustomContextMenu);
     int asked = 0;
