@@ -136,6 +136,12 @@ protected:
         return out;
     }
 
+    // The server accepts the described file's request and then sends nothing.
+    void StallFile(const std::string& name) {
+        Standin::Fault stall;
+        stall.kind = Standin::FaultKind::kStall;
+        server_->SetFault("/dynamic_content/" + name + "_" + std::to_string(described_[name].storedCrc), stall);
+    }
     void StartServer() {
         Standin::ServerConfig config;
         config.root = (dir_ / "site").string();
@@ -374,9 +380,7 @@ TEST_F(ContentDriverTest, ASecondInitStartsNothingTwiceAndKeepsTheMapOfARunningJ
     WritePlanetList();
     Background("1");
     StartServer();
-    Standin::Fault stall;
-    stall.kind = Standin::FaultKind::kStall;
-    server_->SetFault("/dynamic_content/t/p1/slow_" + std::to_string(described_["t/p1/slow"].storedCrc), stall);
+    StallFile("t/p1/slow");
     auto& driver = Driver(3);
 
     driver.Init();
@@ -670,9 +674,7 @@ TEST_F(ContentDriverTest, StartingAPlanetDownloadAbortsTheRunningJobFirst) {
     WritePlanetList();
     Background("1");
     StartServer();
-    Standin::Fault stall;
-    stall.kind = Standin::FaultKind::kStall;
-    server_->SetFault("/dynamic_content/t/p1/slow_" + std::to_string(described_["t/p1/slow"].storedCrc), stall);
+    StallFile("t/p1/slow");
     auto& driver = Driver();
     driver.Init();
 
