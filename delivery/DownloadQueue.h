@@ -40,6 +40,20 @@
 //   still make progress: one busy with an item that has not failed, or an idle one with work
 //   queued for it. Idle threads with nothing queued do not hold a failure back, so one file
 //   that keeps failing reaches the next server, then the type job's question, after one try.
+// - Flush cycles: the writer takes the write list again and again into one cycle, writing each
+//   list into the archives as it comes and keeping them open, until the cycle's bytes reach the
+//   byte budget, its time limit passes, the list stays empty for the idle limit, a failure
+//   arrives, a type drains or the threads stop. The cycle ends by flushing every archive it
+//   changed (directory written and synced); only then are its items' completions reported and
+//   the items retired. A written item's bytes are let go at once (only its size is kept).
+// - Held archives: between cycles the writer keeps its archives open while more items wait.
+//   It lets them go when the write list is empty after a cycle, before a slot drains (so
+//   WaitDrained and AbortQueue return with nothing held), before a failure's question, when
+//   its thread ends, and when ZipManager::ReleaseHeldArchives asks (answered between two
+//   cycles, so within one cycle's limits; the rescan, repair, moves and compaction ask first).
+//   The archive lock "heldLock_" is held for a whole cycle's writing and flushing, never while
+//   completions, the error policy or a job callback run; no other queue lock is taken under
+//   it except the write lock, briefly.
 // - Archive failures in a batch never end the writer: a full volume becomes a
 //   ContentDiskFullException naming the folder and the space needed, a damaged archive its
 //   Zip::CorruptException, and either is handed to the type-1 job (type-0 items complete with
@@ -49,6 +63,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -62,6 +77,7 @@
 #include "delivery/DownloadManager.h"
 #include "delivery/FileDescriptors.h"
 #include "delivery/ThreadJob.h"
+#include "delivery/ZipManager.h"
 #include "foundation/Exception.h"
 #include "foundation/MemoryStream.h"
 #include "foundation/Semaphore.h"
@@ -79,6 +95,8 @@ inline constexpr int kMaxDownloadThreads = 32;
 inline constexpr std::size_t kWriteListLimit = 100;
 inline constexpr std::uint64_t kDefaultWriteByteBudget = 64ull * 1024 * 1024;
 inline constexpr unsigned kMaxConnectionsPerServer = 12;
+inline constexpr std::chrono::milliseconds kDefaultCycleTimeLimit{1000};
+inline constexpr std::chrono::milliseconds kDefaultCycleIdleLimit{30};
 
 // One entry of the descriptor map; keeps the map it belongs to alive.
 using DescriptorRef = std::shared_ptr<const FileDescriptorMap::value_type>;
@@ -110,9 +128,13 @@ struct DownloadQueueOptions {
     std::uint64_t writeByteBudget = kDefaultWriteByteBudget;
     // Between two looks at a full write list when nothing wakes the thread sooner.
     std::chrono::milliseconds fullListPoll{100};
+    // A flush cycle ends once it has run this long, or once the write list has stayed empty
+    // for the idle limit (on the monotonic clock).
+    std::chrono::milliseconds cycleTimeLimit{kDefaultCycleTimeLimit};
+    std::chrono::milliseconds cycleIdleLimit{kDefaultCycleIdleLimit};
 };
 
-class DownloadQueue {
+class DownloadQueue : private ArchiveHolder {
 public:
     explicit DownloadQueue(DownloadQueueOptions options = {});
     // Stops the threads.
@@ -138,6 +160,7 @@ public:
     bool WaitDrainedFor(std::uint32_t type, std::chrono::milliseconds limit);
 
     // For diagnostics and tests.
+    std::size_t GetHeldArchiveCount();
     int GetPending(std::uint32_t type) const;
     std::size_t GetQueuedCount(std::uint32_t type) const;
     int GetThreadCount() const;
@@ -164,6 +187,17 @@ private:
     struct WriteFailure {
         DownloadItem item;
         std::exception_ptr error;
+        // Counted as done when fetched; taken back when the item is queued again.
+        std::uint64_t fetchedBytes = 0;
+    };
+    // One cycle's items on their way through the writer.
+    struct Cycle {
+        std::vector<DownloadItem> taken;  // every item, retired at the end
+        std::vector<DownloadItem> written;
+        std::vector<std::string> writtenTo;  // the archive of each written item
+        std::vector<DownloadItem> networkFailed;
+        std::vector<WriteFailure> writeFailed;
+        std::map<std::string, std::vector<std::string>> groups;  // group -> its archives, listed once
     };
 
     Slot& SlotOf(std::uint32_t type);
@@ -185,10 +219,26 @@ private:
     void AbortType(std::uint32_t type, bool fromWriter);
 
     void WriteThreadMain();
-    void RunBatch();
-    void WriteItems(std::vector<DownloadItem>& batch, std::vector<DownloadItem>& written,
-                    std::vector<DownloadItem>& networkFailed, std::vector<WriteFailure>& writeFailed,
-                    std::vector<DownloadItem>& dropped);
+    void RunCycle();
+    // Takes the write list, waiting up to the idle limit for an item; empty when none came.
+    std::vector<DownloadItem> TakeWriteList(std::chrono::steady_clock::time_point cycleEnd);
+    void WriteItems(std::vector<DownloadItem>& list, Cycle& cycle);
+    void FlushHeldArchives(Cycle& cycle);
+    // True when retiring the cycle's items would leave some slot drained.
+    bool CycleDrainsASlot(const Cycle& cycle) const;
+    void ReleaseArchives() override;
+    // Counts its owner among those waiting for the current cycle while it lives.
+    class CycleWaiter {
+    public:
+        explicit CycleWaiter(DownloadQueue& queue);
+        ~CycleWaiter();
+        CycleWaiter(const CycleWaiter&) = delete;
+        CycleWaiter& operator=(const CycleWaiter&) = delete;
+
+    private:
+        DownloadQueue& queue_;
+    };
+    void ReleaseArchivesLocked();
     void NetworkErrorPolicy(std::vector<DownloadItem>& failed);
     void WriteErrorPolicy(std::vector<WriteFailure>& failed);
     // Hands the error to the type-1 job: true when the job's handler answers "retry".
@@ -211,6 +261,11 @@ private:
     std::vector<DownloadItem> writeList_;
     std::uint64_t heldWriteBytes_ = 0;  // list and batch being written
     bool writeSignal_ = false;
+    std::atomic<int> cycleWaiters_{0};  // drains and releases waiting for the cycle: it ends at once
+
+    // The writer's open archives, by path; held for a whole cycle's writing and flushing.
+    std::mutex heldLock_;
+    std::map<std::string, std::shared_ptr<Zip>> held_;
 
     mutable std::mutex errorLock_;
     std::condition_variable errorPulsed_;
