@@ -326,6 +326,11 @@ std::uint64_t DownloadQueue::GetHeldWriteBytes() const {
     return heldWriteBytes_;
 }
 
+std::size_t DownloadQueue::GetWriteListCount() const {
+    std::lock_guard lock(writeLock_);
+    return writeList_.size();
+}
+
 // ---- Download threads -----------------------------------------------------------------------
 
 void DownloadQueue::DownloadThreadMain(int /*index*/) {

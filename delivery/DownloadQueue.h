@@ -169,6 +169,8 @@ public:
     int GetIdleCount() const;
     int GetErrorWaitingCount() const;
     std::uint64_t GetHeldWriteBytes() const;
+    // Items handed to the writer and not yet taken by it.
+    std::size_t GetWriteListCount() const;
 
     // The thread count the setting asks for, clamped.
     static int ConfiguredThreadCount();
