@@ -19,7 +19,9 @@ command -v python3 >/dev/null || { echo "python3 is missing" >&2; exit 1; }
 command -v unshare >/dev/null || { echo "unshare (util-linux) is missing" >&2; exit 1; }
 
 BUILD=build/release
-cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRAILSTARTER_BUILD_TESTS=OFF >/dev/null
+# Configured once: configuring again would relink everything.
+[ -f "$BUILD/build.ninja" ] ||
+  cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRAILSTARTER_BUILD_TESTS=OFF >/dev/null
 cmake --build "$BUILD" -j 4 --target Trailstarter solvenda-updater make-site standin-server standin-router solvenda-client
 
 # Without root a user namespace maps us to root inside, which a network namespace needs.
