@@ -774,3 +774,29 @@ TEST_F(DownloadQueueTest, NewFilesFillTheArchiveMadeForThemBeforeAnyOther) {
     Zip second(Content() + "p_a_02.pak", 0);
     EXPECT_EQ(second.GetEntryCount(), names.size());
 }
+
+// Once a type drains, nothing of the writer stays open, though the threads keep running: the
+// next user of the folder (a rescan, a compaction, another process) finds the archives closed.
+// Holds for the urgent type too, drained while content files still wait for the writer.
+TEST_F(DownloadQueueTest, TheWriterHoldsNoArchiveOnceATypeIsDrained) {
+    for (int k = 0; k < 30; ++k) AddFile("p/a/f" + std::to_string(k), std::string(3000, char('a' + k % 26)));
+    AddFile("p/b/urgent", "needed now");
+    ServerList({server_->BaseUrl()});
+    auto& queue = MakeQueue(3);
+    const auto job = TypeJob();
+    std::atomic<std::size_t> heldAtUrgent{99};
+    DownloadItem urgent = Item("p/b/urgent", job, kTypeUrgent);
+    queue.Enqueue(urgent);
+    for (int k = 0; k < 30; ++k) queue.Enqueue(Item("p/a/f" + std::to_string(k), job));
+    queue.StartDownloadThreads();
+    ASSERT_TRUE(queue.WaitDrainedFor(kTypeUrgent, kWatchdog));
+    heldAtUrgent = queue.GetHeldArchiveCount();
+    ASSERT_TRUE(queue.WaitDrainedFor(kTypeContent, kWatchdog));
+    EXPECT_EQ(heldAtUrgent.load(), 0u);
+    EXPECT_EQ(queue.GetHeldArchiveCount(), 0u);
+    EXPECT_EQ(ZipManager::OpenArchiveCount(), 0u);
+    // Another process's writer would take the archive's lock now.
+    Zip other(Content() + "p_a_01.pak", kZipWritable);
+    EXPECT_EQ(other.GetEntryCount(), 30u);
+    queue.StopDownloadThreads();
+}
