@@ -535,16 +535,21 @@ void DownloadQueue::RunCycle() {
             std::vector<DownloadItem> list = first ? TakeWriteList(std::chrono::steady_clock::now()) : TakeWriteList(cycleEnd);
             if (list.empty()) break;
             const std::uint64_t listBytes = HeldBytesOf(list);
-            WriteItems(list, cycle);
+            // Taken into the cycle first: whatever happens below, each item is retired once.
+            const std::size_t from = cycle.taken.size();
+            cycle.taken.reserve(from + list.size());
+            for (auto& item : list) cycle.taken.push_back(std::move(item));
+            WriteItems(cycle, from);
             {
                 // What was written is in the archives now (and what was dropped is gone): its
                 // bytes are no longer held. Failed items keep theirs until the policy is done.
-                const std::uint64_t kept = HeldBytesOf(list);
+                std::uint64_t kept = 0;
+                for (std::size_t i = from; i < cycle.taken.size(); ++i)
+                    kept += cycle.taken[i].data ? cycle.taken[i].data->GetSize() : 0;
                 std::lock_guard lock(writeLock_);
-                heldWriteBytes_ -= std::min(heldWriteBytes_, listBytes - kept);
+                heldWriteBytes_ -= std::min(heldWriteBytes_, listBytes - std::min(listBytes, kept));
             }
             writeChanged_.notify_all();
-            for (auto& item : list) cycle.taken.push_back(std::move(item));
             cycleBytes += listBytes;
             if (!cycle.networkFailed.empty() || !cycle.writeFailed.empty()) break;  // decided now
             if (cycleBytes >= options_.writeByteBudget || std::chrono::steady_clock::now() >= cycleEnd) break;
@@ -594,7 +599,7 @@ bool DownloadQueue::CycleDrainsASlot(const Cycle& cycle) const {
     return false;
 }
 
-void DownloadQueue::WriteItems(std::vector<DownloadItem>& list, Cycle& cycle) {
+void DownloadQueue::WriteItems(Cycle& cycle, std::size_t from) {
     const auto failure = [&](const DownloadItem& item, std::uint64_t fetched) {
         try {
             throw;
@@ -606,7 +611,8 @@ void DownloadQueue::WriteItems(std::vector<DownloadItem>& list, Cycle& cycle) {
         }
     };
 
-    for (DownloadItem& item : list) {
+    for (std::size_t i = from; i < cycle.taken.size(); ++i) {
+        DownloadItem& item = cycle.taken[i];
         if (item.job && item.job->IsAborted()) {
             item.data.reset();  // dropped: retired with the cycle
             continue;

@@ -224,7 +224,8 @@ private:
     void RunCycle();
     // Takes the write list, waiting up to the idle limit for an item; empty when none came.
     std::vector<DownloadItem> TakeWriteList(std::chrono::steady_clock::time_point cycleEnd);
-    void WriteItems(std::vector<DownloadItem>& list, Cycle& cycle);
+    // Writes the cycle's items from index `from` on into the held archives.
+    void WriteItems(Cycle& cycle, std::size_t from);
     void FlushHeldArchives(Cycle& cycle);
     // True when retiring the cycle's items would leave some slot drained.
     bool CycleDrainsASlot(const Cycle& cycle) const;
