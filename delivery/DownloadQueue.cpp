@@ -4,6 +4,9 @@
 #include <cmath>
 #include <filesystem>
 
+#include <malloc.h>
+
+#include "delivery/BodyBufferPool.h"
 #include "delivery/ContentDiskFullException.h"
 #include "delivery/HttpClient.h"
 #include "delivery/Zip.h"
@@ -47,6 +50,21 @@ DescriptorRef FindDescriptorRef(const std::shared_ptr<const FileDescriptorMap>& 
     const auto it = map->find(name);
     if (it == map->end()) return nullptr;
     return DescriptorRef(map, &*it);
+}
+
+void ReleaseFreeMemory() {
+#ifdef __GLIBC__
+    ::malloc_trim(0);
+#endif
+}
+
+bool LimitAllocatorArenas(int arenas) {
+#ifdef __GLIBC__
+    return ::mallopt(M_ARENA_MAX, arenas) == 1;
+#else
+    (void)arenas;
+    return false;
+#endif
 }
 
 DownloadQueue::DownloadQueue(DownloadQueueOptions options) : options_(std::move(options)) {}
@@ -97,6 +115,8 @@ void DownloadQueue::StartDownloadThreads() {
     SetMaxConnectionsPerServer(kMaxConnectionsPerServer);
     const int count = std::clamp(options_.threadCount > 0 ? options_.threadCount : ConfiguredThreadCount(),
                                  kMinDownloadThreads, kMaxDownloadThreads);
+    // Two bodies per thread: the one it fetches and the one waiting for the writer.
+    GetBodyBufferPool().SetLimits(2 * static_cast<std::size_t>(count), BodyBufferPool::kDefaultMaxBytes);
     {
         // Each thread counts as active and idle from here, before it runs: a failure seen
         // before every thread has started must not look like every thread being stuck.
@@ -199,12 +219,18 @@ void DownloadQueue::AddPending(std::uint32_t type) {
 
 void DownloadQueue::Retire(const DownloadItem& item) {
     Slot& slot = SlotOf(item.type);
-    std::lock_guard lock(slot.countLock);
-    if (--slot.pending < 0) FatalError(std::to_string(slot.pending));
-    if (slot.pending == 0) {
-        slot.drained = true;
-        slot.drainedChanged.notify_all();
+    bool drainedNow = false;
+    {
+        std::lock_guard lock(slot.countLock);
+        if (--slot.pending < 0) FatalError(std::to_string(slot.pending));
+        if (slot.pending == 0) {
+            slot.drained = true;
+            drainedNow = true;
+            slot.drainedChanged.notify_all();
+        }
     }
+    // The bodies of a whole run went through the allocator: give its free memory back.
+    if (drainedNow && options_.onDrained) options_.onDrained();
 }
 
 void DownloadQueue::Enqueue(const DownloadItem& item) { EnqueueItem(item, true); }
