@@ -136,8 +136,17 @@ void DownloadQueue::StartDownloadThreads() {
 }
 
 void DownloadQueue::StopDownloadThreads() {
-    std::lock_guard owner(threadsLock_);
-    if (!writeThread_) return;
+    bool drained = false;
+    {
+        std::lock_guard owner(threadsLock_);
+        drained = StopLocked();
+    }
+    // Outside the owner's lock, once the bytes of the items left are gone.
+    if (drained && options_.onDrained) options_.onDrained();
+}
+
+bool DownloadQueue::StopLocked() {
+    if (!writeThread_) return false;
     stopping_.store(true);
     // A writer waiting for the type job's answer gives up once the job is aborted; the drain
     // that the abort runs does not wait while stopping.
@@ -184,7 +193,8 @@ void DownloadQueue::StopDownloadThreads() {
         heldWriteBytes_ = 0;
         writeSignal_ = false;
     }
-    for (const auto& item : left) Retire(item);
+    bool drained = false;
+    for (const auto& item : left) drained = RetireCounted(item) || drained;
     while (work_.TimedWait(0)) {
     }
     {
@@ -194,6 +204,7 @@ void DownloadQueue::StopDownloadThreads() {
         errorWaiting_ = 0;
     }
     stopping_.store(false);
+    return drained;
 }
 
 // ---- Queue ----------------------------------------------------------------------------------
@@ -217,20 +228,19 @@ void DownloadQueue::AddPending(std::uint32_t type) {
     slot.drained = false;
 }
 
-void DownloadQueue::Retire(const DownloadItem& item) {
+bool DownloadQueue::RetireCounted(const DownloadItem& item) {
     Slot& slot = SlotOf(item.type);
-    bool drainedNow = false;
-    {
-        std::lock_guard lock(slot.countLock);
-        if (--slot.pending < 0) FatalError(std::to_string(slot.pending));
-        if (slot.pending == 0) {
-            slot.drained = true;
-            drainedNow = true;
-            slot.drainedChanged.notify_all();
-        }
-    }
+    std::lock_guard lock(slot.countLock);
+    if (--slot.pending < 0) FatalError(std::to_string(slot.pending));
+    if (slot.pending != 0) return false;
+    slot.drained = true;
+    slot.drainedChanged.notify_all();
+    return true;
+}
+
+void DownloadQueue::Retire(const DownloadItem& item) {
     // The bodies of a whole run went through the allocator: give its free memory back.
-    if (drainedNow && options_.onDrained) options_.onDrained();
+    if (RetireCounted(item) && options_.onDrained) options_.onDrained();
 }
 
 void DownloadQueue::Enqueue(const DownloadItem& item) { EnqueueItem(item, true); }

@@ -25,9 +25,9 @@
 //   worker runner's does). A "no" aborts the type's job without waiting for the job's thread.
 // - Memory: the fetched bodies come from the body buffer pool (two per download thread kept
 //   at most) and go back there once written; when a type drains, onDrained runs (by default
-//   malloc_trim). At most kWriteListLimit items and at most the byte budget of stored bytes wait for
-//   the writer or are being written (a single item larger than the budget still passes when
-//   nothing else is held). Queued items hold no file bytes.
+//   malloc_trim), without a lock. At most kWriteListLimit items and at most the byte budget of
+//   stored bytes wait for the writer or are being written (a single item larger than the
+//   budget still passes when nothing else is held). Queued items hold no file bytes.
 // - A download thread that failed leaves the active count before it hands its item to the
 //   writer and waits for the error pulse of the generation it saw before, so no pulse is lost.
 //   A pulse counts the threads it releases as active at once, before they have woken.
@@ -184,7 +184,12 @@ private:
     Slot& SlotOf(std::uint32_t type);
     const Slot& SlotOf(std::uint32_t type) const;
     void AddPending(std::uint32_t type);
+    // The one retire path: counts the item out, then runs onDrained when that drained its type.
     void Retire(const DownloadItem& item);
+    // Counts the item out; true when that drained its type (onDrained is then the caller's).
+    bool RetireCounted(const DownloadItem& item);
+    // StopDownloadThreads under the owner's lock; true when retiring the items left drained a type.
+    bool StopLocked();
     bool IsStopping() const noexcept { return stopping_.load(); }
 
     void DownloadThreadMain(int index);
