@@ -24,7 +24,8 @@
 // - Any thread may call. One manager lock (a VelMutex) guards the list, the index and the
 //   connection map; it is held while the list loads (including its HTTP fetch) and while a
 //   connection is looked up or made. Requests run outside it on the calling thread's own
-//   connection; a connection dropped by ResetServers, NextServer or ReleaseConnections stays
+//   connection (DownloadFile takes its stream from the body buffer pool, whose own lock is
+//   never held with this one); a connection dropped by ResetServers, NextServer or ReleaseConnections stays
 //   alive for a request still running on it.
 
 #include <atomic>
