@@ -4,6 +4,9 @@
 #include <cmath>
 #include <filesystem>
 
+#include <malloc.h>
+
+#include "delivery/BodyBufferPool.h"
 #include "delivery/ContentDiskFullException.h"
 #include "delivery/HttpClient.h"
 #include "delivery/Zip.h"
@@ -55,6 +58,21 @@ DescriptorRef FindDescriptorRef(const std::shared_ptr<const FileDescriptorMap>& 
     return DescriptorRef(map, &*it);
 }
 
+void ReleaseFreeMemory() {
+#ifdef __GLIBC__
+    ::malloc_trim(0);
+#endif
+}
+
+bool LimitAllocatorArenas(int arenas) {
+#ifdef __GLIBC__
+    return ::mallopt(M_ARENA_MAX, arenas) == 1;
+#else
+    (void)arenas;
+    return false;
+#endif
+}
+
 DownloadQueue::DownloadQueue(DownloadQueueOptions options) : options_(std::move(options)) {}
 
 DownloadQueue::~DownloadQueue() {
@@ -103,6 +121,8 @@ void DownloadQueue::StartDownloadThreads() {
     SetMaxConnectionsPerServer(kMaxConnectionsPerServer);
     const int count = std::clamp(options_.threadCount > 0 ? options_.threadCount : ConfiguredThreadCount(),
                                  kMinDownloadThreads, kMaxDownloadThreads);
+    // Two bodies per thread: the one it fetches and the one waiting for the writer.
+    GetBodyBufferPool().SetLimits(2 * static_cast<std::size_t>(count), BodyBufferPool::kDefaultMaxBytes);
     {
         // Each thread counts as active and idle from here, before it runs: a failure seen
         // before every thread has started must not look like every thread being stuck.
@@ -123,8 +143,17 @@ void DownloadQueue::StartDownloadThreads() {
 }
 
 void DownloadQueue::StopDownloadThreads() {
-    std::lock_guard owner(threadsLock_);
-    if (!writeThread_) return;
+    bool drained = false;
+    {
+        std::lock_guard owner(threadsLock_);
+        drained = StopLocked();
+    }
+    // Outside the owner's lock, once the bytes of the items left are gone.
+    if (drained && options_.onDrained) options_.onDrained();
+}
+
+bool DownloadQueue::StopLocked() {
+    if (!writeThread_) return false;
     stopping_.store(true);
     // A writer waiting for the type job's answer gives up once the job is aborted; the drain
     // that the abort runs does not wait while stopping.
@@ -173,7 +202,8 @@ void DownloadQueue::StopDownloadThreads() {
         heldWriteBytes_ = 0;
         writeSignal_ = false;
     }
-    for (const auto& item : left) Retire(item);
+    bool drained = false;
+    for (const auto& item : left) drained = RetireCounted(item) || drained;
     while (work_.TimedWait(0)) {
     }
     {
@@ -183,6 +213,7 @@ void DownloadQueue::StopDownloadThreads() {
         errorWaiting_ = 0;
     }
     stopping_.store(false);
+    return drained;
 }
 
 // ---- Queue ----------------------------------------------------------------------------------
@@ -206,14 +237,19 @@ void DownloadQueue::AddPending(std::uint32_t type) {
     slot.drained = false;
 }
 
-void DownloadQueue::Retire(const DownloadItem& item) {
+bool DownloadQueue::RetireCounted(const DownloadItem& item) {
     Slot& slot = SlotOf(item.type);
     std::lock_guard lock(slot.countLock);
     if (--slot.pending < 0) FatalError(std::to_string(slot.pending));
-    if (slot.pending == 0) {
-        slot.drained = true;
-        slot.drainedChanged.notify_all();
-    }
+    if (slot.pending != 0) return false;
+    slot.drained = true;
+    slot.drainedChanged.notify_all();
+    return true;
+}
+
+void DownloadQueue::Retire(const DownloadItem& item) {
+    // The bodies of a whole run went through the allocator: give its free memory back.
+    if (RetireCounted(item) && options_.onDrained) options_.onDrained();
 }
 
 void DownloadQueue::Enqueue(const DownloadItem& item) { EnqueueItem(item, true); }

@@ -23,9 +23,11 @@
 // - The writer asks the type job (ThreadJob::Fail, whose error handler is the user's retry
 //   question) on its own thread; that question must give up when the job is aborted (the
 //   worker runner's does). A "no" aborts the type's job without waiting for the job's thread.
-// - Memory: at most kWriteListLimit items and at most the byte budget of stored bytes wait for
-//   the writer or are being written (a single item larger than the budget still passes when
-//   nothing else is held). Queued items hold no file bytes.
+// - Memory: the fetched bodies come from the body buffer pool (two per download thread kept
+//   at most) and go back there once written; when a type drains, onDrained runs (by default
+//   malloc_trim), without a lock. At most kWriteListLimit items and at most the byte budget of
+//   stored bytes wait for the writer or are being written (a single item larger than the
+//   budget still passes when nothing else is held). Queued items hold no file bytes.
 // - A download thread that failed leaves the active count before it hands its item to the
 //   writer and waits for the error pulse of the generation it saw before, so no pulse is lost.
 //   A pulse counts the threads it releases as active at once, before they have woken.
@@ -119,6 +121,15 @@ struct DownloadItem {
     std::shared_ptr<NetworkException> error;
 };
 
+// Gives the allocator's free memory back to the system where the C library can (glibc).
+void ReleaseFreeMemory();
+// At most this many malloc arenas (glibc makes up to eight per core, one per thread that
+// meets contention, and each keeps the freed bodies of its threads).
+inline constexpr int kMaxAllocatorArenas = 4;
+// Bounds the allocator's arenas; call at process start, before any thread. False where the C
+// library has no such setting.
+bool LimitAllocatorArenas(int arenas = kMaxAllocatorArenas);
+
 struct DownloadQueueOptions {
     DownloadManager* manager = nullptr;  // null: the process-wide manager
     // The dynamic content folder new files go to; empty: GetDynamicContentFolder() when needed.
@@ -132,6 +143,10 @@ struct DownloadQueueOptions {
     // for the idle limit (on the monotonic clock).
     std::chrono::milliseconds cycleTimeLimit{kDefaultCycleTimeLimit};
     std::chrono::milliseconds cycleIdleLimit{kDefaultCycleIdleLimit};
+    // Called, on the thread that retired the last item and without a lock, each time a type's
+    // pending count reaches 0. The default hands the allocator's free memory back to the
+    // system (glibc's malloc_trim); empty: nothing.
+    std::function<void()> onDrained = ReleaseFreeMemory;
 };
 
 class DownloadQueue : private ArchiveHolder {
@@ -205,7 +220,12 @@ private:
     Slot& SlotOf(std::uint32_t type);
     const Slot& SlotOf(std::uint32_t type) const;
     void AddPending(std::uint32_t type);
+    // The one retire path: counts the item out, then runs onDrained when that drained its type.
     void Retire(const DownloadItem& item);
+    // Counts the item out; true when that drained its type (onDrained is then the caller's).
+    bool RetireCounted(const DownloadItem& item);
+    // StopDownloadThreads under the owner's lock; true when retiring the items left drained a type.
+    bool StopLocked();
     bool IsStopping() const noexcept { return stopping_.load(); }
 
     void DownloadThreadMain(int index);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "delivery/BodyBufferPool.h"
 #include "delivery/ContentDiskFullException.h"
 #include "delivery/DownloadManager.h"
 #include "delivery/DownloadQueue.h"
@@ -187,12 +188,14 @@ protected:
         if (priority != 0) item.priority = [priority] { return priority; };
         return item;
     }
-    DownloadQueue& MakeQueue(int threads, std::uint64_t budget = kDefaultWriteByteBudget) {
+    DownloadQueue& MakeQueue(int threads, std::uint64_t budget = kDefaultWriteByteBudget,
+                             std::function<void()> onDrained = {}) {
         DownloadQueueOptions options;
         options.manager = &manager_;
         options.contentFolder = Content();
         options.threadCount = threads;
         options.writeByteBudget = budget;
+        options.onDrained = std::move(onDrained);
         queue_ = std::make_unique<DownloadQueue>(options);
         return *queue_;
     }
@@ -628,6 +631,40 @@ TEST_F(DownloadQueueTest, TheWriteListHoldsNoMoreThanItsByteBudget) {
     EXPECT_LE(mostHeld.load(), 2500u);
     EXPECT_GT(mostHeld.load(), 0u);
     EXPECT_EQ(ArchivedContents(), contents_);
+}
+
+TEST_F(DownloadQueueTest, WrittenBodiesGoBackToThePoolAndEachDrainReleasesMemoryOutsideTheLocks) {
+    constexpr int kThreads = 2;
+    for (int i = 0; i < 12; ++i) AddFile("p/a/f" + std::to_string(i), std::string(3000 + 100 * i, char('a' + i)));
+    AddFile("p/b/urgent", "urgent bytes");
+    ServerList({server_->BaseUrl()});
+    BodyBufferPool& pool = GetBodyBufferPool();
+    pool.Clear();
+    std::mutex seenLock;
+    std::vector<std::pair<int, int>> seen;  // the pending counts each call saw
+    // The hook asks for the pending counts: under a count lock that would never return.
+    auto& queue = MakeQueue(kThreads, kDefaultWriteByteBudget, [&] {
+        const std::pair<int, int> pending{queue_->GetPending(kTypeUrgent), queue_->GetPending(kTypeContent)};
+        std::lock_guard lock(seenLock);
+        seen.push_back(pending);
+    });
+    const auto job = TypeJob();
+    for (const auto& [name, content] : contents_)
+        if (name != "p/b/urgent") queue.Enqueue(Item(name, job));
+    queue.StartDownloadThreads();
+    ASSERT_TRUE(queue.WaitDrainedFor(kTypeContent, kWatchdog));
+    ASSERT_TRUE(WaitFor([&] { return pool.GetKeptCount() > 0; }, kWatchdog)) << "written bodies come back";
+    queue.Enqueue(Item("p/b/urgent", job, kTypeUrgent));
+    ASSERT_TRUE(queue.WaitDrainedFor(kTypeUrgent, kWatchdog));
+    queue.StopDownloadThreads();
+
+    EXPECT_EQ(ArchivedContents(), contents_);
+    EXPECT_LE(pool.GetKeptCount(), 2u * kThreads) << "two bodies kept per download thread";
+    std::lock_guard lock(seenLock);
+    ASSERT_EQ(seen.size(), 2u) << "once per drain";
+    EXPECT_EQ(seen[0].second, 0);
+    EXPECT_EQ(seen[1].first, 0);
+    pool.Clear();
 }
 
 TEST_F(DownloadQueueTest, StopEndsStalledTransfersAndAnUnansweredQuestionWithinTheJoinLimit) {
