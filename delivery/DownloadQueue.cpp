@@ -59,6 +59,8 @@ DescriptorRef FindDescriptorRef(const std::shared_ptr<const FileDescriptorMap>& 
 }
 
 void ReleaseFreeMemory() {
+    // Nothing is being fetched: the kept bodies go too.
+    GetBodyBufferPool().Clear();
 #ifdef __GLIBC__
     ::malloc_trim(0);
 #endif
@@ -588,7 +590,7 @@ void DownloadQueue::RunCycle() {
             writeChanged_.notify_all();
             cycleBytes += listBytes;
             if (!cycle.networkFailed.empty() || !cycle.writeFailed.empty()) break;  // decided now
-            if (cycleBytes >= options_.writeByteBudget || std::chrono::steady_clock::now() >= cycleEnd) break;
+            if (cycleBytes >= options_.cycleByteBudget || std::chrono::steady_clock::now() >= cycleEnd) break;
             if (IsStopping() || cycleWaiters_ > 0) break;
         }
         // The directory is what makes the entries count: a flush that fails fails its items.

@@ -44,7 +44,7 @@
 //   that keeps failing reaches the next server, then the type job's question, after one try.
 // - Flush cycles: the writer takes the write list again and again into one cycle, writing each
 //   list into the archives as it comes and keeping them open, until the cycle's bytes reach the
-//   byte budget, its time limit passes, the list stays empty for the idle limit, a failure
+//   cycle's byte budget, its time limit passes, the list stays empty for the idle limit, a failure
 //   arrives, a type drains or the threads stop. The cycle ends by flushing every archive it
 //   changed (directory written and synced); only then are its items' completions reported and
 //   the items retired. A written item's bytes are let go at once (only its size is kept).
@@ -95,7 +95,9 @@ inline constexpr std::uint32_t kTypeCount = 2;
 inline constexpr int kMinDownloadThreads = 1;
 inline constexpr int kMaxDownloadThreads = 32;
 inline constexpr std::size_t kWriteListLimit = 100;
-inline constexpr std::uint64_t kDefaultWriteByteBudget = 64ull * 1024 * 1024;
+// Stored bytes waiting for the writer at most; and what one flush cycle writes at most.
+inline constexpr std::uint64_t kDefaultWriteByteBudget = 24ull * 1024 * 1024;
+inline constexpr std::uint64_t kDefaultCycleByteBudget = 64ull * 1024 * 1024;
 inline constexpr unsigned kMaxConnectionsPerServer = 12;
 inline constexpr std::chrono::milliseconds kDefaultCycleTimeLimit{1000};
 inline constexpr std::chrono::milliseconds kDefaultCycleIdleLimit{30};
@@ -121,7 +123,8 @@ struct DownloadItem {
     std::shared_ptr<NetworkException> error;
 };
 
-// Gives the allocator's free memory back to the system where the C library can (glibc).
+// Frees the kept download bodies and gives the allocator's free memory back to the system
+// where the C library can (glibc).
 void ReleaseFreeMemory();
 // At most this many malloc arenas (glibc makes up to eight per core, one per thread that
 // meets contention, and each keeps the freed bodies of its threads).
@@ -137,6 +140,7 @@ struct DownloadQueueOptions {
     // 0: the setting Connection\DownloadThreadCount; clamped to 1..32 either way.
     int threadCount = 0;
     std::uint64_t writeByteBudget = kDefaultWriteByteBudget;
+    std::uint64_t cycleByteBudget = kDefaultCycleByteBudget;
     // Between two looks at a full write list when nothing wakes the thread sooner.
     std::chrono::milliseconds fullListPoll{100};
     // A flush cycle ends once it has run this long, or once the write list has stayed empty

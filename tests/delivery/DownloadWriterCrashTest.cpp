@@ -235,7 +235,7 @@ bool KilledBySigkill(int status) { return WIFSIGNALED(status) && WTERMSIG(status
 TEST_F(DownloadWriterCrashTest, KilledBetweenTwoCyclesWhileTheArchiveIsHeldEveryCompletedFileComesBack) {
     DownloadQueueOptions options;
     options.threadCount = 2;
-    options.writeByteBudget = 6000;  // a few files a cycle
+    options.writeByteBudget = options.cycleByteBudget = 6000;  // a few files a cycle
     options.cycleIdleLimit = std::chrono::milliseconds(5000);
     options.cycleTimeLimit = std::chrono::milliseconds(60000);
     for (int killAfter : {1, 2, 3, 4, 6, 9}) {
@@ -321,7 +321,7 @@ TEST_F(DownloadWriterCrashTest, KilledDuringACycleThatMergedSeveralListsItsFiles
 TEST_F(DownloadWriterCrashTest, ARepairStartedWhileTheWriterHoldsTheArchiveOpensItsOwnAndLosesNothing) {
     DownloadQueueOptions options;
     options.threadCount = 2;
-    options.writeByteBudget = 6000;
+    options.writeByteBudget = options.cycleByteBudget = 6000;
     options.cycleIdleLimit = std::chrono::milliseconds(5000);
     options.cycleTimeLimit = std::chrono::milliseconds(60000);
     for (int killAfter : {0, 1, 3, 5, 8, 12, 20}) {
