@@ -49,6 +49,18 @@ std::string FolderOf(const std::string& path) {
     return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
 }
 
+// The archive failure being handled, as the type job is told of it: a full volume names the
+// content folder.
+std::exception_ptr CurrentWriteError() {
+    try {
+        throw;
+    } catch (const Zip::DiskFullException& e) {
+        return std::make_exception_ptr(ContentDiskFullException(FolderOf(e.GetFileName()), 0));
+    } catch (...) {
+        return std::current_exception();
+    }
+}
+
 }  // namespace
 
 DescriptorRef FindDescriptorRef(const std::shared_ptr<const FileDescriptorMap>& map, const std::string& name) {
@@ -638,17 +650,6 @@ bool DownloadQueue::CycleDrainsASlot(const Cycle& cycle) const {
 }
 
 void DownloadQueue::WriteItems(Cycle& cycle, std::size_t from) {
-    const auto failure = [&](const DownloadItem& item, std::uint64_t fetched) {
-        try {
-            throw;
-        } catch (const Zip::DiskFullException& e) {
-            cycle.writeFailed.push_back(
-                {item, std::make_exception_ptr(ContentDiskFullException(FolderOf(e.GetFileName()), 0)), fetched});
-        } catch (...) {
-            cycle.writeFailed.push_back({item, std::current_exception(), fetched});
-        }
-    };
-
     for (std::size_t i = from; i < cycle.taken.size(); ++i) {
         DownloadItem& item = cycle.taken[i];
         if (item.job && item.job->IsAborted()) {
@@ -698,7 +699,7 @@ void DownloadQueue::WriteItems(Cycle& cycle, std::size_t from) {
             cycle.written.push_back(item);
             cycle.writtenTo.push_back(target);
         } catch (...) {
-            failure(item, fetched);
+            cycle.writeFailed.push_back({item, CurrentWriteError(), fetched});
         }
     }
 }
@@ -715,16 +716,7 @@ void DownloadQueue::FlushHeldArchives(Cycle& cycle) {
             std::vector<std::string> keptTo;
             for (std::size_t i = 0; i < cycle.written.size(); ++i) {
                 if (cycle.writtenTo[i] == path) {
-                    try {
-                        throw;
-                    } catch (const Zip::DiskFullException& e) {
-                        cycle.writeFailed.push_back(
-                            {cycle.written[i],
-                             std::make_exception_ptr(ContentDiskFullException(FolderOf(e.GetFileName()), 0)),
-                             StoredSizeOf(cycle.written[i])});
-                    } catch (...) {
-                        cycle.writeFailed.push_back({cycle.written[i], std::current_exception(), StoredSizeOf(cycle.written[i])});
-                    }
+                    cycle.writeFailed.push_back({cycle.written[i], CurrentWriteError(), StoredSizeOf(cycle.written[i])});
                 } else {
                     kept.push_back(std::move(cycle.written[i]));
                     keptTo.push_back(std::move(cycle.writtenTo[i]));
@@ -861,7 +853,7 @@ void DownloadQueue::WriteErrorPolicy(std::vector<WriteFailure>& failed) {
     }
     if (collected.empty()) return;
     if (!fullFolder.empty()) {
-        // The player is told what the rest of the content needs, not only this batch.
+        // The player is told what the rest of the content needs, not only this cycle.
         Slot& slot = slots_[kTypeContent];
         {
             std::lock_guard lock(slot.lock);

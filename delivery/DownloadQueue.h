@@ -2,7 +2,7 @@
 // The download queue of the planet content and its threads: a priority queue with one slot per
 // queue type, a pool of download threads that rebuild a file from an archive copy or fetch it
 // from the current content server, and one write thread that writes the results into the
-// ".pak" archives in batches, reports completions and runs the error policy (retry while some
+// ".pak" archives in flush cycles, reports completions and runs the error policy (retry while some
 // thread makes progress, next server once every thread is stuck, then the type's job decides).
 //
 // Contract:
@@ -55,11 +55,13 @@
 //   cycles, so within one cycle's limits; the rescan, repair, moves and compaction ask first).
 //   The archive lock "heldLock_" is held for a whole cycle's writing and flushing, never while
 //   completions, the error policy or a job callback run; no other queue lock is taken under
-//   it except the write lock, briefly.
-// - Archive failures in a batch never end the writer: a full volume becomes a
+//   it except the write lock and the slots' count locks, briefly.
+// - Archive failures in a cycle never end the writer: a full volume becomes a
 //   ContentDiskFullException naming the folder and the space needed, a damaged archive its
 //   Zip::CorruptException, and either is handed to the type-1 job (type-0 items complete with
-//   false). A directory that cannot be flushed at the end of a batch fails that archive's items.
+//   false). Archives are opened writable without recovery: a damaged one is not rebuilt
+//   quietly from its local headers (which keeps entries whose bytes no one checked) but goes
+//   to the job, whose worker repairs it with every entry's CRC-32 checked. A directory that cannot be flushed at the end of a cycle fails that archive's items.
 // - Start/Stop are for the owner (the content download's initialisation and shutdown); every
 //   other member may be called from any thread.
 
@@ -286,7 +288,7 @@ private:
     mutable std::mutex writeLock_;
     std::condition_variable writeChanged_;  // the write signal, room in the list, stop
     std::vector<DownloadItem> writeList_;
-    std::uint64_t heldWriteBytes_ = 0;  // list and batch being written
+    std::uint64_t heldWriteBytes_ = 0;  // the list, the one being written, failures kept
     bool writeSignal_ = false;
     std::atomic<int> cycleWaiters_{0};  // drains and releases waiting for the cycle: it ends at once
 
