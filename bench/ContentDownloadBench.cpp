@@ -357,6 +357,8 @@ std::string OursName(const FileSet& set, int threads) {
 
 int main(int argc, char** argv) {
     if (argc == 6 && std::strcmp(argv[1], "--ours-child") == 0) {
+        // The launcher's own start-up setting of the allocator.
+        Vel::ContentDownload::LimitAllocatorArenas();
         g_workDir = argv[5];
         for (const FileSet& set : kSets)
             if (std::strcmp(argv[2], set.key) == 0) return OursChild(set, std::atoi(argv[3]), argv[4]);

@@ -95,6 +95,8 @@ void ContentDriver::RescanLocked(const std::function<bool()>& stop) {
 
     std::map<ContentKey, ArchiveEntryRef> archived;
     const std::string folder = ContentFolder();
+    // Opened with offset checks and recovery of their own, never as the download writer holds them.
+    ZipManager::ReleaseHeldArchives();
     for (const std::string& archive : ListArchives(folder)) {
         if (stop && stop()) throw Exception();
         const auto zip = ZipManager::GetZip(archive, kZipRecover | kZipCheckOffsets);
@@ -171,6 +173,7 @@ DeleteSet ContentDriver::RunMoves(const std::shared_ptr<ThreadJob>& job, DeleteS
     }
     DeleteSet keep;  // sources of moves that did not happen
     if (moves.empty()) return keep;
+    ZipManager::ReleaseHeldArchives();
     const std::string folder = ContentFolder();
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
@@ -238,6 +241,7 @@ void ContentDriver::RunDeletions(const DeleteSet& keep) {
         generation = generation_;
     }
     if (deletes.empty()) return;
+    ZipManager::ReleaseHeldArchives();
     std::set<std::string> removed;
     std::set<std::string> failed;
     {
@@ -267,6 +271,7 @@ void ContentDriver::RunDeletions(const DeleteSet& keep) {
 void ContentDriver::CleanupPaks(const std::shared_ptr<ThreadJob>& job) {
     if (!job) FatalError("CleanupPaks without a job");
     const auto& progress = job->GetProgress();
+    ZipManager::ReleaseHeldArchives();
     const std::vector<std::string> archives = ListArchives(ContentFolder());
     std::vector<std::uint64_t> sizes;
     for (const std::string& path : archives) {
@@ -303,6 +308,8 @@ void ContentDriver::CleanupPaks(const std::shared_ptr<ThreadJob>& job) {
 
 void ContentDriver::RepairPak(const std::shared_ptr<ThreadJob>& job, const std::string& archivePath) {
     if (!job) FatalError("RepairPak without a job");
+    // The repair's own object, opened with recovery and offset checks.
+    ZipManager::ReleaseHeldArchives();
     {
         const auto zip = ZipManager::GetZip(archivePath, kZipRecover | kZipWritable | kZipCheckOffsets);
         zip->Verify(kZipRemoveBad | kZipCheckLocalHeaders, {}, {}, job);

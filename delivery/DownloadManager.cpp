@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "delivery/BodyBufferPool.h"
 #include "delivery/ServiceEndpoints.h"
 #include "foundation/AppServices.h"
 #include "foundation/Crc32.h"
@@ -84,11 +85,18 @@ std::shared_ptr<VelMemoryStream> DownloadManager::HttpConnection::Get(const std:
                                                                       const std::shared_ptr<ThreadJob>& job,
                                                                       std::uint32_t sizeLimit,
                                                                       const std::function<bool()>& stop) {
+    auto stream = std::make_shared<VelMemoryStream>(std::max<std::uint32_t>(128, std::min(sizeLimit, kUpFrontReserveLimit)));
+    Fetch(path, *stream, job, sizeLimit, stop);
+    return stream;
+}
+
+std::uint32_t DownloadManager::HttpConnection::Fetch(const std::string& path, VelMemoryStream& into,
+                                                     const std::shared_ptr<ThreadJob>& job, std::uint32_t sizeLimit,
+                                                     const std::function<bool()>& stop) {
     const std::string object = MakeObject(path);
     const auto abortRequested = [&job, &stop] { return (job && job->IsAborted()) || (stop && stop()); };
     if (abortRequested()) throw NetworkException(object, "");
 
-    auto stream = std::make_shared<VelMemoryStream>(std::max<std::uint32_t>(128, std::min(sizeLimit, kUpFrontReserveLimit)));
     if (!handles_.OpenRequest("GET", object)) throw NetworkException(object, "");
     struct RequestCloser {
         HttpHandles& handles;
@@ -97,6 +105,8 @@ std::shared_ptr<VelMemoryStream> DownloadManager::HttpConnection::Get(const std:
 
     DownloadProgress* progress = job ? job->GetProgress().get() : nullptr;
     std::uint64_t counted = 0;
+    std::uint64_t received = 0;
+    std::uint32_t crc = 0;
     try {
         HttpRequestOptions options;
         options.timeoutMs = timeoutMs_;
@@ -106,7 +116,7 @@ std::shared_ptr<VelMemoryStream> DownloadManager::HttpConnection::Get(const std:
         bool tooLong = false;
         const bool ok = handles_.ReadBody([&](const char* data, std::size_t count) {
             if (abortRequested()) return false;
-            if (std::uint64_t{stream->GetSize()} + count > sizeLimit) {
+            if (received + count > sizeLimit) {
                 tooLong = true;
                 return false;
             }
@@ -114,8 +124,11 @@ std::shared_ptr<VelMemoryStream> DownloadManager::HttpConnection::Get(const std:
                 progress->AddDone(count);
                 counted += count;
             }
-            stream->Write(data, static_cast<std::uint32_t>(count));
-            return stream->IsGood();
+            // The one pass over the bytes besides the copy: curl's buffer is still in cache.
+            crc = Crc32Update(crc, data, count);
+            into.Write(data, static_cast<std::uint32_t>(count));
+            received += count;
+            return into.IsGood();
         });
         if (tooLong) throw NetworkException(path, "size_mismatch");
         if (!ok) {
@@ -128,7 +141,7 @@ std::shared_ptr<VelMemoryStream> DownloadManager::HttpConnection::Get(const std:
         if (progress && counted != 0) progress->SubtractDone(counted);
         throw;
     }
-    return stream;
+    return crc;
 }
 
 // ---- DownloadManager --------------------------------------------------------------------
@@ -227,12 +240,16 @@ std::shared_ptr<VelMemoryStream> DownloadManager::DownloadFile(const std::string
         if (!piece.empty()) serverPath += "/" + piece;
 
     const auto connection = GetConnection();
-    // Get takes back what it counted when it throws; the checks below take it back themselves.
-    auto stream = connection->Get(serverPath, job, expectedStoredSize, stop);
+    // Sized once for the file: the sink refuses anything longer, so the block never grows. A
+    // size beyond the up-front limit (from a damaged or hostile description) is not taken on
+    // trust: such a body grows in steps as it arrives.
+    auto stream = GetBodyBufferPool().Take(std::min(expectedStoredSize, kUpFrontReserveLimit));
+    // Fetch takes back what it counted when it throws; the checks below take it back themselves.
+    const std::uint32_t crc = connection->Fetch(serverPath, *stream, job, expectedStoredSize, stop);
     const char* mismatch = nullptr;
     if (stream->GetSize() != expectedStoredSize)
         mismatch = "size_mismatch";
-    else if (Crc32OfStream(*stream) != expectedStoredCrc)
+    else if (crc != expectedStoredCrc)
         mismatch = "CRC_mismatch";
     if (mismatch) {
         if (job) job->GetProgress()->SubtractDone(stream->GetSize());

@@ -24,7 +24,8 @@
 // - Any thread may call. One manager lock (a VelMutex) guards the list, the index and the
 //   connection map; it is held while the list loads (including its HTTP fetch) and while a
 //   connection is looked up or made. Requests run outside it on the calling thread's own
-//   connection; a connection dropped by ResetServers, NextServer or ReleaseConnections stays
+//   connection (DownloadFile takes its stream from the body buffer pool, whose own lock is
+//   never held with this one); a connection dropped by ResetServers, NextServer or ReleaseConnections stays
 //   alive for a request still running on it.
 
 #include <atomic>
@@ -71,6 +72,11 @@ public:
         // does (the caller's shutdown).
         std::shared_ptr<VelMemoryStream> Get(const std::string& path, const std::shared_ptr<ThreadJob>& job,
                                              std::uint32_t sizeLimit, const std::function<bool()>& stop = {});
+        // As Get, into the caller's stream (appended at its position, which should leave room
+        // for sizeLimit bytes so that it never grows); returns the CRC-32 of the body, taken
+        // piece by piece as the bytes arrive. The stream's content is unspecified on a throw.
+        std::uint32_t Fetch(const std::string& path, VelMemoryStream& into, const std::shared_ptr<ThreadJob>& job,
+                            std::uint32_t sizeLimit, const std::function<bool()>& stop = {});
 
         // The request object Get sends for the path.
         std::string MakeObject(const std::string& path) const;
@@ -103,7 +109,9 @@ public:
     void ReleaseConnections();
 
     // Fetches a content file (its name, "_" and the decimal CRC-32 of its stored form) and
-    // checks its length, then its CRC-32.
+    // checks its length, then its CRC-32 (taken as the bytes arrive; the body is not read
+    // again). The stream comes from the body buffer pool, sized once for expectedStoredSize;
+    // its block goes back there when the last holder lets it go.
     // stop, when given, ends a running transfer as the job's abort does.
     std::shared_ptr<VelMemoryStream> DownloadFile(const std::string& path, std::uint32_t expectedStoredSize,
                                                   std::uint32_t expectedStoredCrc,

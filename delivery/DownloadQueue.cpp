@@ -4,6 +4,9 @@
 #include <cmath>
 #include <filesystem>
 
+#include <malloc.h>
+
+#include "delivery/BodyBufferPool.h"
 #include "delivery/ContentDiskFullException.h"
 #include "delivery/HttpClient.h"
 #include "delivery/Zip.h"
@@ -35,9 +38,27 @@ std::uint64_t StoredSizeOf(const DownloadItem& item) {
     return item.descriptor ? item.descriptor->second.storedSize : 0;
 }
 
+std::uint64_t HeldBytesOf(const std::vector<DownloadItem>& items) {
+    std::uint64_t bytes = 0;
+    for (const auto& item : items) bytes += item.data ? item.data->GetSize() : 0;
+    return bytes;
+}
+
 std::string FolderOf(const std::string& path) {
     const auto slash = path.find_last_of("/\\");
     return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
+}
+
+// The archive failure being handled, as the type job is told of it: a full volume names the
+// content folder.
+std::exception_ptr CurrentWriteError() {
+    try {
+        throw;
+    } catch (const Zip::DiskFullException& e) {
+        return std::make_exception_ptr(ContentDiskFullException(FolderOf(e.GetFileName()), 0));
+    } catch (...) {
+        return std::current_exception();
+    }
 }
 
 }  // namespace
@@ -47,6 +68,23 @@ DescriptorRef FindDescriptorRef(const std::shared_ptr<const FileDescriptorMap>& 
     const auto it = map->find(name);
     if (it == map->end()) return nullptr;
     return DescriptorRef(map, &*it);
+}
+
+void ReleaseFreeMemory() {
+    // Nothing is being fetched: the kept bodies go too.
+    GetBodyBufferPool().Clear();
+#ifdef __GLIBC__
+    ::malloc_trim(0);
+#endif
+}
+
+bool LimitAllocatorArenas(int arenas) {
+#ifdef __GLIBC__
+    return ::mallopt(M_ARENA_MAX, arenas) == 1;
+#else
+    (void)arenas;
+    return false;
+#endif
 }
 
 DownloadQueue::DownloadQueue(DownloadQueueOptions options) : options_(std::move(options)) {}
@@ -97,6 +135,8 @@ void DownloadQueue::StartDownloadThreads() {
     SetMaxConnectionsPerServer(kMaxConnectionsPerServer);
     const int count = std::clamp(options_.threadCount > 0 ? options_.threadCount : ConfiguredThreadCount(),
                                  kMinDownloadThreads, kMaxDownloadThreads);
+    // Two bodies per thread: the one it fetches and the one waiting for the writer.
+    GetBodyBufferPool().SetLimits(2 * static_cast<std::size_t>(count), BodyBufferPool::kDefaultMaxBytes);
     {
         // Each thread counts as active and idle from here, before it runs: a failure seen
         // before every thread has started must not look like every thread being stuck.
@@ -111,13 +151,23 @@ void DownloadQueue::StartDownloadThreads() {
     writeThread_ = std::make_unique<VelThread>([this] { WriteThreadMain(); }, "Download write thread",
                                                VelThread::kKindWorker);
     writeThreadId_.store(writeThread_.get());
+    ZipManager::AddHolder(this);
     for (auto& thread : downloadThreads_) thread->Start();
     writeThread_->Start();
 }
 
 void DownloadQueue::StopDownloadThreads() {
-    std::lock_guard owner(threadsLock_);
-    if (!writeThread_) return;
+    bool drained = false;
+    {
+        std::lock_guard owner(threadsLock_);
+        drained = StopLocked();
+    }
+    // Outside the owner's lock, once the bytes of the items left are gone.
+    if (drained && options_.onDrained) options_.onDrained();
+}
+
+bool DownloadQueue::StopLocked() {
+    if (!writeThread_) return false;
     stopping_.store(true);
     // A writer waiting for the type job's answer gives up once the job is aborted; the drain
     // that the abort runs does not wait while stopping.
@@ -149,6 +199,8 @@ void DownloadQueue::StopDownloadThreads() {
     writeThreadId_.store(nullptr);
     writeThread_.reset();
     downloadThreads_.clear();
+    // The writer let its archives go as it ended.
+    ZipManager::RemoveHolder(this);
 
     // Whatever is left goes now, so that nobody waits for it.
     std::vector<DownloadItem> left;
@@ -164,7 +216,8 @@ void DownloadQueue::StopDownloadThreads() {
         heldWriteBytes_ = 0;
         writeSignal_ = false;
     }
-    for (const auto& item : left) Retire(item);
+    bool drained = false;
+    for (const auto& item : left) drained = RetireCounted(item) || drained;
     while (work_.TimedWait(0)) {
     }
     {
@@ -174,6 +227,7 @@ void DownloadQueue::StopDownloadThreads() {
         errorWaiting_ = 0;
     }
     stopping_.store(false);
+    return drained;
 }
 
 // ---- Queue ----------------------------------------------------------------------------------
@@ -197,14 +251,19 @@ void DownloadQueue::AddPending(std::uint32_t type) {
     slot.drained = false;
 }
 
-void DownloadQueue::Retire(const DownloadItem& item) {
+bool DownloadQueue::RetireCounted(const DownloadItem& item) {
     Slot& slot = SlotOf(item.type);
     std::lock_guard lock(slot.countLock);
     if (--slot.pending < 0) FatalError(std::to_string(slot.pending));
-    if (slot.pending == 0) {
-        slot.drained = true;
-        slot.drainedChanged.notify_all();
-    }
+    if (slot.pending != 0) return false;
+    slot.drained = true;
+    slot.drainedChanged.notify_all();
+    return true;
+}
+
+void DownloadQueue::Retire(const DownloadItem& item) {
+    // The bodies of a whole run went through the allocator: give its free memory back.
+    if (RetireCounted(item) && options_.onDrained) options_.onDrained();
 }
 
 void DownloadQueue::Enqueue(const DownloadItem& item) { EnqueueItem(item, true); }
@@ -246,6 +305,7 @@ void DownloadQueue::Drain(std::uint32_t type) {
     PulseErrorEvent();
     // The writer is what the wait would be for.
     if (VelThread::GetCurrent() == writeThreadId_.load()) return;
+    const CycleWaiter waiting(*this);
     std::unique_lock lock(slot.countLock);
     slot.drainedChanged.wait(lock, [&] { return slot.drained || IsStopping(); });
 }
@@ -314,6 +374,11 @@ int DownloadQueue::GetErrorWaitingCount() const {
 std::uint64_t DownloadQueue::GetHeldWriteBytes() const {
     std::lock_guard lock(writeLock_);
     return heldWriteBytes_;
+}
+
+std::size_t DownloadQueue::GetWriteListCount() const {
+    std::lock_guard lock(writeLock_);
+    return writeList_.size();
 }
 
 // ---- Download threads -----------------------------------------------------------------------
@@ -484,69 +549,118 @@ void DownloadQueue::WriteThreadMain() {
             writeChanged_.wait(lock, [&] { return writeSignal_ || IsStopping(); });
             writeSignal_ = false;
         }
-        if (IsStopping()) return;
+        if (IsStopping()) break;
         try {
-            RunBatch();
+            RunCycle();
         } catch (...) {
-            // RunBatch accounts for every item itself; nothing may end this thread.
+            // RunCycle accounts for every item itself; nothing may end this thread.
         }
     }
+    std::lock_guard hold(heldLock_);
+    ReleaseArchivesLocked();
 }
 
-void DownloadQueue::RunBatch() {
-    std::vector<DownloadItem> batch;
-    std::uint64_t batchBytes = 0;
+std::vector<DownloadItem> DownloadQueue::TakeWriteList(std::chrono::steady_clock::time_point cycleEnd) {
+    std::vector<DownloadItem> list;
     {
-        std::lock_guard lock(writeLock_);
-        batch.swap(writeList_);
+        std::unique_lock lock(writeLock_);
+        const auto idleEnd = std::min(cycleEnd, std::chrono::steady_clock::now() + options_.cycleIdleLimit);
+        writeChanged_.wait_until(lock, idleEnd,
+                                 [&] { return !writeList_.empty() || cycleWaiters_ > 0 || IsStopping(); });
+        list.swap(writeList_);
+        writeSignal_ = false;
     }
-    writeChanged_.notify_all();
-    for (const auto& item : batch) batchBytes += item.data ? item.data->GetSize() : 0;
+    if (!list.empty()) writeChanged_.notify_all();
+    return list;
+}
 
-    std::vector<DownloadItem> written, networkFailed, dropped;
-    std::vector<WriteFailure> writeFailed;
+void DownloadQueue::RunCycle() {
+    Cycle cycle;
+    std::unique_lock hold(heldLock_);
+    const auto cycleEnd = std::chrono::steady_clock::now() + options_.cycleTimeLimit;
+    std::uint64_t cycleBytes = 0;
     try {
-        WriteItems(batch, written, networkFailed, writeFailed, dropped);
-        NetworkErrorPolicy(networkFailed);
-        WriteErrorPolicy(writeFailed);
-        for (const auto& item : written) Complete(item, true);
+        for (bool first = true;; first = false) {
+            // The first list is there already: the write signal came with it.
+            std::vector<DownloadItem> list = first ? TakeWriteList(std::chrono::steady_clock::now()) : TakeWriteList(cycleEnd);
+            if (list.empty()) break;
+            const std::uint64_t listBytes = HeldBytesOf(list);
+            // Taken into the cycle first: whatever happens below, each item is retired once.
+            const std::size_t from = cycle.taken.size();
+            cycle.taken.reserve(from + list.size());
+            for (auto& item : list) cycle.taken.push_back(std::move(item));
+            WriteItems(cycle, from);
+            {
+                // What was written is in the archives now (and what was dropped is gone): its
+                // bytes are no longer held. Failed items keep theirs until the policy is done.
+                std::uint64_t kept = 0;
+                for (std::size_t i = from; i < cycle.taken.size(); ++i)
+                    kept += cycle.taken[i].data ? cycle.taken[i].data->GetSize() : 0;
+                std::lock_guard lock(writeLock_);
+                heldWriteBytes_ -= std::min(heldWriteBytes_, listBytes - std::min(listBytes, kept));
+            }
+            writeChanged_.notify_all();
+            cycleBytes += listBytes;
+            if (!cycle.networkFailed.empty() || !cycle.writeFailed.empty()) break;  // decided now
+            if (cycleBytes >= options_.cycleByteBudget || std::chrono::steady_clock::now() >= cycleEnd) break;
+            if (IsStopping() || cycleWaiters_ > 0) break;
+        }
+        // The directory is what makes the entries count: a flush that fails fails its items.
+        FlushHeldArchives(cycle);
     } catch (...) {
     }
-    // Every item of the batch leaves here, after any copy of it was queued again.
-    for (const auto& item : batch) Retire(item);
+    // A drained slot lets its waiter go on at once, which may rescan or repair: it must find
+    // no archive held. Nor may anyone once nothing waits for the writer.
+    bool listEmpty = false;
     {
         std::lock_guard lock(writeLock_);
-        heldWriteBytes_ -= std::min(heldWriteBytes_, batchBytes);
+        listEmpty = writeList_.empty();
+    }
+    if (listEmpty || IsStopping() || cycleWaiters_ > 0 || CycleDrainsASlot(cycle)) ReleaseArchivesLocked();
+    hold.unlock();
+
+    try {
+        NetworkErrorPolicy(cycle.networkFailed);
+        WriteErrorPolicy(cycle.writeFailed);
+        for (const auto& item : cycle.written) Complete(item, true);
+    } catch (...) {
+    }
+    // Every item of the cycle leaves here, after any copy of it was queued again.
+    for (const auto& item : cycle.taken) Retire(item);
+    {
+        // Failed items kept their bytes until the policy had them.
+        const std::uint64_t kept = HeldBytesOf(cycle.taken);
+        std::lock_guard lock(writeLock_);
+        heldWriteBytes_ -= std::min(heldWriteBytes_, kept);
     }
     writeChanged_.notify_all();
 }
 
-void DownloadQueue::WriteItems(std::vector<DownloadItem>& batch, std::vector<DownloadItem>& written,
-                               std::vector<DownloadItem>& networkFailed, std::vector<WriteFailure>& writeFailed,
-                               std::vector<DownloadItem>& dropped) {
-    std::map<std::string, std::shared_ptr<Zip>> archives;
-    std::map<std::string, std::vector<std::string>> groups;  // group -> its archives, in number order
-    std::vector<std::string> writtenTo;  // the archive of each written item
-    const auto failure = [&](const DownloadItem& item) {
-        try {
-            throw;
-        } catch (const Zip::DiskFullException& e) {
-            writeFailed.push_back({item, std::make_exception_ptr(ContentDiskFullException(FolderOf(e.GetFileName()), 0))});
-        } catch (...) {
-            writeFailed.push_back({item, std::current_exception()});
-        }
-    };
+bool DownloadQueue::CycleDrainsASlot(const Cycle& cycle) const {
+    std::array<int, kTypeCount> counts{};
+    for (const auto& item : cycle.taken)
+        if (item.type < kTypeCount) ++counts[item.type];
+    for (std::uint32_t type = 0; type < kTypeCount; ++type) {
+        if (counts[type] == 0) continue;
+        const Slot& slot = slots_[type];
+        std::lock_guard lock(slot.countLock);
+        if (slot.pending <= counts[type]) return true;
+    }
+    return false;
+}
 
-    ZipManager::Batch scope;
-    for (DownloadItem& item : batch) {
+void DownloadQueue::WriteItems(Cycle& cycle, std::size_t from) {
+    for (std::size_t i = from; i < cycle.taken.size(); ++i) {
+        DownloadItem& item = cycle.taken[i];
         if (item.job && item.job->IsAborted()) {
-            dropped.push_back(item);
+            item.data.reset();  // dropped: retired with the cycle
             continue;
         }
         if (item.error) {
-            networkFailed.push_back(item);
+            cycle.networkFailed.push_back(item);
             continue;
         }
+        const std::uint64_t fetched = item.data ? item.data->GetSize() : 0;
         try {
             if (!item.descriptor || !item.data) throw Exception();
             const auto& [name, info] = *item.descriptor;
@@ -554,15 +668,15 @@ void DownloadQueue::WriteItems(std::vector<DownloadItem>& batch, std::vector<Dow
             if (target.empty()) {
                 const std::string folder = ContentFolder();
                 const auto counter = [&](const std::string& path) -> std::uint32_t {
-                    const auto open = archives.find(path);
-                    if (open != archives.end()) return static_cast<std::uint32_t>(open->second->GetEntryCount());
+                    const auto open = held_.find(path);
+                    if (open != held_.end()) return static_cast<std::uint32_t>(open->second->GetEntryCount());
                     std::uint32_t count = 0;
                     return ReadZipEntryCount(path, count) ? count : 0;
                 };
-                // The group's archives are listed once a batch; one made here joins the list.
+                // The group's archives are listed once a cycle; one made here joins the list.
                 const std::string group = PakGroupOf(name);
-                auto listed = groups.find(group);
-                if (listed == groups.end()) listed = groups.emplace(group, ListPakPaths(folder, group)).first;
+                auto listed = cycle.groups.find(group);
+                if (listed == cycle.groups.end()) listed = cycle.groups.emplace(group, ListPakPaths(folder, group)).first;
                 auto& paths = listed->second;
                 try {
                     target = FindPakWithRoomAmong(paths, folder, name, info.storedSize, counter);
@@ -577,36 +691,75 @@ void DownloadQueue::WriteItems(std::vector<DownloadItem>& batch, std::vector<Dow
                 std::filesystem::create_directories(FolderOf(target), ignored);
             }
             item.archivePath = target;
-            auto open = archives.find(target);
-            if (open == archives.end()) open = archives.emplace(target, ZipManager::GetZip(target, kZipWritable)).first;
-            const auto& zip = open->second;
-            zip->AddEntry(name, info, item.data->GetData(), item.data->GetSize());
-            written.push_back(item);
-            writtenTo.push_back(target);
+            auto open = held_.find(target);
+            if (open == held_.end()) open = held_.emplace(target, ZipManager::GetZip(target, kZipWritable)).first;
+            open->second->AddEntry(name, info, item.data->GetData(), item.data->GetSize());
+            // In the archive now: the bytes can go back at once.
+            item.data.reset();
+            cycle.written.push_back(item);
+            cycle.writtenTo.push_back(target);
         } catch (...) {
-            failure(item);
+            cycle.writeFailed.push_back({item, CurrentWriteError(), fetched});
         }
     }
-    // The directory is what makes the entries count: a flush that fails fails its items.
-    for (auto& [path, zip] : archives) {
+}
+
+void DownloadQueue::FlushHeldArchives(Cycle& cycle) {
+    for (auto it = held_.begin(); it != held_.end();) {
+        const std::string path = it->first;
         try {
-            zip->FlushChanges();
+            it->second->FlushChanges();
+            ++it;
+            continue;
         } catch (...) {
             std::vector<DownloadItem> kept;
             std::vector<std::string> keptTo;
-            for (std::size_t i = 0; i < written.size(); ++i) {
-                if (writtenTo[i] == path) {
-                    failure(written[i]);
+            for (std::size_t i = 0; i < cycle.written.size(); ++i) {
+                if (cycle.writtenTo[i] == path) {
+                    cycle.writeFailed.push_back({cycle.written[i], CurrentWriteError(), StoredSizeOf(cycle.written[i])});
                 } else {
-                    kept.push_back(std::move(written[i]));
-                    keptTo.push_back(std::move(writtenTo[i]));
+                    kept.push_back(std::move(cycle.written[i]));
+                    keptTo.push_back(std::move(cycle.writtenTo[i]));
                 }
             }
-            written.swap(kept);
-            writtenTo.swap(keptTo);
+            cycle.written.swap(kept);
+            cycle.writtenTo.swap(keptTo);
         }
+        // An archive that could not be flushed is not kept: the next write opens it afresh.
+        it = held_.erase(it);
     }
-    archives.clear();
+}
+
+void DownloadQueue::ReleaseArchivesLocked() {
+    // Flushed at the end of their cycle already; letting them go closes them.
+    std::map<std::string, std::shared_ptr<Zip>> released;
+    released.swap(held_);
+    released.clear();
+}
+
+void DownloadQueue::ReleaseArchives() {
+    // A cycle in progress ends as soon as it can.
+    const CycleWaiter waiting(*this);
+    std::lock_guard hold(heldLock_);
+    ReleaseArchivesLocked();
+}
+
+DownloadQueue::CycleWaiter::CycleWaiter(DownloadQueue& queue) : queue_(queue) {
+    {
+        std::lock_guard lock(queue_.writeLock_);
+        ++queue_.cycleWaiters_;
+    }
+    queue_.writeChanged_.notify_all();
+}
+
+DownloadQueue::CycleWaiter::~CycleWaiter() {
+    std::lock_guard lock(queue_.writeLock_);
+    --queue_.cycleWaiters_;
+}
+
+std::size_t DownloadQueue::GetHeldArchiveCount() {
+    std::lock_guard hold(heldLock_);
+    return held_.size();
 }
 
 void DownloadQueue::Requeue(const std::vector<DownloadItem>& items) {
@@ -634,6 +787,8 @@ bool DownloadQueue::AskTypeJob(const std::exception_ptr& error) {
         job = slot.typeJob;
     }
     if (!job || job->IsAborted() || IsStopping()) return false;
+    // The player may take a while to answer, or repair meanwhile: nothing stays held.
+    ReleaseArchives();
     try {
         std::rethrow_exception(error);
     } catch (...) {
@@ -698,7 +853,7 @@ void DownloadQueue::WriteErrorPolicy(std::vector<WriteFailure>& failed) {
     }
     if (collected.empty()) return;
     if (!fullFolder.empty()) {
-        // The player is told what the rest of the content needs, not only this batch.
+        // The player is told what the rest of the content needs, not only this cycle.
         Slot& slot = slots_[kTypeContent];
         {
             std::lock_guard lock(slot.lock);
@@ -708,8 +863,9 @@ void DownloadQueue::WriteErrorPolicy(std::vector<WriteFailure>& failed) {
     }
     if (AskTypeJob(first)) {
         // The bytes fetched for them were counted as done; they count again when fetched anew.
-        for (const auto& item : collected)
-            if (item.job && item.data) item.job->GetProgress()->SubtractDone(item.data->GetSize());
+        for (const auto& f : failed)
+            if (f.item.type == kTypeContent && f.item.job && f.fetchedBytes > 0)
+                f.item.job->GetProgress()->SubtractDone(f.fetchedBytes);
         Requeue(collected);
     } else {
         AbortType(kTypeContent, true);

@@ -2,7 +2,7 @@
 // The download queue of the planet content and its threads: a priority queue with one slot per
 // queue type, a pool of download threads that rebuild a file from an archive copy or fetch it
 // from the current content server, and one write thread that writes the results into the
-// ".pak" archives in batches, reports completions and runs the error policy (retry while some
+// ".pak" archives in flush cycles, reports completions and runs the error policy (retry while some
 // thread makes progress, next server once every thread is stuck, then the type's job decides).
 //
 // Contract:
@@ -23,9 +23,11 @@
 // - The writer asks the type job (ThreadJob::Fail, whose error handler is the user's retry
 //   question) on its own thread; that question must give up when the job is aborted (the
 //   worker runner's does). A "no" aborts the type's job without waiting for the job's thread.
-// - Memory: at most kWriteListLimit items and at most the byte budget of stored bytes wait for
-//   the writer or are being written (a single item larger than the budget still passes when
-//   nothing else is held). Queued items hold no file bytes.
+// - Memory: the fetched bodies come from the body buffer pool (two per download thread kept
+//   at most) and go back there once written; when a type drains, onDrained runs (by default
+//   malloc_trim), without a lock. At most kWriteListLimit items and at most the byte budget of
+//   stored bytes wait for the writer or are being written (a single item larger than the
+//   budget still passes when nothing else is held). Queued items hold no file bytes.
 // - A download thread that failed leaves the active count before it hands its item to the
 //   writer and waits for the error pulse of the generation it saw before, so no pulse is lost.
 //   A pulse counts the threads it releases as active at once, before they have woken.
@@ -40,15 +42,32 @@
 //   still make progress: one busy with an item that has not failed, or an idle one with work
 //   queued for it. Idle threads with nothing queued do not hold a failure back, so one file
 //   that keeps failing reaches the next server, then the type job's question, after one try.
-// - Archive failures in a batch never end the writer: a full volume becomes a
+// - Flush cycles: the writer takes the write list again and again into one cycle, writing each
+//   list into the archives as it comes and keeping them open, until the cycle's bytes reach the
+//   cycle's byte budget, its time limit passes, the list stays empty for the idle limit, a failure
+//   arrives, a type drains or the threads stop. The cycle ends by flushing every archive it
+//   changed (directory written and synced); only then are its items' completions reported and
+//   the items retired. A written item's bytes are let go at once (only its size is kept).
+// - Held archives: between cycles the writer keeps its archives open while more items wait.
+//   It lets them go when the write list is empty after a cycle, before a slot drains (so
+//   WaitDrained and AbortQueue return with nothing held), before a failure's question, when
+//   its thread ends, and when ZipManager::ReleaseHeldArchives asks (answered between two
+//   cycles, so within one cycle's limits; the rescan, repair, moves and compaction ask first).
+//   The archive lock "heldLock_" is held for a whole cycle's writing and flushing, never while
+//   completions, the error policy or a job callback run; no other queue lock is taken under
+//   it except the write lock and the slots' count locks, briefly.
+// - Archive failures in a cycle never end the writer: a full volume becomes a
 //   ContentDiskFullException naming the folder and the space needed, a damaged archive its
 //   Zip::CorruptException, and either is handed to the type-1 job (type-0 items complete with
-//   false). A directory that cannot be flushed at the end of a batch fails that archive's items.
+//   false). Archives are opened writable without recovery: a damaged one is not rebuilt
+//   quietly from its local headers (which keeps entries whose bytes no one checked) but goes
+//   to the job, whose worker repairs it with every entry's CRC-32 checked. A directory that cannot be flushed at the end of a cycle fails that archive's items.
 // - Start/Stop are for the owner (the content download's initialisation and shutdown); every
 //   other member may be called from any thread.
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -62,6 +81,7 @@
 #include "delivery/DownloadManager.h"
 #include "delivery/FileDescriptors.h"
 #include "delivery/ThreadJob.h"
+#include "delivery/ZipManager.h"
 #include "foundation/Exception.h"
 #include "foundation/MemoryStream.h"
 #include "foundation/Semaphore.h"
@@ -77,8 +97,12 @@ inline constexpr std::uint32_t kTypeCount = 2;
 inline constexpr int kMinDownloadThreads = 1;
 inline constexpr int kMaxDownloadThreads = 32;
 inline constexpr std::size_t kWriteListLimit = 100;
-inline constexpr std::uint64_t kDefaultWriteByteBudget = 64ull * 1024 * 1024;
+// Stored bytes waiting for the writer at most; and what one flush cycle writes at most.
+inline constexpr std::uint64_t kDefaultWriteByteBudget = 24ull * 1024 * 1024;
+inline constexpr std::uint64_t kDefaultCycleByteBudget = 64ull * 1024 * 1024;
 inline constexpr unsigned kMaxConnectionsPerServer = 12;
+inline constexpr std::chrono::milliseconds kDefaultCycleTimeLimit{1000};
+inline constexpr std::chrono::milliseconds kDefaultCycleIdleLimit{30};
 
 // One entry of the descriptor map; keeps the map it belongs to alive.
 using DescriptorRef = std::shared_ptr<const FileDescriptorMap::value_type>;
@@ -101,6 +125,16 @@ struct DownloadItem {
     std::shared_ptr<NetworkException> error;
 };
 
+// Frees the kept download bodies and gives the allocator's free memory back to the system
+// where the C library can (glibc).
+void ReleaseFreeMemory();
+// At most this many malloc arenas (glibc makes up to eight per core, one per thread that
+// meets contention, and each keeps the freed bodies of its threads).
+inline constexpr int kMaxAllocatorArenas = 4;
+// Bounds the allocator's arenas; call at process start, before any thread. False where the C
+// library has no such setting.
+bool LimitAllocatorArenas(int arenas = kMaxAllocatorArenas);
+
 struct DownloadQueueOptions {
     DownloadManager* manager = nullptr;  // null: the process-wide manager
     // The dynamic content folder new files go to; empty: GetDynamicContentFolder() when needed.
@@ -108,11 +142,20 @@ struct DownloadQueueOptions {
     // 0: the setting Connection\DownloadThreadCount; clamped to 1..32 either way.
     int threadCount = 0;
     std::uint64_t writeByteBudget = kDefaultWriteByteBudget;
+    std::uint64_t cycleByteBudget = kDefaultCycleByteBudget;
     // Between two looks at a full write list when nothing wakes the thread sooner.
     std::chrono::milliseconds fullListPoll{100};
+    // A flush cycle ends once it has run this long, or once the write list has stayed empty
+    // for the idle limit (on the monotonic clock).
+    std::chrono::milliseconds cycleTimeLimit{kDefaultCycleTimeLimit};
+    std::chrono::milliseconds cycleIdleLimit{kDefaultCycleIdleLimit};
+    // Called, on the thread that retired the last item and without a lock, each time a type's
+    // pending count reaches 0. The default hands the allocator's free memory back to the
+    // system (glibc's malloc_trim); empty: nothing.
+    std::function<void()> onDrained = ReleaseFreeMemory;
 };
 
-class DownloadQueue {
+class DownloadQueue : private ArchiveHolder {
 public:
     explicit DownloadQueue(DownloadQueueOptions options = {});
     // Stops the threads.
@@ -138,6 +181,7 @@ public:
     bool WaitDrainedFor(std::uint32_t type, std::chrono::milliseconds limit);
 
     // For diagnostics and tests.
+    std::size_t GetHeldArchiveCount();
     int GetPending(std::uint32_t type) const;
     std::size_t GetQueuedCount(std::uint32_t type) const;
     int GetThreadCount() const;
@@ -146,6 +190,8 @@ public:
     int GetIdleCount() const;
     int GetErrorWaitingCount() const;
     std::uint64_t GetHeldWriteBytes() const;
+    // Items handed to the writer and not yet taken by it.
+    std::size_t GetWriteListCount() const;
 
     // The thread count the setting asks for, clamped.
     static int ConfiguredThreadCount();
@@ -164,12 +210,28 @@ private:
     struct WriteFailure {
         DownloadItem item;
         std::exception_ptr error;
+        // Counted as done when fetched; taken back when the item is queued again.
+        std::uint64_t fetchedBytes = 0;
+    };
+    // One cycle's items on their way through the writer.
+    struct Cycle {
+        std::vector<DownloadItem> taken;  // every item, retired at the end
+        std::vector<DownloadItem> written;
+        std::vector<std::string> writtenTo;  // the archive of each written item
+        std::vector<DownloadItem> networkFailed;
+        std::vector<WriteFailure> writeFailed;
+        std::map<std::string, std::vector<std::string>> groups;  // group -> its archives, listed once
     };
 
     Slot& SlotOf(std::uint32_t type);
     const Slot& SlotOf(std::uint32_t type) const;
     void AddPending(std::uint32_t type);
+    // The one retire path: counts the item out, then runs onDrained when that drained its type.
     void Retire(const DownloadItem& item);
+    // Counts the item out; true when that drained its type (onDrained is then the caller's).
+    bool RetireCounted(const DownloadItem& item);
+    // StopDownloadThreads under the owner's lock; true when retiring the items left drained a type.
+    bool StopLocked();
     bool IsStopping() const noexcept { return stopping_.load(); }
 
     void DownloadThreadMain(int index);
@@ -185,10 +247,27 @@ private:
     void AbortType(std::uint32_t type, bool fromWriter);
 
     void WriteThreadMain();
-    void RunBatch();
-    void WriteItems(std::vector<DownloadItem>& batch, std::vector<DownloadItem>& written,
-                    std::vector<DownloadItem>& networkFailed, std::vector<WriteFailure>& writeFailed,
-                    std::vector<DownloadItem>& dropped);
+    void RunCycle();
+    // Takes the write list, waiting up to the idle limit for an item; empty when none came.
+    std::vector<DownloadItem> TakeWriteList(std::chrono::steady_clock::time_point cycleEnd);
+    // Writes the cycle's items from index `from` on into the held archives.
+    void WriteItems(Cycle& cycle, std::size_t from);
+    void FlushHeldArchives(Cycle& cycle);
+    // True when retiring the cycle's items would leave some slot drained.
+    bool CycleDrainsASlot(const Cycle& cycle) const;
+    void ReleaseArchives() override;
+    // Counts its owner among those waiting for the current cycle while it lives.
+    class CycleWaiter {
+    public:
+        explicit CycleWaiter(DownloadQueue& queue);
+        ~CycleWaiter();
+        CycleWaiter(const CycleWaiter&) = delete;
+        CycleWaiter& operator=(const CycleWaiter&) = delete;
+
+    private:
+        DownloadQueue& queue_;
+    };
+    void ReleaseArchivesLocked();
     void NetworkErrorPolicy(std::vector<DownloadItem>& failed);
     void WriteErrorPolicy(std::vector<WriteFailure>& failed);
     // Hands the error to the type-1 job: true when the job's handler answers "retry".
@@ -209,8 +288,13 @@ private:
     mutable std::mutex writeLock_;
     std::condition_variable writeChanged_;  // the write signal, room in the list, stop
     std::vector<DownloadItem> writeList_;
-    std::uint64_t heldWriteBytes_ = 0;  // list and batch being written
+    std::uint64_t heldWriteBytes_ = 0;  // the list, the one being written, failures kept
     bool writeSignal_ = false;
+    std::atomic<int> cycleWaiters_{0};  // drains and releases waiting for the cycle: it ends at once
+
+    // The writer's open archives, by path; held for a whole cycle's writing and flushing.
+    std::mutex heldLock_;
+    std::map<std::string, std::shared_ptr<Zip>> held_;
 
     mutable std::mutex errorLock_;
     std::condition_variable errorPulsed_;

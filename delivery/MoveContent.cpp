@@ -9,6 +9,7 @@
 #include "delivery/UpdateManager.h"
 #include "delivery/UpdateRun.h"
 #include "delivery/WorkerStatus.h"
+#include "delivery/ZipManager.h"
 #include "foundation/Exception.h"
 #include "foundation/Paths.h"
 #include "foundation/RegistrySettings.h"
@@ -124,6 +125,8 @@ void MoveContent(const std::shared_ptr<ThreadJob>& job, const std::string& targe
         } else if (!IsAbsolutePath(target) || IsMoveIntoItself(paths)) {
             result = kMoveContentFailed;
         } else {
+            // The updater moves the archives' files: none may stay open here meanwhile.
+            ZipManager::ReleaseHeldArchives();
             result = RunMoveUpdater(paths);
         }
     } catch (const UpdateException& e) {

@@ -1,5 +1,7 @@
 #include "delivery/ZipManager.h"
 
+#include <algorithm>
+#include <mutex>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -36,6 +38,16 @@ struct ZipCache {
 };
 
 thread_local std::unique_ptr<ZipCache> t_cache;
+
+struct Holders {
+    std::mutex lock;  // held while the holders are asked, so none goes meanwhile
+    std::vector<ArchiveHolder*> list;
+};
+
+Holders& TheHolders() {
+    static Holders* holders = new Holders;
+    return *holders;
+}
 
 // Runs when the last shared owner lets an archive go.
 struct Release {
@@ -104,6 +116,24 @@ void ZipManager::EndBatch() {
     // Taken out first: a flush must not find the batch still open.
     std::unique_ptr<ZipCache> ending = std::move(t_cache);
     ending.reset();
+}
+
+void ZipManager::AddHolder(ArchiveHolder* holder) {
+    Holders& holders = TheHolders();
+    std::lock_guard lock(holders.lock);
+    holders.list.push_back(holder);
+}
+
+void ZipManager::RemoveHolder(ArchiveHolder* holder) {
+    Holders& holders = TheHolders();
+    std::lock_guard lock(holders.lock);
+    holders.list.erase(std::remove(holders.list.begin(), holders.list.end(), holder), holders.list.end());
+}
+
+void ZipManager::ReleaseHeldArchives() {
+    Holders& holders = TheHolders();
+    std::lock_guard lock(holders.lock);
+    for (ArchiveHolder* holder : holders.list) holder->ReleaseArchives();
 }
 
 std::size_t ZipManager::OpenArchiveCount() {

@@ -19,6 +19,15 @@
 //   is open, every archive GetZip opens for it is held until the outermost EndBatch (or the
 //   thread's end), where the archives nobody else holds are flushed and closed on that thread.
 //   An archive already open when it is asked for again is returned without being added.
+// - Holders: a long-running writer may keep archives open between its batches. It registers
+//   an ArchiveHolder; ReleaseHeldArchives asks every registered holder to let its archives go
+//   and returns once each has (a holder answers after the batch it is in, whose length it
+//   bounds). Whoever opens archives with mode bits of its own (the rescan's offset checks, the
+//   repair's recovery, moves and compactions) calls it first, so that it opens its own object
+//   instead of being handed the holder's, whose mode a later GetZip could not change. The
+//   registry's lock is held while the holders are asked (so a holder cannot go meanwhile); a
+//   holder must not ask the manager for archives while it answers, nor call
+//   ReleaseHeldArchives itself.
 // - Flush notifications are not forwarded: nothing in the program listens to them.
 // - ConvertContentFormat is reentrant and takes no lock.
 
@@ -31,6 +40,14 @@
 #include "foundation/MemoryStream.h"
 
 namespace Vel {
+
+// Keeps archives open beyond a batch; see ReleaseHeldArchives.
+class ArchiveHolder {
+public:
+    virtual ~ArchiveHolder() = default;
+    // Lets every archive held go (their directories are written), and returns once done.
+    virtual void ReleaseArchives() = 0;
+};
 
 class ZipManager {
 public:
@@ -58,6 +75,12 @@ public:
     static std::shared_ptr<VelMemoryStream> ConvertContentFormat(const void* bytes, std::uint32_t length,
                                                                  int sourceCode, int targetCode,
                                                                  std::uint32_t perFileValue);
+
+    // A holder stays registered until removed; RemoveHolder waits for a release running in it.
+    static void AddHolder(ArchiveHolder* holder);
+    static void RemoveHolder(ArchiveHolder* holder);
+    // Every registered holder lets its archives go before this returns.
+    static void ReleaseHeldArchives();
 
     // The key an archive is known by.
     static std::string ArchiveKey(std::string_view path);

@@ -1,7 +1,10 @@
+#include "delivery/DownloadQueue.h"
 #include "launcher/TrailstarterApp.h"
 #include "launcher/web/WebBrowser.h"
 
 int main(int argc, char** argv) {
+    // Before any thread: the download threads' bodies otherwise spread over many arenas.
+    Vel::ContentDownload::LimitAllocatorArenas();
     Vel::UseWebEngineBrowser();
     return Vel::RunTrailstarter(argc, argv);
 }

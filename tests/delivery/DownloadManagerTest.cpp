@@ -6,6 +6,7 @@
 #include <set>
 #include <thread>
 
+#include "delivery/BodyBufferPool.h"
 #include "delivery/DownloadManager.h"
 #include "foundation/AppEnvironment.h"
 #include "foundation/AppServices.h"
@@ -400,4 +401,50 @@ TEST_F(DownloadManagerTest, TheCredentialsFollowARedirectOnlyToTheSameHost) {
     EXPECT_EQ(log[log.size() - 2].authorization, basic) << "the first request carries them";
     EXPECT_EQ(log.back().path, "/moved/file.dat_1");
     EXPECT_EQ(log.back().authorization, "") << "never to another host";
+}
+
+TEST_F(DownloadManagerTest, FetchTakesTheCrcOfTheFinalBodyAsItArrives) {
+    // A body of many pieces, and one behind a redirect whose own body must not count.
+    std::string large(300 * 1024, '\0');
+    for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>((i * 131 + i / 977) & 0xFF);
+    dir_.Write("dynamic_content/large_3", large);
+    dir_.Write("moved/large_3", large);
+    dir_.Write("dynamic_content/moved_3", "not these bytes");
+    server_->SetFault("/dynamic_content/moved_3", Redirect("/moved/large_3", 302));
+    const auto limit = static_cast<std::uint32_t>(large.size());
+    DownloadManager::HttpConnection connection({Origin() + "/", "", ""});
+    for (const char* path : {"/dynamic_content/large_3", "/dynamic_content/moved_3"}) {
+        SCOPED_TRACE(path);
+        VelMemoryStream into(limit);
+        const std::uint8_t* block = into.GetData();
+        EXPECT_EQ(connection.Fetch(path, into, nullptr, limit), CrcOf(large));
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(into.GetData()), into.GetSize()), large);
+        EXPECT_EQ(into.GetData(), block) << "sized once, never grown";
+    }
+}
+
+TEST_F(DownloadManagerTest, DownloadedBodiesComeFromThePoolAndGoBackToIt) {
+    const auto size = static_cast<std::uint32_t>(Content().size());
+    BodyBufferPool& pool = GetBodyBufferPool();
+    pool.Clear();
+
+    auto stream = manager_.DownloadFile("data/file.dat_1", size, CrcOf(Content()), nullptr);
+    ASSERT_TRUE(stream);
+    EXPECT_EQ(stream->GetCapacity(), size) << "sized once for the file";
+    const std::uint8_t* block = stream->GetData();
+    EXPECT_EQ(pool.GetKeptCount(), 0u);
+    stream.reset();
+    EXPECT_EQ(pool.GetKeptCount(), 1u) << "back once its last holder let it go";
+
+    stream = manager_.DownloadFile("data/file.dat_1", size, CrcOf(Content()), nullptr);
+    EXPECT_EQ(stream->GetData(), block) << "the kept block is used again";
+    EXPECT_EQ(pool.GetKeptCount(), 0u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(stream->GetData()), stream->GetSize()), Content());
+
+    // A failed attempt's block goes back as well.
+    server_->SetFault("/dynamic_content/data/file.dat_1", MakeFault(FaultKind::kFlipByte));
+    EXPECT_THROW(manager_.DownloadFile("data/file.dat_1", size, CrcOf(Content()), nullptr), NetworkException);
+    EXPECT_EQ(pool.GetKeptCount(), 1u);
+    stream.reset();
+    pool.Clear();
 }

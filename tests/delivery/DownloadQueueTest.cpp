@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "delivery/BodyBufferPool.h"
 #include "delivery/ContentDiskFullException.h"
 #include "delivery/DownloadManager.h"
 #include "delivery/DownloadQueue.h"
@@ -187,12 +188,14 @@ protected:
         if (priority != 0) item.priority = [priority] { return priority; };
         return item;
     }
-    DownloadQueue& MakeQueue(int threads, std::uint64_t budget = kDefaultWriteByteBudget) {
+    DownloadQueue& MakeQueue(int threads, std::uint64_t budget = kDefaultWriteByteBudget,
+                             std::function<void()> onDrained = {}) {
         DownloadQueueOptions options;
         options.manager = &manager_;
         options.contentFolder = Content();
         options.threadCount = threads;
         options.writeByteBudget = budget;
+        options.onDrained = std::move(onDrained);
         queue_ = std::make_unique<DownloadQueue>(options);
         return *queue_;
     }
@@ -608,26 +611,74 @@ TEST_F(DownloadQueueTest, ADamagedArchiveGoesToTheContentJobSoThatTheWorkerRepai
     EXPECT_TRUE(job->IsAborted());
 }
 
+// Samples the bytes held for the writer as each entry is written: the list being written counts.
+class HeldBytesSampler : public Vel::Platform::FileDurability {
+public:
+    explicit HeldBytesSampler(const DownloadQueue& queue) : queue_(queue) {}
+    ssize_t WriteVectorAt(int fd, const iovec* parts, int count, off_t offset) override {
+        const std::uint64_t held = queue_.GetHeldWriteBytes();
+        std::uint64_t most = mostHeld.load();
+        while (held > most && !mostHeld.compare_exchange_weak(most, held)) {
+        }
+        ++entries;
+        return FileDurability::WriteVectorAt(fd, parts, count, offset);
+    }
+    std::atomic<std::uint64_t> mostHeld{0};
+    std::atomic<int> entries{0};
+
+private:
+    const DownloadQueue& queue_;
+};
+
 TEST_F(DownloadQueueTest, TheWriteListHoldsNoMoreThanItsByteBudget) {
     for (int i = 0; i < 12; ++i) AddFile("p/a/f" + std::to_string(i), std::string(1000, char('a' + i)));
     ServerList({server_->BaseUrl()});
     auto& queue = MakeQueue(6, 2500);
-    std::atomic<std::uint64_t> mostHeld{0};
+    HeldBytesSampler sampler(queue);
+    Vel::Platform::ScopedFileDurability sampling(sampler);
     const auto job = TypeJob();
-    for (const auto& [name, content] : contents_) {
-        DownloadItem item = Item(name, job);
-        item.completion = [&](bool) {
-            const auto held = queue.GetHeldWriteBytes();
-            if (held > mostHeld) mostHeld = held;
-        };
-        queue.Enqueue(item);
-    }
+    for (const auto& [name, content] : contents_) queue.Enqueue(Item(name, job));
     queue.StartDownloadThreads();
     ASSERT_TRUE(queue.WaitDrainedFor(kTypeContent, kWatchdog));
     queue.StopDownloadThreads();
-    EXPECT_LE(mostHeld.load(), 2500u);
-    EXPECT_GT(mostHeld.load(), 0u);
+    EXPECT_EQ(sampler.entries.load(), 12);
+    EXPECT_LE(sampler.mostHeld.load(), 2500u);
+    EXPECT_GE(sampler.mostHeld.load(), 1000u) << "an entry is written while its bytes count as held";
     EXPECT_EQ(ArchivedContents(), contents_);
+}
+
+TEST_F(DownloadQueueTest, WrittenBodiesGoBackToThePoolAndEachDrainReleasesMemoryOutsideTheLocks) {
+    constexpr int kThreads = 2;
+    for (int i = 0; i < 12; ++i) AddFile("p/a/f" + std::to_string(i), std::string(3000 + 100 * i, char('a' + i)));
+    AddFile("p/b/urgent", "urgent bytes");
+    ServerList({server_->BaseUrl()});
+    BodyBufferPool& pool = GetBodyBufferPool();
+    pool.Clear();
+    std::mutex seenLock;
+    std::vector<std::pair<int, int>> seen;  // the pending counts each call saw
+    // The hook asks for the pending counts: under a count lock that would never return.
+    auto& queue = MakeQueue(kThreads, kDefaultWriteByteBudget, [&] {
+        const std::pair<int, int> pending{queue_->GetPending(kTypeUrgent), queue_->GetPending(kTypeContent)};
+        std::lock_guard lock(seenLock);
+        seen.push_back(pending);
+    });
+    const auto job = TypeJob();
+    for (const auto& [name, content] : contents_)
+        if (name != "p/b/urgent") queue.Enqueue(Item(name, job));
+    queue.StartDownloadThreads();
+    ASSERT_TRUE(queue.WaitDrainedFor(kTypeContent, kWatchdog));
+    ASSERT_TRUE(WaitFor([&] { return pool.GetKeptCount() > 0; }, kWatchdog)) << "written bodies come back";
+    queue.Enqueue(Item("p/b/urgent", job, kTypeUrgent));
+    ASSERT_TRUE(queue.WaitDrainedFor(kTypeUrgent, kWatchdog));
+    queue.StopDownloadThreads();
+
+    EXPECT_EQ(ArchivedContents(), contents_);
+    EXPECT_LE(pool.GetKeptCount(), 2u * kThreads) << "two bodies kept per download thread";
+    std::lock_guard lock(seenLock);
+    ASSERT_EQ(seen.size(), 2u) << "once per drain";
+    EXPECT_EQ(seen[0].second, 0);
+    EXPECT_EQ(seen[1].first, 0);
+    pool.Clear();
 }
 
 TEST_F(DownloadQueueTest, StopEndsStalledTransfersAndAnUnansweredQuestionWithinTheJoinLimit) {
@@ -773,4 +824,30 @@ TEST_F(DownloadQueueTest, NewFilesFillTheArchiveMadeForThemBeforeAnyOther) {
     EXPECT_FALSE(std::filesystem::exists(Content() + "p_a_03.pak"));
     Zip second(Content() + "p_a_02.pak", 0);
     EXPECT_EQ(second.GetEntryCount(), names.size());
+}
+
+// Once a type drains, nothing of the writer stays open, though the threads keep running: the
+// next user of the folder (a rescan, a compaction, another process) finds the archives closed.
+// Holds for the urgent type too, drained while content files still wait for the writer.
+TEST_F(DownloadQueueTest, TheWriterHoldsNoArchiveOnceATypeIsDrained) {
+    for (int k = 0; k < 30; ++k) AddFile("p/a/f" + std::to_string(k), std::string(3000, char('a' + k % 26)));
+    AddFile("p/b/urgent", "needed now");
+    ServerList({server_->BaseUrl()});
+    auto& queue = MakeQueue(3);
+    const auto job = TypeJob();
+    std::atomic<std::size_t> heldAtUrgent{99};
+    DownloadItem urgent = Item("p/b/urgent", job, kTypeUrgent);
+    queue.Enqueue(urgent);
+    for (int k = 0; k < 30; ++k) queue.Enqueue(Item("p/a/f" + std::to_string(k), job));
+    queue.StartDownloadThreads();
+    ASSERT_TRUE(queue.WaitDrainedFor(kTypeUrgent, kWatchdog));
+    heldAtUrgent = queue.GetHeldArchiveCount();
+    ASSERT_TRUE(queue.WaitDrainedFor(kTypeContent, kWatchdog));
+    EXPECT_EQ(heldAtUrgent.load(), 0u);
+    EXPECT_EQ(queue.GetHeldArchiveCount(), 0u);
+    EXPECT_EQ(ZipManager::OpenArchiveCount(), 0u);
+    // Another process's writer would take the archive's lock now.
+    Zip other(Content() + "p_a_01.pak", kZipWritable);
+    EXPECT_EQ(other.GetEntryCount(), 30u);
+    queue.StopDownloadThreads();
 }
