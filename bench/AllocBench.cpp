@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "bench/BenchSupport.h"
-#include "foundation/SmallBlockAllocator.h"
+#include "foundation/runtime/SmallBlockAllocator.h"
 
 namespace {
 

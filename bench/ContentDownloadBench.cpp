@@ -33,11 +33,11 @@
 #include <vector>
 
 #include "bench/BenchSupport.h"
-#include "delivery/DownloadManager.h"
-#include "delivery/DownloadQueue.h"
-#include "foundation/AppEnvironment.h"
-#include "foundation/Crc32.h"
-#include "foundation/SiteName.h"
+#include "delivery/net/DownloadManager.h"
+#include "delivery/content/DownloadQueue.h"
+#include "foundation/core/AppEnvironment.h"
+#include "foundation/data/Crc32.h"
+#include "foundation/config/SiteName.h"
 
 extern char** environ;
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "foundation/Crc32.h"
-#include "foundation/Sha1.h"
+#include "foundation/data/Crc32.h"
+#include "foundation/data/Sha1.h"
 
 namespace {
 

@@ -30,9 +30,9 @@
 #include <vector>
 
 #include "bench/BenchSupport.h"
-#include "delivery/Deflate.h"
-#include "delivery/Zip.h"
-#include "foundation/Crc32.h"
+#include "delivery/archive/Deflate.h"
+#include "delivery/archive/Zip.h"
+#include "foundation/data/Crc32.h"
 
 namespace fs = std::filesystem;
 using Bench::RandomBytes;

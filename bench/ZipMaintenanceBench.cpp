@@ -21,10 +21,10 @@
 #include <vector>
 
 #include "bench/BenchSupport.h"
-#include "delivery/FileDescriptors.h"
-#include "delivery/Zip.h"
-#include "foundation/Crc32.h"
-#include "foundation/MemoryStream.h"
+#include "delivery/descriptors/FileDescriptors.h"
+#include "delivery/archive/Zip.h"
+#include "foundation/data/Crc32.h"
+#include "foundation/data/MemoryStream.h"
 
 namespace fs = std::filesystem;
 using Bench::RandomBytes;

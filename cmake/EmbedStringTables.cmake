@@ -2,7 +2,7 @@
 # Writes a C++ source that holds every string table's bytes, keyed by the language id that
 # starts the table's file name ("1033-en-US.txt" -> 1033).
 set(_body "// Generated from resources/strings/ by cmake/EmbedStringTables.cmake; do not edit.\n")
-string(APPEND _body "#include \"foundation/EmbeddedStringTables.h\"\n\nnamespace Vel {\nnamespace {\n")
+string(APPEND _body "#include \"foundation/text/EmbeddedStringTables.h\"\n\nnamespace Vel {\nnamespace {\n")
 set(_rows "")
 set(_index 0)
 foreach(_input IN LISTS INPUTS)

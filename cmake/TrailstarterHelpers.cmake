@@ -41,10 +41,11 @@ function(trailstarter_test NAME)
 endfunction()
 
 # trailstarter_test_folder(LABEL)
-# Every *Test.cpp in the current folder becomes one test executable, registered under LABEL.
+# Every *Test.cpp in the current folder and its subfolders becomes one test executable,
+# registered under LABEL (the target is <LABEL>_<file name>).
 # A source holding the line "// ctest: threading" also runs under ThreadSanitizer.
 function(trailstarter_test_folder LABEL)
-  file(GLOB _tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*Test.cpp)
+  file(GLOB_RECURSE _tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*Test.cpp)
   foreach(_src ${_tests})
     get_filename_component(_stem ${_src} NAME_WE)
     file(STRINGS ${_src} _marks REGEX "^// ctest: threading")

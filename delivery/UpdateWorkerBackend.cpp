@@ -1,9 +1,9 @@
 #include "delivery/UpdateWorkerBackend.h"
 
-#include "delivery/ContentDownload.h"
-#include "delivery/MoveContent.h"
-#include "delivery/ServiceEndpoints.h"
-#include "delivery/UpdateRun.h"
+#include "delivery/content/ContentDownload.h"
+#include "delivery/update/MoveContent.h"
+#include "delivery/net/ServiceEndpoints.h"
+#include "delivery/update/UpdateRun.h"
 
 namespace Vel {
 

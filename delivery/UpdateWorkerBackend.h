@@ -8,7 +8,7 @@
 // update-manager lock and the content driver under its content lock; install it with
 // SetWorkerBackend before the first worker starts.
 
-#include "delivery/WorkerBackend.h"
+#include "delivery/workers/WorkerBackend.h"
 
 namespace Vel {
 

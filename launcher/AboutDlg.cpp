@@ -1,8 +1,8 @@
 #include "launcher/AboutDlg.h"
 
-#include "foundation/AppEnvironment.h"
-#include "foundation/LocalizedStrings.h"
-#include "foundation/TimeStamp.h"
+#include "foundation/core/AppEnvironment.h"
+#include "foundation/text/LocalizedStrings.h"
+#include "foundation/time/TimeStamp.h"
 #include "launcher/DialogItems.h"
 #include "launcher/DialogText.h"
 #include "ui_AboutDlg.h"

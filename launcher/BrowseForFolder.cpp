@@ -7,7 +7,7 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include "foundation/Paths.h"
+#include "foundation/files/Paths.h"
 
 namespace Vel {
 namespace {

@@ -1,13 +1,13 @@
 #include "launcher/ClientOptionsPage.h"
 
-#include "foundation/Exception.h"
-#include "foundation/LanguageTable.h"
-#include "foundation/LocalizedStrings.h"
-#include "foundation/Paths.h"
-#include "foundation/ProcessRuntime.h"
-#include "foundation/RegistrySettings.h"
-#include "foundation/SettingKey.h"
-#include "foundation/UserFolders.h"
+#include "foundation/core/Exception.h"
+#include "foundation/text/LanguageTable.h"
+#include "foundation/text/LocalizedStrings.h"
+#include "foundation/files/Paths.h"
+#include "foundation/runtime/ProcessRuntime.h"
+#include "foundation/config/RegistrySettings.h"
+#include "foundation/config/SettingKey.h"
+#include "foundation/config/UserFolders.h"
 #include "platform/Prompt.h"
 
 #include <QCheckBox>

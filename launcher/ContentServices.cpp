@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "delivery/ContentDownload.h"
-#include "foundation/Exception.h"
+#include "delivery/content/ContentDownload.h"
+#include "foundation/core/Exception.h"
 
 namespace Vel {
 

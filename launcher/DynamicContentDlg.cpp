@@ -1,12 +1,12 @@
 #include "launcher/DynamicContentDlg.h"
 
-#include "delivery/PlanetList.h"
-#include "delivery/WorkerRunner.h"
-#include "delivery/Workers.h"
-#include "foundation/Exception.h"
-#include "foundation/LocalizedStrings.h"
-#include "foundation/Mutex.h"
-#include "foundation/StringUtils.h"
+#include "delivery/content/PlanetList.h"
+#include "delivery/workers/WorkerRunner.h"
+#include "delivery/workers/Workers.h"
+#include "foundation/core/Exception.h"
+#include "foundation/text/LocalizedStrings.h"
+#include "foundation/threads/Mutex.h"
+#include "foundation/core/StringUtils.h"
 #include "platform/Prompt.h"
 
 #include <QHBoxLayout>

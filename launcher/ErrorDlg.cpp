@@ -1,6 +1,6 @@
 #include "launcher/ErrorDlg.h"
 
-#include "foundation/LocalizedStrings.h"
+#include "foundation/text/LocalizedStrings.h"
 #include "launcher/DialogItems.h"
 #include "launcher/DialogText.h"
 #include "launcher/GuiDialogService.h"

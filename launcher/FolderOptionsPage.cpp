@@ -2,15 +2,15 @@
 
 #include <filesystem>
 
-#include "delivery/ContentFolder.h"
-#include "delivery/UpdateManager.h"
-#include "delivery/WorkerRunner.h"
-#include "delivery/Workers.h"
-#include "foundation/Exception.h"
-#include "foundation/LocalizedStrings.h"
-#include "foundation/Paths.h"
-#include "foundation/StringUtils.h"
-#include "foundation/UserFolders.h"
+#include "delivery/content/ContentFolder.h"
+#include "delivery/update/UpdateManager.h"
+#include "delivery/workers/WorkerRunner.h"
+#include "delivery/workers/Workers.h"
+#include "foundation/core/Exception.h"
+#include "foundation/text/LocalizedStrings.h"
+#include "foundation/files/Paths.h"
+#include "foundation/core/StringUtils.h"
+#include "foundation/config/UserFolders.h"
 #include "launcher/BrowseForFolder.h"
 #include "platform/Prompt.h"
 

@@ -1,6 +1,6 @@
 #include "launcher/GuiDialogService.h"
 
-#include "foundation/WaitCancel.h"
+#include "foundation/threads/WaitCancel.h"
 
 #include <QMetaObject>
 #include <QThread>

@@ -1,7 +1,7 @@
 #include "launcher/LanguageDlg.h"
 
-#include "foundation/LocalizedStrings.h"
-#include "foundation/RegistrySettings.h"
+#include "foundation/text/LocalizedStrings.h"
+#include "foundation/config/RegistrySettings.h"
 #include "launcher/DialogItems.h"
 #include "ui_LanguageDlg.h"
 

@@ -13,7 +13,7 @@
 //   OK stores nothing).
 // - GUI thread only.
 
-#include "foundation/LanguageTable.h"
+#include "foundation/text/LanguageTable.h"
 
 #include <QDialog>
 

@@ -1,7 +1,7 @@
 #include "launcher/NDADlg.h"
 
-#include "delivery/ServiceEndpoints.h"
-#include "foundation/LocalizedStrings.h"
+#include "delivery/net/ServiceEndpoints.h"
+#include "foundation/text/LocalizedStrings.h"
 #include "launcher/BitmapResources.h"
 #include "launcher/DialogItems.h"
 #include "launcher/WebView.h"

@@ -4,7 +4,7 @@
 //
 // Contract:
 // - The page's address is the terms site's base address ("web.terms.url", see
-//   delivery/ServiceEndpoints.h) + "(" + the effective language's two-letter code in lower
+//   delivery/net/ServiceEndpoints.h) + "(" + the effective language's two-letter code in lower
 //   case + ")/trailstarter/terms-of-use/index.xml".
 // - exec/DoModal ends with 1002 (accepted), 1003 (declined) or 2 (Escape, the close box).
 // - InitDialog runs once (DoModal, or the first show): it navigates the browser and sets the
@@ -12,7 +12,7 @@
 //   browser area, or without a browser (none installed), the dialog shows no page.
 // - GUI thread only.
 
-#include "foundation/LanguageTable.h"
+#include "foundation/text/LanguageTable.h"
 
 #include <QDialog>
 

@@ -4,14 +4,14 @@
 #include <QScreen>
 #include <QWidget>
 
-#include "delivery/ServiceEndpoints.h"
-#include "delivery/WorkerRunner.h"
-#include "foundation/AppEnvironment.h"
-#include "foundation/LanguageTable.h"
-#include "foundation/RegistrySettings.h"
-#include "foundation/SettingKey.h"
-#include "foundation/StringUtils.h"
-#include "foundation/VelURI.h"
+#include "delivery/net/ServiceEndpoints.h"
+#include "delivery/workers/WorkerRunner.h"
+#include "foundation/core/AppEnvironment.h"
+#include "foundation/text/LanguageTable.h"
+#include "foundation/config/RegistrySettings.h"
+#include "foundation/config/SettingKey.h"
+#include "foundation/core/StringUtils.h"
+#include "foundation/runtime/VelURI.h"
 #include "launcher/WebView.h"
 
 namespace Vel {

@@ -21,8 +21,8 @@
 
 #include <QSize>
 
-#include "foundation/SystemInfo.h"
-#include "foundation/VersionNumber.h"
+#include "foundation/runtime/SystemInfo.h"
+#include "foundation/core/VersionNumber.h"
 #include "launcher/MainWindowServices.h"
 
 namespace Vel {

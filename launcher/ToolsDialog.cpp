@@ -1,6 +1,6 @@
 #include "launcher/ToolsDialog.h"
 
-#include "foundation/LocalizedStrings.h"
+#include "foundation/text/LocalizedStrings.h"
 #include "launcher/BitmapResources.h"
 
 #include <QDialogButtonBox>

@@ -5,7 +5,7 @@
 #include <QApplication>
 #include <boost/program_options.hpp>
 
-#include "foundation/ProcessRuntime.h"
+#include "foundation/runtime/ProcessRuntime.h"
 #include "platform/InstanceActivation.h"
 #include "platform/Process.h"
 #include "platform/Prompt.h"

@@ -29,7 +29,7 @@
 // - Controls are found by their symbolic names while initialising; a missing one is reported
 //   through the prompt and the window goes on without it.
 
-#include "delivery/MainWindowMessages.h"
+#include "delivery/workers/MainWindowMessages.h"
 #include "launcher/GuiDialogService.h"
 #include "launcher/GuiThreadPrompt.h"
 #include "launcher/MainWindowServices.h"

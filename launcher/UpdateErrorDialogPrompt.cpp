@@ -1,6 +1,6 @@
 #include "launcher/UpdateErrorDialogPrompt.h"
 
-#include "delivery/UpdateManager.h"
+#include "delivery/update/UpdateManager.h"
 #include "launcher/ErrorDlg.h"
 
 namespace Vel {

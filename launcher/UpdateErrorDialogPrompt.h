@@ -8,7 +8,7 @@
 // - While the run is aborted or the program shuts down nothing is shown: the answer is false.
 // - Stateless.
 
-#include "delivery/UpdateErrorPrompt.h"
+#include "delivery/update/UpdateErrorPrompt.h"
 
 namespace Vel {
 

@@ -1,6 +1,6 @@
 #include "launcher/UpdateManagerState.h"
 
-#include "delivery/UpdateManager.h"
+#include "delivery/update/UpdateManager.h"
 
 namespace Vel {
 

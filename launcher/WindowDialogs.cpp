@@ -1,9 +1,9 @@
 #include "launcher/WindowDialogs.h"
 
-#include "delivery/HttpClient.h"
-#include "delivery/ServiceEndpoints.h"
-#include "foundation/LanguageTable.h"
-#include "foundation/VelURI.h"
+#include "delivery/net/HttpClient.h"
+#include "delivery/net/ServiceEndpoints.h"
+#include "foundation/text/LanguageTable.h"
+#include "foundation/runtime/VelURI.h"
 #include "launcher/AboutDlg.h"
 #include "launcher/DynamicContentDlg.h"
 #include "launcher/FolderOptionsPage.h"

@@ -9,7 +9,7 @@
 //   from the stored settings and the current figures. Without a planet size query there is no
 //   planet-data page.
 // - ShowConnectionError fetches the public probe page ("web.probe.url", see
-//   delivery/ServiceEndpoints.h) and shows the error dialog with string 1139 (the internet
+//   delivery/net/ServiceEndpoints.h) and shows the error dialog with string 1139 (the internet
 //   works, the update server does not) when that succeeded, else 1136; Try again disabled.
 //   The fetch blocks the calling thread for at most its connect time-out.
 // - GUI thread only; no state beyond the size query handed in, which must outlive this object.

@@ -1,4 +1,4 @@
-#include "delivery/DownloadQueue.h"
+#include "delivery/content/DownloadQueue.h"
 #include "launcher/TrailstarterApp.h"
 #include "launcher/web/WebBrowser.h"
 

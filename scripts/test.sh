@@ -3,12 +3,16 @@
 # suite, then builds the threading tests with ThreadSanitizer and runs them, then builds the web
 # browser's own test without sanitizers (the browser engine is never started under them). Between
 # the last two, the fuzz targets (clang) replay their corpora and fuzz for a few seconds each.
-# Installs the missing Debian packages first. Exits non-zero on any failure.
+# Installs the missing Debian packages first, then checks the include layers of the libraries
+# (scripts/check-include-layers.py) before anything is built. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 
 bash scripts/install-deps.sh
+
+echo "== Include layers (each folder of the libraries includes only the folders below it)"
+python3 scripts/check-include-layers.py
 
 JOBS=$(nproc)
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:strict_string_checks=1:detect_stack_use_after_return=0"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "foundation/MemoryStream.h"
+#include "foundation/data/MemoryStream.h"
 #include "tests/fuzz/FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <memory>
 
-#include "delivery/ZipManager.h"
-#include "foundation/Exception.h"
+#include "delivery/archive/ZipManager.h"
+#include "foundation/core/Exception.h"
 #include "tests/fuzz/FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -5,7 +5,7 @@
 #include <set>
 #include <string>
 
-#include "delivery/FileDescriptors.h"
+#include "delivery/descriptors/FileDescriptors.h"
 #include "tests/fuzz/FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -7,8 +7,8 @@
 #include <map>
 #include <string>
 
-#include "foundation/CrashHandler.h"
-#include "foundation/XMLParser.h"
+#include "foundation/core/CrashHandler.h"
+#include "foundation/files/XMLParser.h"
 #include "launcher/CrashReports.h"
 #include "tests/fuzz/FuzzSupport.h"
 

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string>
 
-#include "foundation/Duration.h"
+#include "foundation/core/Duration.h"
 #include "tests/fuzz/FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "delivery/FileList.h"
-#include "foundation/Exception.h"
+#include "delivery/update/FileList.h"
+#include "foundation/core/Exception.h"
 #include "tests/fuzz/FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

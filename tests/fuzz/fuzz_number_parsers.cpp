@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "foundation/ParameterStore.h"
-#include "foundation/ParseUInt16.h"
-#include "foundation/StringUtils.h"
+#include "foundation/core/ParameterStore.h"
+#include "foundation/text/ParseUInt16.h"
+#include "foundation/core/StringUtils.h"
 #include "tests/fuzz/FuzzSupport.h"
 
 namespace {

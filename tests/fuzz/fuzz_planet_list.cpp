@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "delivery/PlanetList.h"
+#include "delivery/content/PlanetList.h"
 #include "tests/fuzz/FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "delivery/RouterProtocol.h"
-#include "foundation/MemoryStream.h"
+#include "delivery/update/RouterProtocol.h"
+#include "foundation/data/MemoryStream.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::vector<std::uint8_t> datagram(data, data + size);

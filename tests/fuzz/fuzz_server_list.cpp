@@ -5,10 +5,10 @@
 #include <string>
 #include <string_view>
 
-#include "foundation/Exception.h"
-#include "foundation/StringUtils.h"
-#include "foundation/VelURI.h"
-#include "foundation/XMLParser.h"
+#include "foundation/core/Exception.h"
+#include "foundation/core/StringUtils.h"
+#include "foundation/runtime/VelURI.h"
+#include "foundation/files/XMLParser.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const Vel::XMLParser parser(std::string_view(reinterpret_cast<const char*>(data), size));

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "foundation/Exception.h"
-#include "foundation/VelURI.h"
+#include "foundation/core/Exception.h"
+#include "foundation/runtime/VelURI.h"
 #include "tests/fuzz/FuzzSupport.h"
 
 namespace {

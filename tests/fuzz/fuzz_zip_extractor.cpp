@@ -6,8 +6,8 @@
 #include <string>
 #include <system_error>
 
-#include "delivery/ZipExtractor.h"
-#include "foundation/Exception.h"
+#include "delivery/update/ZipExtractor.h"
+#include "foundation/core/Exception.h"
 #include "tests/fuzz/FuzzSupport.h"
 
 namespace fs = std::filesystem;

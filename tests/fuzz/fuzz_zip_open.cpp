@@ -8,8 +8,8 @@
 #include <system_error>
 #include <vector>
 
-#include "delivery/Zip.h"
-#include "foundation/Exception.h"
+#include "delivery/archive/Zip.h"
+#include "foundation/core/Exception.h"
 #include "tests/fuzz/FuzzSupport.h"
 
 namespace {

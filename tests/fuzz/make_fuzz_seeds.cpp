@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "StandinRouter.h"
-#include "delivery/RouterProtocol.h"
-#include "delivery/Zip.h"
-#include "delivery/ZipManager.h"
-#include "foundation/ContentFormat.h"
-#include "foundation/Crc32.h"
-#include "foundation/MemoryStream.h"
+#include "delivery/update/RouterProtocol.h"
+#include "delivery/archive/Zip.h"
+#include "delivery/archive/ZipManager.h"
+#include "foundation/data/ContentFormat.h"
+#include "foundation/data/Crc32.h"
+#include "foundation/data/MemoryStream.h"
 #include "platform/SettingsHive.h"
 
 namespace fs = std::filesystem;

@@ -1,10 +1,10 @@
 // ctest: threading
 #include "launcher/ClientLauncher.h"
 
-#include "delivery/MainWindowMessages.h"
-#include "delivery/UpdateManager.h"
-#include "foundation/AppEnvironment.h"
-#include "foundation/ProcessRuntime.h"
+#include "delivery/workers/MainWindowMessages.h"
+#include "delivery/update/UpdateManager.h"
+#include "foundation/core/AppEnvironment.h"
+#include "foundation/runtime/ProcessRuntime.h"
 #include "platform/InstanceObject.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/CurrentDirGuard.h"

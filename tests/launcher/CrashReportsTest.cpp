@@ -11,11 +11,11 @@
 
 #include <gtest/gtest.h>
 
-#include "foundation/AppEnvironment.h"
-#include "foundation/CrashHandler.h"
-#include "foundation/ParameterStore.h"
-#include "foundation/SiteName.h"
-#include "foundation/StringUtils.h"
+#include "foundation/core/AppEnvironment.h"
+#include "foundation/core/CrashHandler.h"
+#include "foundation/core/ParameterStore.h"
+#include "foundation/config/SiteName.h"
+#include "foundation/core/StringUtils.h"
 #include "launcher/CrashReports.h"
 #include "platform/Prompt.h"
 #include "tests/support/CurrentDirGuard.h"

@@ -1,11 +1,11 @@
 // ctest: threading
 #include "launcher/DynamicContentDlg.h"
 
-#include "delivery/PlanetList.h"
-#include "delivery/WorkerRunner.h"
-#include "foundation/LocalizedStrings.h"
-#include "foundation/MemoryStream.h"
-#include "foundation/StringUtils.h"
+#include "delivery/content/PlanetList.h"
+#include "delivery/workers/WorkerRunner.h"
+#include "foundation/text/LocalizedStrings.h"
+#include "foundation/data/MemoryStream.h"
+#include "foundation/core/StringUtils.h"
 #include "launcher/ToolsDialog.h"
 #include "tests/support/FakeWorkers.h"
 #include "tests/support/IsolatedSettings.h"

@@ -1,7 +1,7 @@
 // ctest: threading
 #include "launcher/GuiDialogService.h"
 
-#include "foundation/WaitCancel.h"
+#include "foundation/threads/WaitCancel.h"
 #include "tests/support/PumpUntil.h"
 #include "tests/support/WaitFor.h"
 

@@ -6,11 +6,11 @@
 
 #include <gtest/gtest.h>
 
-#include "foundation/AppEnvironment.h"
-#include "foundation/ParameterStore.h"
-#include "foundation/RegistrySettings.h"
-#include "foundation/SettingKey.h"
-#include "foundation/SiteName.h"
+#include "foundation/core/AppEnvironment.h"
+#include "foundation/core/ParameterStore.h"
+#include "foundation/config/RegistrySettings.h"
+#include "foundation/config/SettingKey.h"
+#include "foundation/config/SiteName.h"
 #include "launcher/NewsPage.h"
 #include "tests/support/FakeWebView.h"
 #include "tests/support/IsolatedSettings.h"

@@ -8,10 +8,10 @@
 #include <future>
 #include <thread>
 
-#include "delivery/UpdateManager.h"
-#include "foundation/AppEnvironment.h"
-#include "foundation/ProcessRuntime.h"
-#include "foundation/SiteName.h"
+#include "delivery/update/UpdateManager.h"
+#include "foundation/core/AppEnvironment.h"
+#include "foundation/runtime/ProcessRuntime.h"
+#include "foundation/config/SiteName.h"
 #include "launcher/TrailstarterApp.h"
 #include "platform/InstanceActivation.h"
 #include "platform/InstanceObject.h"

@@ -1,7 +1,7 @@
 #include "launcher/ToolsDialog.h"
 
-#include "foundation/RegistrySettings.h"
-#include "foundation/SettingKey.h"
+#include "foundation/config/RegistrySettings.h"
+#include "foundation/config/SettingKey.h"
 #include "tests/support/IsolatedSettings.h"
 #include "tests/support/QtApp.h"
 #include "tests/support/ScopedEnv.h"

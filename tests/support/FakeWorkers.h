@@ -3,9 +3,9 @@
 // failure handling a test sets, and a backend that records what the five workers asked for.
 // Thread-safe where the runner calls them from job threads (counters are atomics, lists locked).
 
-#include "delivery/ITSWorker.h"
-#include "delivery/WorkerBackend.h"
-#include "foundation/Thread.h"
+#include "delivery/workers/ITSWorker.h"
+#include "delivery/workers/WorkerBackend.h"
+#include "foundation/threads/Thread.h"
 
 #include <atomic>
 #include <functional>

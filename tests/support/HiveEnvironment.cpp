@@ -1,6 +1,6 @@
 #include "tests/support/HiveEnvironment.h"
 
-#include "foundation/SiteName.h"
+#include "foundation/config/SiteName.h"
 
 #include <stdlib.h>
 

@@ -9,8 +9,8 @@
 #include <map>
 #include <mutex>
 
-#include "delivery/RouterConnector.h"
-#include "foundation/Clock.h"
+#include "delivery/update/RouterConnector.h"
+#include "foundation/time/Clock.h"
 
 namespace Vel::Test {
 

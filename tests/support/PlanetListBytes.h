@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "delivery/PlanetList.h"
-#include "foundation/MemoryStream.h"
+#include "delivery/content/PlanetList.h"
+#include "foundation/data/MemoryStream.h"
 
 namespace Vel::Test {
 

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include "delivery/MainWindowMessages.h"
+#include "delivery/workers/MainWindowMessages.h"
 
 namespace Vel::Test {
 

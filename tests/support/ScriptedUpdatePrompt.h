@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "delivery/UpdateErrorPrompt.h"
+#include "delivery/update/UpdateErrorPrompt.h"
 
 namespace Vel::Test {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "foundation/NetAddress.h"
+#include "foundation/runtime/NetAddress.h"
 
 namespace Vel::Test {
 

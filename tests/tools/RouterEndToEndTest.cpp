@@ -1,10 +1,10 @@
 // ctest: threading
 #include <gtest/gtest.h>
 
-#include "delivery/MainWindowMessages.h"
-#include "delivery/RouterConnector.h"
-#include "delivery/UpdateManager.h"
-#include "foundation/SiteName.h"
+#include "delivery/workers/MainWindowMessages.h"
+#include "delivery/update/RouterConnector.h"
+#include "delivery/update/UpdateManager.h"
+#include "foundation/config/SiteName.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/CurrentDirGuard.h"
 #include "tests/support/ManualRequestScheduler.h"

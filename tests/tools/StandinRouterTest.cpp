@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "StandinRouter.h"
-#include "delivery/RouterProtocol.h"
-#include "foundation/RandomGenerator.h"
+#include "delivery/update/RouterProtocol.h"
+#include "foundation/data/RandomGenerator.h"
 
 using namespace Vel::RouterConnector;
 

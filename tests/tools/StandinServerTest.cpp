@@ -6,7 +6,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include "delivery/HttpClient.h"
+#include "delivery/net/HttpClient.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 #include "tools/standin-server/StandinServer.h"

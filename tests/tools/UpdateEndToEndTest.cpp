@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "foundation/RegistrySettings.h"
-#include "foundation/SettingKey.h"
+#include "foundation/config/RegistrySettings.h"
+#include "foundation/config/SettingKey.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/IsolatedSettings.h"
 #include "tests/support/ScopedEnv.h"

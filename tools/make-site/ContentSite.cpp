@@ -4,16 +4,16 @@
 #include <fstream>
 #include <iterator>
 
-#include "delivery/FileDescriptors.h"
-#include "delivery/FileList.h"
-#include "delivery/ZipManager.h"
-#include "foundation/ContentFormat.h"
-#include "foundation/Crc32.h"
-#include "foundation/Exception.h"
-#include "foundation/MemoryStream.h"
-#include "foundation/PakNames.h"
-#include "foundation/Paths.h"
-#include "foundation/StringUtils.h"
+#include "delivery/descriptors/FileDescriptors.h"
+#include "delivery/update/FileList.h"
+#include "delivery/archive/ZipManager.h"
+#include "foundation/data/ContentFormat.h"
+#include "foundation/data/Crc32.h"
+#include "foundation/core/Exception.h"
+#include "foundation/data/MemoryStream.h"
+#include "foundation/data/PakNames.h"
+#include "foundation/files/Paths.h"
+#include "foundation/core/StringUtils.h"
 
 namespace fs = std::filesystem;
 

@@ -17,10 +17,10 @@
 #include <iostream>
 #include <vector>
 
-#include "delivery/FileList.h"
-#include "foundation/Crc32.h"
-#include "foundation/Sha1.h"
-#include "foundation/UserFolders.h"
+#include "delivery/update/FileList.h"
+#include "foundation/data/Crc32.h"
+#include "foundation/data/Sha1.h"
+#include "foundation/config/UserFolders.h"
 #include "tools/make-site/ContentSite.h"
 
 namespace fs = std::filesystem;

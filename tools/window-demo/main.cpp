@@ -2,11 +2,11 @@
 // visible progress for a few seconds each: the buttons, the progress bar and the status,
 // time, rate and size texts. Close it with Escape or the close box.
 
-#include "delivery/MainWindowMessages.h"
-#include "delivery/WorkerBackend.h"
-#include "delivery/WorkerStatus.h"
-#include "foundation/SiteName.h"
-#include "foundation/Thread.h"
+#include "delivery/workers/MainWindowMessages.h"
+#include "delivery/workers/WorkerBackend.h"
+#include "delivery/workers/WorkerStatus.h"
+#include "foundation/config/SiteName.h"
+#include "foundation/threads/Thread.h"
 #include "launcher/TrailstarterDlg.h"
 
 #include <QApplication>

@@ -1,0 +1,55 @@
+#pragma once
+// Where the planet content lives and how much room it needs: the queries of the content-folder
+// page.
+//
+// Contract:
+// - GetContentRoot is the public users data parent folder made absolute: a relative setting,
+//   and the empty default, resolve against the installation root (the current directory), so
+//   the result is always a real folder ending in "/". GetFreeDiskSpace("") asks about that
+//   same folder's volume; any other path is asked about as given (0 when the query fails).
+// - GetContentFolderSize measures the public users data folder (all files, recursively) at
+//   most once a minute on the monotonic clock; calls within the minute return the cached value
+//   even when files changed. The first call always measures.
+// - GetRequiredContentSize is the archive space of every described file: (46 + n) for its
+//   central directory record plus (30 + n + s) for its local header, name and stored data
+//   (n name length, s stored size), summed in 64 bits.
+// - GetContentSpaceNeeded is max(required - folder size, 0) + 1 GiB.
+// - Meant for the user-interface thread: the module's folder size cache has no lock.
+//   ContentFolderSizeCache objects likewise belong to one thread.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "delivery/descriptors/FileDescriptors.h"
+#include "foundation/time/Clock.h"
+
+namespace Vel {
+
+inline constexpr std::uint64_t kContentSpaceMargin = 1073741824;  // 1 GiB
+
+std::string GetContentRoot();
+std::uint64_t GetFreeDiskSpace(const std::string& path);
+std::uint64_t GetContentFolderSize();
+std::uint64_t GetRequiredContentSize();
+std::uint64_t GetContentSpaceNeeded();
+
+// The archive space the files of map take (see the contract).
+std::uint64_t RequiredArchiveSize(const FileDescriptorMap& map);
+// max(required - present, 0) + 1 GiB.
+std::uint64_t ContentSpaceNeeded(std::uint64_t required, std::uint64_t present);
+
+// A folder's total file size, measured again only when the last measurement is more than a
+// minute old.
+class ContentFolderSizeCache {
+public:
+    explicit ContentFolderSizeCache(const IClock& clock) : clock_(clock) {}
+    std::uint64_t Get(const std::string& folder);
+
+private:
+    const IClock& clock_;
+    std::optional<MonoTime> refreshAt_;
+    std::uint64_t size_ = 0;
+};
+
+}  // namespace Vel

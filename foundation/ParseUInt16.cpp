@@ -1,8 +1,0 @@
-#include "foundation/ParseUInt16.h"
-
-#include "foundation/StringUtils.h"
-
-std::uint16_t ParseUInt16(std::string_view text) {
-    std::uint16_t value = 0;
-    return Vel::ParseWholeDecimal(text, value) ? value : 0;
-}
