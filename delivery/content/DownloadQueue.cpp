@@ -625,15 +625,19 @@ void DownloadQueue::RunCycle() {
         for (const auto& item : cycle.written) Complete(item, true);
     } catch (...) {
     }
-    // Every item of the cycle leaves here, after any copy of it was queued again.
-    for (const auto& item : cycle.taken) Retire(item);
     {
-        // Failed items kept their bytes until the policy had them.
+        // Failed items kept their bytes until the policy had them. They go before the items
+        // retire: a drain's waiter and onDrained must find nothing held for the writer.
         const std::uint64_t kept = HeldBytesOf(cycle.taken);
+        for (auto& item : cycle.taken) item.data.reset();
+        cycle.writeFailed.clear();
+        cycle.networkFailed.clear();
         std::lock_guard lock(writeLock_);
         heldWriteBytes_ -= std::min(heldWriteBytes_, kept);
     }
     writeChanged_.notify_all();
+    // Every item of the cycle leaves here, after any copy of it was queued again.
+    for (const auto& item : cycle.taken) Retire(item);
 }
 
 bool DownloadQueue::CycleDrainsASlot(const Cycle& cycle) const {

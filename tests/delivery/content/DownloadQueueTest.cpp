@@ -851,3 +851,29 @@ TEST_F(DownloadQueueTest, TheWriterHoldsNoArchiveOnceATypeIsDrained) {
     EXPECT_EQ(other.GetEntryCount(), 30u);
     queue.StopDownloadThreads();
 }
+
+TEST_F(DownloadQueueTest, NoBytesStayHeldForTheWriterOnceAFailedWriteDrainsItsType) {
+    AddFile("p/a/bad", std::string(4000, 'x'));
+    ServerList({server_->BaseUrl()});
+    dir_.Write("content/broken.pak", "not an archive at all, and long enough to be looked at");
+    std::atomic<std::uint64_t> heldAtDrain{99};
+    std::atomic<int> drains{0};
+    // Runs as the type drains: the failed item's body must be let go by then, or the memory
+    // handed back to the system would not include it.
+    auto& queue = MakeQueue(1, kDefaultWriteByteBudget, [&] {
+        heldAtDrain = queue_->GetHeldWriteBytes();
+        ++drains;
+    });
+    std::atomic<int> failed{0};
+    DownloadItem bad = Item("p/a/bad", nullptr, kTypeUrgent);
+    bad.archivePath = Content() + "broken.pak";
+    bad.completion = [&](bool ok) { failed += ok ? 0 : 1; };
+    queue.Enqueue(bad);
+    queue.StartDownloadThreads();
+    ASSERT_TRUE(queue.WaitDrainedFor(kTypeUrgent, kWatchdog));
+    ASSERT_TRUE(WaitFor([&] { return drains.load() == 1; }, kWatchdog));
+    EXPECT_EQ(failed.load(), 1);
+    EXPECT_EQ(heldAtDrain.load(), 0u);
+    EXPECT_EQ(queue.GetHeldWriteBytes(), 0u);
+    queue.StopDownloadThreads();
+}
