@@ -625,15 +625,40 @@ void DownloadQueue::RunCycle() {
         for (const auto& item : cycle.written) Complete(item, true);
     } catch (...) {
     }
-    // Every item of the cycle leaves here, after any copy of it was queued again.
-    for (const auto& item : cycle.taken) Retire(item);
     {
-        // Failed items kept their bytes until the policy had them.
+        // Failed items kept their bytes until the policy had them. They go before the items
+        // retire: a drain's waiter and onDrained must find nothing held for the writer.
         const std::uint64_t kept = HeldBytesOf(cycle.taken);
+        for (auto& item : cycle.taken) item.data.reset();
+        cycle.writeFailed.clear();
+        cycle.networkFailed.clear();
         std::lock_guard lock(writeLock_);
         heldWriteBytes_ -= std::min(heldWriteBytes_, kept);
     }
     writeChanged_.notify_all();
+    // Every item of the cycle leaves here, after any copy of it was queued again. Under the
+    // archive lock: items that leave elsewhere meanwhile (a drain, an aborted fetch) may make
+    // any of these the last of its type, and that retire must find the archives let go.
+    int drains = 0;
+    {
+        std::lock_guard hold(heldLock_);
+        for (const auto& item : cycle.taken) {
+            if (RetireUnlessLast(item)) continue;
+            ReleaseArchivesLocked();
+            if (RetireCounted(item)) ++drains;
+        }
+    }
+    // Outside the locks, once per drain.
+    for (int k = 0; k < drains; ++k)
+        if (options_.onDrained) options_.onDrained();
+}
+
+bool DownloadQueue::RetireUnlessLast(const DownloadItem& item) {
+    Slot& slot = SlotOf(item.type);
+    std::lock_guard lock(slot.countLock);
+    if (slot.pending <= 1) return false;
+    --slot.pending;
+    return true;
 }
 
 bool DownloadQueue::CycleDrainsASlot(const Cycle& cycle) const {

@@ -53,9 +53,10 @@
 //   WaitDrained and AbortQueue return with nothing held), before a failure's question, when
 //   its thread ends, and when ZipManager::ReleaseHeldArchives asks (answered between two
 //   cycles, so within one cycle's limits; the rescan, repair, moves and compaction ask first).
-//   The archive lock "heldLock_" is held for a whole cycle's writing and flushing, never while
-//   completions, the error policy or a job callback run; no other queue lock is taken under
-//   it except the write lock and the slots' count locks, briefly.
+//   The archive lock "heldLock_" is held for a whole cycle's writing and flushing, and again
+//   while its items retire (the last item of a type lets the archives go before it leaves),
+//   never while completions, the error policy, onDrained or a job callback run; no other queue
+//   lock is taken under it except the write lock and the slots' count locks, briefly.
 // - Archive failures in a cycle never end the writer: a full volume becomes a
 //   ContentDiskFullException naming the folder and the space needed, a damaged archive its
 //   Zip::CorruptException, and either is handed to the type-1 job (type-0 items complete with
@@ -230,6 +231,9 @@ private:
     void Retire(const DownloadItem& item);
     // Counts the item out; true when that drained its type (onDrained is then the caller's).
     bool RetireCounted(const DownloadItem& item);
+    // Counts the item out when others of its type are still pending; false (nothing done) when
+    // it is the last one, whose retire would drain the type.
+    bool RetireUnlessLast(const DownloadItem& item);
     // StopDownloadThreads under the owner's lock; true when retiring the items left drained a type.
     bool StopLocked();
     bool IsStopping() const noexcept { return stopping_.load(); }

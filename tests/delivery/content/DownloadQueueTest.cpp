@@ -851,3 +851,101 @@ TEST_F(DownloadQueueTest, TheWriterHoldsNoArchiveOnceATypeIsDrained) {
     EXPECT_EQ(other.GetEntryCount(), 30u);
     queue.StopDownloadThreads();
 }
+
+TEST_F(DownloadQueueTest, NoBytesStayHeldForTheWriterOnceAFailedWriteDrainsItsType) {
+    AddFile("p/a/bad", std::string(4000, 'x'));
+    ServerList({server_->BaseUrl()});
+    dir_.Write("content/broken.pak", "not an archive at all, and long enough to be looked at");
+    std::atomic<std::uint64_t> heldAtDrain{99};
+    std::atomic<int> drains{0};
+    // Runs as the type drains: the failed item's body must be let go by then, or the memory
+    // handed back to the system would not include it.
+    auto& queue = MakeQueue(1, kDefaultWriteByteBudget, [&] {
+        heldAtDrain = queue_->GetHeldWriteBytes();
+        ++drains;
+    });
+    std::atomic<int> failed{0};
+    DownloadItem bad = Item("p/a/bad", nullptr, kTypeUrgent);
+    bad.archivePath = Content() + "broken.pak";
+    bad.completion = [&](bool ok) { failed += ok ? 0 : 1; };
+    queue.Enqueue(bad);
+    queue.StartDownloadThreads();
+    ASSERT_TRUE(queue.WaitDrainedFor(kTypeUrgent, kWatchdog));
+    ASSERT_TRUE(WaitFor([&] { return drains.load() == 1; }, kWatchdog));
+    EXPECT_EQ(failed.load(), 1);
+    EXPECT_EQ(heldAtDrain.load(), 0u);
+    EXPECT_EQ(queue.GetHeldWriteBytes(), 0u);
+    queue.StopDownloadThreads();
+}
+
+namespace {
+
+// Holds the writer in its first entry write until another item waits in the write list, so
+// that the cycle ends (time limit 0) with the list not empty.
+class WaitForTheNextItem : public Vel::Platform::FileDurability {
+public:
+    explicit WaitForTheNextItem(const DownloadQueue& queue) : queue_(queue) {}
+    ssize_t WriteVectorAt(int fd, const iovec* parts, int count, off_t offset) override {
+        if (!waited_.exchange(true)) sawNext = WaitFor([&] { return queue_.GetWriteListCount() > 0; }, kWatchdog);
+        return FileDurability::WriteVectorAt(fd, parts, count, offset);
+    }
+    std::atomic<bool> sawNext{false};
+
+private:
+    const DownloadQueue& queue_;
+    std::atomic<bool> waited_{false};
+};
+
+}  // namespace
+
+TEST_F(DownloadQueueTest, AnItemLeavingElsewhereBeforeTheCycleRetiresStillFindsNoArchiveHeldAtTheDrain) {
+    AddFile("p/a/first", "urgent bytes");
+    AddFile("p/a/stalls", std::string(2000, 's'));
+    AddFile("p/b/next", std::string(1500, 'n'));
+    ServerList({server_->BaseUrl()});
+    server_->SetFault(ServerPath("p/a/stalls"), MakeFault(FaultKind::kStall));
+    Fault slow = MakeFault(FaultKind::kSlowBody);
+    slow.chunk = 100;
+    slow.intervalMs = 20;
+    server_->SetFault(ServerPath("p/b/next"), slow);
+
+    std::mutex seenLock;
+    std::vector<std::size_t> heldAtDrain;
+    DownloadQueueOptions options;
+    options.manager = &manager_;
+    options.contentFolder = Content();
+    options.threadCount = 3;
+    options.cycleTimeLimit = std::chrono::milliseconds(0);
+    options.onDrained = [&] {
+        const std::size_t held = queue_->GetHeldArchiveCount();
+        std::lock_guard lock(seenLock);
+        heldAtDrain.push_back(held);
+    };
+    queue_ = std::make_unique<DownloadQueue>(options);
+    DownloadQueue& queue = *queue_;
+    WaitForTheNextItem hook(queue);
+    Vel::Platform::ScopedFileDurability hooked(hook);
+    const auto job = TypeJob();
+    const auto stalledJob = std::make_shared<ThreadJob>();
+
+    // Its completion runs after the writer decided what to keep: the stalled urgent item
+    // leaves through its download thread meanwhile, so this item's retire drains the type.
+    std::atomic<bool> otherGone{false};
+    DownloadItem first = Item("p/a/first", job, kTypeUrgent, 2);
+    first.completion = [&](bool) {
+        stalledJob->RequestAbort();
+        otherGone = WaitFor([&] { return queue_->GetPending(kTypeUrgent) == 1; }, kWatchdog);
+    };
+    queue.Enqueue(first);
+    queue.Enqueue(Item("p/a/stalls", stalledJob, kTypeUrgent, 1));
+    queue.Enqueue(Item("p/b/next", job));
+    queue.StartDownloadThreads();
+    ASSERT_TRUE(queue.WaitDrainedFor(kTypeUrgent, kWatchdog));
+    ASSERT_TRUE(queue.WaitDrainedFor(kTypeContent, kWatchdog));
+    queue.StopDownloadThreads();
+    EXPECT_TRUE(hook.sawNext.load());
+    EXPECT_TRUE(otherGone.load());
+    std::lock_guard lock(seenLock);
+    ASSERT_FALSE(heldAtDrain.empty());
+    EXPECT_EQ(heldAtDrain.front(), 0u) << "the urgent type drained with the writer's archive still open";
+}
