@@ -49,10 +49,12 @@
 //   changed (directory written and synced); only then are its items' completions reported and
 //   the items retired. A written item's bytes are let go at once (only its size is kept).
 // - Held archives: between cycles the writer keeps its archives open while more items wait.
-//   It lets them go when the write list is empty after a cycle, before a slot drains (so
-//   WaitDrained and AbortQueue return with nothing held), before a failure's question, when
-//   its thread ends, and when ZipManager::ReleaseHeldArchives asks (answered between two
-//   cycles, so within one cycle's limits; the rescan, repair, moves and compaction ask first).
+//   It lets them go when the write list is empty after a cycle, before the last item of a type
+//   that it holds leaves (so a type the writer drains finds nothing held; one whose last items
+//   are dropped elsewhere while the writer works on the other type's may find the archives
+//   held for that work), before a failure's question, when its thread ends, and when
+//   ZipManager::ReleaseHeldArchives asks (answered between two cycles, so within one cycle's
+//   limits; the rescan, repair, moves and compaction ask first).
 //   The archive lock "heldLock_" is held for a whole cycle's writing and flushing, and again
 //   while its items retire (the last item of a type lets the archives go before it leaves),
 //   never while completions, the error policy, onDrained or a job callback run; no other queue
