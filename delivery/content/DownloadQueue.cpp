@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <span>
 
 #include <malloc.h>
 
@@ -38,7 +39,7 @@ std::uint64_t StoredSizeOf(const DownloadItem& item) {
     return item.descriptor ? item.descriptor->second.storedSize : 0;
 }
 
-std::uint64_t HeldBytesOf(const std::vector<DownloadItem>& items) {
+std::uint64_t HeldBytesOf(std::span<const DownloadItem> items) {
     std::uint64_t bytes = 0;
     for (const auto& item : items) bytes += item.data ? item.data->GetSize() : 0;
     return bytes;
@@ -582,7 +583,7 @@ void DownloadQueue::RunCycle() {
     try {
         for (bool first = true;; first = false) {
             // The first list is there already: the write signal came with it.
-            std::vector<DownloadItem> list = first ? TakeWriteList(std::chrono::steady_clock::now()) : TakeWriteList(cycleEnd);
+            std::vector<DownloadItem> list = TakeWriteList(first ? std::chrono::steady_clock::now() : cycleEnd);
             if (list.empty()) break;
             const std::uint64_t listBytes = HeldBytesOf(list);
             // Taken into the cycle first: whatever happens below, each item is retired once.
@@ -593,9 +594,7 @@ void DownloadQueue::RunCycle() {
             {
                 // What was written is in the archives now (and what was dropped is gone): its
                 // bytes are no longer held. Failed items keep theirs until the policy is done.
-                std::uint64_t kept = 0;
-                for (std::size_t i = from; i < cycle.taken.size(); ++i)
-                    kept += cycle.taken[i].data ? cycle.taken[i].data->GetSize() : 0;
+                const std::uint64_t kept = HeldBytesOf(std::span(cycle.taken).subspan(from));
                 std::lock_guard lock(writeLock_);
                 heldWriteBytes_ -= std::min(heldWriteBytes_, listBytes - std::min(listBytes, kept));
             }
@@ -609,14 +608,14 @@ void DownloadQueue::RunCycle() {
         FlushHeldArchives(cycle);
     } catch (...) {
     }
-    // A drained slot lets its waiter go on at once, which may rescan or repair: it must find
-    // no archive held. Nor may anyone once nothing waits for the writer.
+    // Nothing waits for the writer: nobody may find the archives held meanwhile. (A type's
+    // drain lets them go below, as its last item retires.)
     bool listEmpty = false;
     {
         std::lock_guard lock(writeLock_);
         listEmpty = writeList_.empty();
     }
-    if (listEmpty || IsStopping() || cycleWaiters_ > 0 || CycleDrainsASlot(cycle)) ReleaseArchivesLocked();
+    if (listEmpty || IsStopping() || cycleWaiters_ > 0) ReleaseArchivesLocked();
     hold.unlock();
 
     try {
@@ -659,19 +658,6 @@ bool DownloadQueue::RetireUnlessLast(const DownloadItem& item) {
     if (slot.pending <= 1) return false;
     --slot.pending;
     return true;
-}
-
-bool DownloadQueue::CycleDrainsASlot(const Cycle& cycle) const {
-    std::array<int, kTypeCount> counts{};
-    for (const auto& item : cycle.taken)
-        if (item.type < kTypeCount) ++counts[item.type];
-    for (std::uint32_t type = 0; type < kTypeCount; ++type) {
-        if (counts[type] == 0) continue;
-        const Slot& slot = slots_[type];
-        std::lock_guard lock(slot.countLock);
-        if (slot.pending <= counts[type]) return true;
-    }
-    return false;
 }
 
 void DownloadQueue::WriteItems(Cycle& cycle, std::size_t from) {

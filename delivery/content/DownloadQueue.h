@@ -259,8 +259,6 @@ private:
     // Writes the cycle's items from index `from` on into the held archives.
     void WriteItems(Cycle& cycle, std::size_t from);
     void FlushHeldArchives(Cycle& cycle);
-    // True when retiring the cycle's items would leave some slot drained.
-    bool CycleDrainsASlot(const Cycle& cycle) const;
     void ReleaseArchives() override;
     // Counts its owner among those waiting for the current cycle while it lives.
     class CycleWaiter {
