@@ -20,6 +20,7 @@
 #include "foundation/data/Crc32.h"
 #include "foundation/core/Exception.h"
 #include "platform/FileDurability.h"
+#include "tests/support/SteppedDisk.h"
 #include "tests/support/TempDir.h"
 
 using Vel::Zip;
@@ -309,41 +310,6 @@ TEST(ZipCrash, DamagedFilesFailAsCorruptOrRecoverNeverWorse) {
     EXPECT_GT(corrupt, 0);
 }
 
-namespace {
-
-// Counts the compaction's steps that reach the disk, and ends the process with SIGKILL right
-// after the one numbered `killAfter` (never when 0).
-class StepCounter : public Vel::Platform::FileDurability {
-public:
-    explicit StepCounter(int killAfter = 0) : killAfter_(killAfter) {}
-    int steps = 0, renames = 0;
-
-    ssize_t WriteAt(int fd, const void* data, size_t length, off_t offset) override {
-        return Step(FileDurability::WriteAt(fd, data, length, offset));
-    }
-    ssize_t WriteVectorAt(int fd, const iovec* parts, int count, off_t offset) override {
-        return Step(FileDurability::WriteVectorAt(fd, parts, count, offset));
-    }
-    ssize_t Write(int fd, const void* data, size_t length) override { return Step(FileDurability::Write(fd, data, length)); }
-    int Sync(int fd) override { return Step(FileDurability::Sync(fd)); }
-    int Truncate(int fd, off_t length) override { return Step(FileDurability::Truncate(fd, length)); }
-    int Rename(const char* from, const char* to) override {
-        ++renames;
-        return Step(FileDurability::Rename(from, to));
-    }
-    int Unlink(const char* path) override { return Step(FileDurability::Unlink(path)); }
-
-private:
-    template <typename T>
-    T Step(T result) {
-        if (++steps == killAfter_) ::kill(::getpid(), SIGKILL);
-        return result;
-    }
-    int killAfter_;
-};
-
-}  // namespace
-
 TEST(ZipCrash, KilledAfterEveryStepOfACompactionEveryFlushedEntryComesBack) {
     auto dir = FastDir();
     const std::string path = (dir->Path() / "c.pak").string();
@@ -366,23 +332,24 @@ TEST(ZipCrash, KilledAfterEveryStepOfACompactionEveryFlushedEntryComesBack) {
     const std::string image = ReadFile(path);
 
     // A whole compaction, counted.
-    StepCounter whole;
+    Vel::Test::SteppedDisk whole;
     {
         Zip zip(path, kWrite);
         Vel::Platform::ScopedFileDurability counting(whole);
         zip.Compact(nullptr);
     }
-    ASSERT_GT(whole.steps, 5 * kEntries);
-    ASSERT_GT(whole.renames, kEntries) << "the layout no longer parks entries";
+    ASSERT_GT(whole.Steps(), 5 * kEntries);
+    ASSERT_GT(whole.Steps(Vel::Test::SteppedDisk::kRename), kEntries) << "the layout no longer parks entries";
 
-    for (int killAfter = 1; killAfter <= whole.steps; ++killAfter) {
+    for (int killAfter = 1; killAfter <= whole.Steps(); ++killAfter) {
         dir->Write("c.pak", image);
         std::filesystem::remove(Zip::MarkerPath(path));
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
             Zip zip(path, kWrite);
-            StepCounter killer(killAfter);
+            Vel::Test::SteppedDisk killer;
+            killer.KillAfter(killAfter);
             Vel::Platform::ScopedFileDurability killing(killer);
             zip.Compact(nullptr);
             ::_exit(0);

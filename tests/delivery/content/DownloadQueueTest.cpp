@@ -29,6 +29,7 @@
 #include "foundation/config/SettingKey.h"
 #include "platform/FileDurability.h"
 #include "tests/support/IsolatedSettings.h"
+#include "tests/support/SteppedDisk.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/WaitFor.h"
 #include "tools/standin-server/StandinServer.h"
@@ -611,39 +612,29 @@ TEST_F(DownloadQueueTest, ADamagedArchiveGoesToTheContentJobSoThatTheWorkerRepai
     EXPECT_TRUE(job->IsAborted());
 }
 
-// Samples the bytes held for the writer as each entry is written: the list being written counts.
-class HeldBytesSampler : public Vel::Platform::FileDurability {
-public:
-    explicit HeldBytesSampler(const DownloadQueue& queue) : queue_(queue) {}
-    ssize_t WriteVectorAt(int fd, const iovec* parts, int count, off_t offset) override {
-        const std::uint64_t held = queue_.GetHeldWriteBytes();
-        std::uint64_t most = mostHeld.load();
-        while (held > most && !mostHeld.compare_exchange_weak(most, held)) {
-        }
-        ++entries;
-        return FileDurability::WriteVectorAt(fd, parts, count, offset);
-    }
-    std::atomic<std::uint64_t> mostHeld{0};
-    std::atomic<int> entries{0};
-
-private:
-    const DownloadQueue& queue_;
-};
-
 TEST_F(DownloadQueueTest, TheWriteListHoldsNoMoreThanItsByteBudget) {
     for (int i = 0; i < 12; ++i) AddFile("p/a/f" + std::to_string(i), std::string(1000, char('a' + i)));
     ServerList({server_->BaseUrl()});
     auto& queue = MakeQueue(6, 2500);
-    HeldBytesSampler sampler(queue);
+    // Sampled as each entry is written: the list being written still counts as held.
+    std::atomic<std::uint64_t> mostHeld{0};
+    Vel::Test::SteppedDisk sampler;
+    sampler.before = [&](Vel::Test::SteppedDisk::Kind kind) {
+        if (kind != Vel::Test::SteppedDisk::kVectorWrite) return;
+        const std::uint64_t held = queue.GetHeldWriteBytes();
+        std::uint64_t most = mostHeld.load();
+        while (held > most && !mostHeld.compare_exchange_weak(most, held)) {
+        }
+    };
     Vel::Platform::ScopedFileDurability sampling(sampler);
     const auto job = TypeJob();
     for (const auto& [name, content] : contents_) queue.Enqueue(Item(name, job));
     queue.StartDownloadThreads();
     ASSERT_TRUE(queue.WaitDrainedFor(kTypeContent, kWatchdog));
     queue.StopDownloadThreads();
-    EXPECT_EQ(sampler.entries.load(), 12);
-    EXPECT_LE(sampler.mostHeld.load(), 2500u);
-    EXPECT_GE(sampler.mostHeld.load(), 1000u) << "an entry is written while its bytes count as held";
+    EXPECT_EQ(sampler.Steps(Vel::Test::SteppedDisk::kVectorWrite), 12);
+    EXPECT_LE(mostHeld.load(), 2500u);
+    EXPECT_GE(mostHeld.load(), 1000u) << "an entry is written while its bytes count as held";
     EXPECT_EQ(ArchivedContents(), contents_);
 }
 
@@ -887,26 +878,6 @@ TEST_F(DownloadQueueTest, NoBytesStayHeldForTheWriterOnceAFailedWriteDrainsItsTy
     queue.StopDownloadThreads();
 }
 
-namespace {
-
-// Holds the writer in its first entry write until another item waits in the write list, so
-// that the cycle ends (time limit 0) with the list not empty.
-class WaitForTheNextItem : public Vel::Platform::FileDurability {
-public:
-    explicit WaitForTheNextItem(const DownloadQueue& queue) : queue_(queue) {}
-    ssize_t WriteVectorAt(int fd, const iovec* parts, int count, off_t offset) override {
-        if (!waited_.exchange(true)) sawNext = WaitFor([&] { return queue_.GetWriteListCount() > 0; }, kWatchdog);
-        return FileDurability::WriteVectorAt(fd, parts, count, offset);
-    }
-    std::atomic<bool> sawNext{false};
-
-private:
-    const DownloadQueue& queue_;
-    std::atomic<bool> waited_{false};
-};
-
-}  // namespace
-
 TEST_F(DownloadQueueTest, AnItemLeavingElsewhereBeforeTheCycleRetiresStillFindsNoArchiveHeldAtTheDrain) {
     AddFile("p/a/first", "urgent bytes");
     AddFile("p/a/stalls", std::string(2000, 's'));
@@ -932,7 +903,14 @@ TEST_F(DownloadQueueTest, AnItemLeavingElsewhereBeforeTheCycleRetiresStillFindsN
     };
     queue_ = std::make_unique<DownloadQueue>(options);
     DownloadQueue& queue = *queue_;
-    WaitForTheNextItem hook(queue);
+    // The first entry write waits until another item waits in the write list, so that the
+    // cycle ends (time limit 0) with the list not empty.
+    std::atomic<bool> waited{false}, sawNext{false};
+    Vel::Test::SteppedDisk hook;
+    hook.before = [&](Vel::Test::SteppedDisk::Kind kind) {
+        if (kind == Vel::Test::SteppedDisk::kVectorWrite && !waited.exchange(true))
+            sawNext = WaitFor([&] { return queue.GetWriteListCount() > 0; }, kWatchdog);
+    };
     Vel::Platform::ScopedFileDurability hooked(hook);
     const auto job = TypeJob();
     const auto stalledJob = std::make_shared<ThreadJob>();
@@ -952,7 +930,7 @@ TEST_F(DownloadQueueTest, AnItemLeavingElsewhereBeforeTheCycleRetiresStillFindsN
     ASSERT_TRUE(queue.WaitDrainedFor(kTypeUrgent, kWatchdog));
     ASSERT_TRUE(queue.WaitDrainedFor(kTypeContent, kWatchdog));
     queue.StopDownloadThreads();
-    EXPECT_TRUE(hook.sawNext.load());
+    EXPECT_TRUE(sawNext.load());
     EXPECT_TRUE(otherGone.load());
     std::lock_guard lock(seenLock);
     ASSERT_FALSE(heldAtDrain.empty());

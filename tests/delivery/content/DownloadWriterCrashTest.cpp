@@ -26,11 +26,13 @@
 #include "foundation/data/Crc32.h"
 #include "platform/FileDurability.h"
 #include "tests/support/IsolatedSettings.h"
+#include "tests/support/SteppedDisk.h"
 #include "tests/support/TempDir.h"
 #include "tools/standin-server/StandinServer.h"
 
 using namespace Vel;
 using namespace Vel::ContentDownload;
+using Disk = Vel::Test::SteppedDisk;
 
 namespace {
 
@@ -41,11 +43,6 @@ constexpr int kChildFailed = 4;
 
 std::uint32_t CrcOf(const std::string& s) { return Crc32(s.data(), s.size()); }
 
-bool IsMarker(const char* path) {
-    const std::string p(path);
-    return p.size() > 10 && p.compare(p.size() - 10, 10, ".unflushed") == 0;
-}
-
 // Waits in the child for a condition; a child that waits in vain ends with kChildTimedOut.
 void ChildWaitFor(const std::function<bool()>& condition) {
     const auto end = std::chrono::steady_clock::now() + kChildLimit;
@@ -54,61 +51,6 @@ void ChildWaitFor(const std::function<bool()>& condition) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
-
-// The archive's disk steps, numbered from 1; a hook runs before each step, and the process ends
-// with SIGKILL right after step `killAfter` of those counted since Arm().
-class Disk : public Platform::FileDurability {
-public:
-    enum Kind { kWrite, kEntry, kSync, kTruncate, kRename, kMarkerRemoved, kUnlink };
-    std::function<void(Kind)> before;
-
-    void Arm(int killAfter) {
-        counted_ = 0;
-        killAfter_ = killAfter;
-    }
-    int Counted() const { return counted_.load(); }
-
-    ssize_t WriteAt(int fd, const void* data, size_t length, off_t offset) override {
-        Before(kWrite);
-        return After(FileDurability::WriteAt(fd, data, length, offset));
-    }
-    ssize_t WriteVectorAt(int fd, const iovec* parts, int count, off_t offset) override {
-        Before(kEntry);
-        return After(FileDurability::WriteVectorAt(fd, parts, count, offset));
-    }
-    ssize_t Write(int fd, const void* data, size_t length) override {
-        Before(kWrite);
-        return After(FileDurability::Write(fd, data, length));
-    }
-    int Sync(int fd) override {
-        Before(kSync);
-        return After(FileDurability::Sync(fd));
-    }
-    int Truncate(int fd, off_t length) override {
-        Before(kTruncate);
-        return After(FileDurability::Truncate(fd, length));
-    }
-    int Rename(const char* from, const char* to) override {
-        Before(kRename);
-        return After(FileDurability::Rename(from, to));
-    }
-    int Unlink(const char* path) override {
-        Before(IsMarker(path) ? kMarkerRemoved : kUnlink);
-        return After(FileDurability::Unlink(path));
-    }
-
-private:
-    void Before(Kind kind) {
-        if (before) before(kind);
-    }
-    template <typename T>
-    T After(T result) {
-        if (killAfter_ > 0 && ++counted_ == killAfter_) ::kill(::getpid(), SIGKILL);
-        return result;
-    }
-    std::atomic<int> counted_{0};
-    std::atomic<int> killAfter_{0};
-};
 
 // A content folder and a site of small planet files; each round forks a child that serves the
 // site and downloads into the folder, and records each completion as a line of the record file.
@@ -243,7 +185,7 @@ TEST_F(DownloadWriterCrashTest, KilledBetweenTwoCyclesWhileTheArchiveIsHeldEvery
         std::atomic<bool> armed{false};  // outlives the body: the hook runs until the child ends
         Disk* watched = nullptr;
         onCompletion_ = [&] {
-            if (!armed.exchange(true)) watched->Arm(killAfter);
+            if (!armed.exchange(true)) watched->KillAfter(killAfter);
         };
         const int status = RunChild(options, [&](DownloadQueue& queue, Disk& disk, const auto& enqueue) {
             watched = &disk;
@@ -252,7 +194,7 @@ TEST_F(DownloadWriterCrashTest, KilledBetweenTwoCyclesWhileTheArchiveIsHeldEvery
                 // the cycle ends at its budget with the list not empty, so the writer keeps the
                 // archive, reports the cycle's files and goes on to the next cycle.
                 // (Unless the list is full by its bytes: the threads wait for this write then.)
-                if (kind == Disk::kEntry && !armed.load())
+                if (kind == Disk::kVectorWrite && !armed.load())
                     ChildWaitFor([&] {
                         return queue.GetWriteListCount() > 0 || queue.GetQueuedCount(kTypeContent) == 0 ||
                                queue.GetHeldWriteBytes() + kLargestFile > options.writeByteBudget;
@@ -286,14 +228,14 @@ TEST_F(DownloadWriterCrashTest, KilledDuringACycleThatMergedSeveralListsItsFiles
         std::atomic<bool> first{true};
         const int status = RunChild(options, [&](DownloadQueue& queue, Disk& disk, const auto& enqueue) {
             disk.before = [&](Disk::Kind kind) {
-                if (kind != Disk::kEntry || !first.exchange(false)) return;
+                if (kind != Disk::kVectorWrite || !first.exchange(false)) return;
                 enqueue(1, kFiles);
                 // Every other file fetched and waiting in the list: nothing queued, every
                 // download thread back to waiting for work.
                 ChildWaitFor([&] {
                     return queue.GetQueuedCount(kTypeContent) == 0 && queue.GetIdleCount() == queue.GetThreadCount();
                 });
-                disk.Arm(killAfter);
+                disk.KillAfter(killAfter);
             };
             enqueue(0, 1);
         });
@@ -330,7 +272,7 @@ TEST_F(DownloadWriterCrashTest, ARepairStartedWhileTheWriterHoldsTheArchiveOpens
         std::atomic<bool> held{false}, releasing{false};
         const int status = RunChild(options, [&](DownloadQueue& queue, Disk& disk, const auto& enqueue) {
             disk.before = [&](Disk::Kind kind) {
-                if (kind != Disk::kMarkerRemoved || flushes++ != 0) return;
+                if (kind != Disk::kMarkerRemoval || flushes++ != 0) return;
                 // Inside the first cycle, with more files waiting: the archive stays held
                 // until the repair starts.
                 ChildWaitFor([&] { return queue.GetHeldWriteBytes() > 0; });
@@ -341,7 +283,7 @@ TEST_F(DownloadWriterCrashTest, ARepairStartedWhileTheWriterHoldsTheArchiveOpens
             ChildWaitFor([&] { return held.load(); });
             // As the repair does: the writer lets go first, then the archive opens with the
             // repair's bits and is checked while the writer goes on.
-            disk.Arm(killAfter);
+            disk.KillAfter(killAfter);
             releasing = true;
             ZipManager::ReleaseHeldArchives();
             const std::string path = Content() + "p_a_01.pak";
