@@ -840,6 +840,13 @@ TEST_F(DownloadQueueTest, TheWriterHoldsNoArchiveOnceATypeIsDrained) {
     queue.StartDownloadThreads();
     ASSERT_TRUE(queue.WaitDrainedFor(kTypeUrgent, kWatchdog));
     ASSERT_TRUE(queue.WaitDrainedFor(kTypeContent, kWatchdog));
+    // The drain's waiter may go on before the writer has called the hook for it.
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            std::lock_guard lock(samplesLock);
+            return heldAtDrains.size() >= 2;
+        },
+        kWatchdog));
     {
         std::lock_guard lock(samplesLock);
         EXPECT_EQ(heldAtDrains, (std::vector<std::size_t>{0, 0})) << "one sample per type, none with an archive held";
