@@ -720,6 +720,45 @@ TEST_F(TrailstarterDlgTest, ClientEndedRescansAndStartsTheDownload) {
     EXPECT_EQ(GetCurrentWorkerType(), kDownloadPlanetDataWorker);
 }
 
+// The planet-download request empties the pending slot first: a worker waiting there does not
+// start after the download, whether the download starts at once or waits behind the current
+// worker. The waiting worker outranks the download, so the slot is not emptied by the download
+// taking it.
+TEST_F(TrailstarterDlgTest, ThePlanetDownloadRequestDropsTheWorkerWaitingInTheSlot) {
+    for (const bool busy : {false, true}) {
+        SCOPED_TRACE(busy ? "a worker is current" : "no worker is current");
+        Open();
+        FinishStartupUpdate();
+        ASSERT_FALSE(IsWorkerRunning());
+        std::shared_ptr<FakeWorker> current;
+        if (busy) {
+            current = std::make_shared<FakeWorker>(kCompactPlanetDataWorker, 0, "compact");
+            StartWorker(current);
+        }
+        auto waiting = std::make_shared<FakeWorker>(kRepairPlanetDataWorker, 0, "waiting");
+        SetPendingWorker(waiting);
+
+        PostMainWindowMessage(MainWindowMessage::StartDownload);
+        Pump();
+        if (busy) {
+            EXPECT_EQ(GetCurrentWorker(), current);
+            auto pending = GetWorkerRunner().GetPendingWorker();
+            ASSERT_TRUE(pending);
+            EXPECT_EQ(pending->GetType(), kDownloadPlanetDataWorker);
+            current->GetJob()->Complete();
+            Pump();
+        }
+        ASSERT_EQ(GetCurrentWorkerType(), kDownloadPlanetDataWorker);
+        GetCurrentWorker()->GetJob()->Complete();  // the next round of the download follows
+        Pump();
+        EXPECT_EQ(GetCurrentWorkerType(), kDownloadPlanetDataWorker);
+        EXPECT_EQ(waiting->starts.load(), 0);
+
+        window.reset();
+        ResetWorkerState();
+    }
+}
+
 TEST_F(TrailstarterDlgTest, LaunchAsksWhetherTheClientMayStartBeforeAbortingTheDownload) {
     Open();
     FinishStartupUpdate();
