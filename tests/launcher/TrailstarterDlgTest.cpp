@@ -369,7 +369,6 @@ TEST_F(TrailstarterDlgTest, AHeldBackUpdateWaitsForACompactionThatRunsWhenTheCli
     EXPECT_EQ(GetCurrentWorker(), compaction);
     compaction->GetJob()->Complete();
     Pump();
-    EXPECT_FALSE(IsWorkerRunning());
     w.OnTimer();
     EXPECT_EQ(GetCurrentWorkerType(), kUpdateWorker);
     FinishStartupUpdate();
