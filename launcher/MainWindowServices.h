@@ -18,6 +18,8 @@ public:
     virtual ~IUpdateState() = default;
     virtual bool IsMaintenanceMode() = 0;
     virtual bool CanStartClient() = 0;
+    // Also true for a client the player started himself (its instance object is held); the
+    // timer asks it on each tick while the start-up update waits for that client.
     virtual bool IsClientRunning() = 0;
     virtual bool IsUpdateRunning() = 0;
     // Asks for a version check; its answer arrives as a window message.

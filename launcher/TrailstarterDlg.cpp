@@ -33,6 +33,8 @@ namespace Vel {
 namespace {
 
 constexpr int kTimerPeriodMs = 500;
+// "Solvenda Frontier is running.": the status line while the game client runs.
+constexpr unsigned kClientRunningTextId = 1270;
 
 // Both buttons share the face strip and differ in their icons.
 CustomButtonLook ButtonLook(unsigned iconId, unsigned disabledIconId) {
@@ -160,10 +162,11 @@ void CTrailstarterDlg::InitDialog() {
     activateWindow();
 
     InstallWorkerCallbacks();
-    // A game client already running (one the player started) keeps its files: the update
-    // starts with the first version check after it has ended.
+    // A game client already running (one the player started) keeps its files: the window shows
+    // it as it shows a client it launched, and the update starts once the timer sees it ended.
     if (services_.updates && services_.updates->IsClientRunning()) {
         startupUpdateDeferred_ = true;
+        ShowClientRunning();
     } else {
         StartOrQueue(std::make_shared<UpdateWorker>());
     }
@@ -283,6 +286,10 @@ void CTrailstarterDlg::OnTimer() {
         FatalError("unknown exception");
     }
     Guarded([] { RunDueTimedJobs(); });
+    // The start-up update held back by the player's client goes within a tick of its end.
+    Guarded([this] {
+        if (startupUpdateDeferred_ && !closing_) OnStartUpdate();
+    });
     Guarded([this] { UpdateProgressView(); });
     // Libraries that start late (the browser engine, libcurl) may have replaced the crash
     // handler; the version it writes may have changed.
@@ -314,7 +321,11 @@ void CTrailstarterDlg::UpdateProgressView() {
 
     if (!shown) {
         inhibitor_->SetKeepAwake(false);
-        if (services_.updates && services_.updates->IsMaintenanceMode() && status_) {
+        if (!services_.updates || !status_) return;
+        if (services_.updates->IsClientRunning()) {
+            status_->setText(Q(String(kClientRunningTextId)));
+            status_->setVisible(true);
+        } else if (services_.updates->IsMaintenanceMode()) {
             status_->setText(QStringLiteral("Servers are currently in maintenance mode."));
             status_->setVisible(true);
         }
@@ -398,11 +409,16 @@ void CTrailstarterDlg::OnVersionCurrent() {
 
 void CTrailstarterDlg::OnStartUpdate() {
     if (services_.updates && (services_.updates->IsUpdateRunning() || services_.updates->IsClientRunning())) return;
-    startupUpdateDeferred_ = false;
     switch (GetCurrentWorkerType()) {
-        case kNoWorker: StartOrQueue(std::make_shared<UpdateWorker>()); break;
-        case kDownloadPlanetDataWorker: RunOrQueue(std::make_shared<UpdateWorker>()); break;
-        default: break;  // the next version check asks again
+        case kNoWorker:
+            startupUpdateDeferred_ = false;
+            StartOrQueue(std::make_shared<UpdateWorker>());
+            break;
+        case kDownloadPlanetDataWorker:
+            startupUpdateDeferred_ = false;
+            RunOrQueue(std::make_shared<UpdateWorker>());
+            break;
+        default: break;  // the next version check asks again; a held-back update stays held
     }
 }
 
@@ -481,8 +497,13 @@ void CTrailstarterDlg::OnLaunch() {
     UpdateWindowTitle("");
     if (services_.newsPage) services_.newsPage->Refresh();
     if (!services_.launcher->LaunchClient(this)) return;
+    ShowClientRunning();
+}
+
+void CTrailstarterDlg::ShowClientRunning() {
     if (launch_) launch_->setEnabled(false);
     if (tools_) tools_->setEnabled(false);
+    UpdateProgressView();
 }
 
 void CTrailstarterDlg::OnAbout() {

@@ -26,6 +26,10 @@
 // - Handlers that would start a worker while another is current queue it as pending instead.
 // - No update worker starts while the game client runs (also one the player started himself):
 //   neither the one at opening nor one asked for by a version message.
+// - While the game client runs and no worker shows progress, the status line says so. A client
+//   the player started before the window opened leaves Launch and Tools disabled, as one the
+//   window launched does; the start-up update it held back starts at the first timer tick
+//   that finds it ended.
 // - Controls are found by their symbolic names while initialising; a missing one is reported
 //   through the prompt and the window goes on without it.
 
@@ -118,6 +122,8 @@ private:
     void OnClientEnded(bool clientSeen);
     void OnTools();
     void OnLaunch();
+    // Launch and Tools disabled, the status line saying the game runs.
+    void ShowClientRunning();
     void OnAbout();
     void ShowUpdateError(std::uintptr_t code);
     void StartPlanetDownloadWorker();
@@ -151,8 +157,8 @@ private:
 
     bool initialised_ = false;
     bool closing_ = false;
-    // The start-up update waits for a game client the player started himself; the first version
-    // answer after that client has ended starts it.
+    // The start-up update waits for a game client the player started himself; the first timer
+    // tick or version answer after that client has ended starts it.
     bool startupUpdateDeferred_ = false;
     bool closed_ = false;
     bool closeAccepted_ = false;

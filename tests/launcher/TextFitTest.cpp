@@ -146,8 +146,9 @@ TEST_F(TextFitTest, TheMainWindowsTextsAndButtonsFit) {
         CTrailstarterDlg& window = *owned;
         window.InitDialog();
         window.UpdateButtonCaptions();
-        // The widest figures the progress texts show.
-        for (auto [name, text] : {std::pair{"IDC_TIME_REMAINING", LoadLocalizedString(1196) + " 99:59:59"},
+        // The widest figures the progress texts show, and the status while the game runs.
+        for (auto [name, text] : {std::pair{"IDC_STATUS", LoadLocalizedString(1270)},
+                                  std::pair{"IDC_TIME_REMAINING", LoadLocalizedString(1196) + " 99:59:59"},
                                   std::pair{"IDC_RATE", std::string("9999.9 kB/s")},
                                   std::pair{"IDC_SIZES", std::string("9999 MB / 9999 MB")}}) {
             auto* label = window.findChild<QLabel*>(name);

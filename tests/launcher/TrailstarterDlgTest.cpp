@@ -13,6 +13,9 @@
 #include "launcher/BitmapResources.h"
 #include "launcher/CustomButton.h"
 #include "launcher/CustomProgressbar.h"
+#include "launcher/UpdateManagerState.h"
+#include "delivery/update/UpdateManager.h"
+#include "platform/InstanceObject.h"
 #include "tests/support/FakeWorkers.h"
 #include "tests/support/MainWindowFakes.h"
 #include "tests/support/QtApp.h"
@@ -27,15 +30,19 @@
 
 #include "tests/support/IsolatedSettings.h"
 #include "tests/support/PumpUntil.h"
+#include "tests/support/ScopedEnv.h"
+#include "tests/support/TempDir.h"
 #include "tests/support/WaitFor.h"
 
 #include <gtest/gtest.h>
 
 #include <QKeyEvent>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 namespace Vel {
@@ -277,6 +284,94 @@ TEST_F(TrailstarterDlgTest, TheStartupUpdateHeldBackByARunningClientStartsWithTh
     PostMainWindowMessage(MainWindowMessage::VersionCurrent);
     Pump();
     EXPECT_NE(GetCurrentWorkerType(), kUpdateWorker);
+}
+
+// A client the player started before the window opened: Launch and Tools are disabled as for a
+// client the window launched, the status line says the game runs, and the update it held back
+// starts at the first timer tick after the client's end, the planet content after it.
+TEST_F(TrailstarterDlgTest, AClientRunningAtOpeningDisablesTheButtonsAndItsEndStartsTheUpdateAtTheNextTick) {
+    fakes.clientRunning = true;
+    fakes.canStart = false;  // as the update manager answers while the client runs
+    auto& w = Open();
+    auto* launch = Item<QPushButton>("IDOK");
+    auto* tools = Item<QPushButton>("IDC_TOOLS");
+    auto* status = Item<QLabel>("IDC_STATUS");
+    auto expectClientState = [&] {
+        EXPECT_FALSE(IsWorkerRunning());
+        EXPECT_FALSE(launch->isEnabled());
+        EXPECT_FALSE(tools->isEnabled());
+        EXPECT_FALSE(status->isHidden());
+        EXPECT_EQ(status->text().toStdString(), "Solvenda Frontier is running.");
+    };
+    expectClientState();
+    w.OnTimer();
+    expectClientState();
+
+    fakes.clientRunning = false;
+    fakes.canStart = true;
+    w.OnTimer();  // no version message needed
+    EXPECT_EQ(GetCurrentWorkerType(), kUpdateWorker);
+    EXPECT_TRUE(status->isHidden());
+    fakes.calls.clear();
+    PostMainWindowMessage(MainWindowMessage::UpdateFinished, 0);
+    FinishStartupUpdate();
+    Pump();
+    EXPECT_EQ(GetCurrentWorkerType(), kDownloadPlanetDataWorker);
+    EXPECT_NE(std::find(fakes.calls.begin(), fakes.calls.end(), "init content"), fakes.calls.end());
+    EXPECT_TRUE(tools->isEnabled());
+    // Once only.
+    AbortCurrentWorker();
+    w.OnTimer();
+    EXPECT_FALSE(IsWorkerRunning());
+}
+
+// The same through the update manager: the client is whoever holds its instance object, and the
+// timer finds it let go.
+TEST_F(TrailstarterDlgTest, TheTimerSeesTheClientsInstanceObjectLetGo) {
+    Vel::Test::TempDir dir;
+    std::filesystem::create_directories(dir / "run");
+    std::filesystem::permissions(dir / "run", std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::replace);
+    Vel::Test::ScopedEnv env;
+    env.Set("XDG_RUNTIME_DIR", (dir / "run").c_str());
+    UpdateManager::ResetForTesting();
+    UpdateManager::SetVersionRequesterForTesting([](RouterConnector::VersionCallback) {});
+    Platform::InstanceObject client;
+    ASSERT_EQ(client.Create(UpdateManager::ClientInstanceObjectName()), Platform::InstanceObject::Result::New);
+    UpdateManagerState updates;
+    auto services = fakes.Services();
+    services.updates = &updates;
+    window = std::make_unique<CTrailstarterDlg>(services, std::make_unique<Vel::Test::RecordingInhibitor>(&awake));
+    window->InitDialog();
+    window->OnTimer();
+    EXPECT_FALSE(IsWorkerRunning());
+    EXPECT_FALSE(Item<QPushButton>("IDOK")->isEnabled());
+    EXPECT_FALSE(Item<QPushButton>("IDC_TOOLS")->isEnabled());
+
+    client.Release();
+    window->OnTimer();
+    EXPECT_EQ(GetCurrentWorkerType(), kUpdateWorker);
+    FinishStartupUpdate();
+    window.reset();
+    UpdateManager::SetVersionRequesterForTesting(nullptr);
+    UpdateManager::ResetForTesting();
+}
+
+// The client ends while a worker that no update pre-empts runs: the update stays held back and
+// starts at the first tick after that worker.
+TEST_F(TrailstarterDlgTest, AHeldBackUpdateWaitsForACompactionThatRunsWhenTheClientEnds) {
+    fakes.clientRunning = true;
+    auto& w = Open();
+    auto compaction = std::make_shared<FakeWorker>(kCompactPlanetDataWorker, 0, "compact");
+    StartWorker(compaction);
+    fakes.clientRunning = false;
+    w.OnTimer();
+    EXPECT_EQ(GetCurrentWorker(), compaction);
+    compaction->GetJob()->Complete();
+    Pump();
+    w.OnTimer();
+    EXPECT_EQ(GetCurrentWorkerType(), kUpdateWorker);
+    FinishStartupUpdate();
 }
 
 TEST_F(TrailstarterDlgTest, HandlersQueueInsteadOfThrowingWhileAWorkerRuns) {
@@ -622,6 +717,45 @@ TEST_F(TrailstarterDlgTest, ClientEndedRescansAndStartsTheDownload) {
     Pump();
     EXPECT_EQ(fakes.calls, (std::vector<std::string>{"navigate", "rescan", "crash reports"}));
     EXPECT_EQ(GetCurrentWorkerType(), kDownloadPlanetDataWorker);
+}
+
+// The planet-download request empties the pending slot first: a worker waiting there does not
+// start after the download, whether the download starts at once or waits behind the current
+// worker. The waiting worker outranks the download, so the slot is not emptied by the download
+// taking it.
+TEST_F(TrailstarterDlgTest, ThePlanetDownloadRequestDropsTheWorkerWaitingInTheSlot) {
+    for (const bool busy : {false, true}) {
+        SCOPED_TRACE(busy ? "a worker is current" : "no worker is current");
+        Open();
+        FinishStartupUpdate();
+        ASSERT_FALSE(IsWorkerRunning());
+        std::shared_ptr<FakeWorker> current;
+        if (busy) {
+            current = std::make_shared<FakeWorker>(kCompactPlanetDataWorker, 0, "compact");
+            StartWorker(current);
+        }
+        auto waiting = std::make_shared<FakeWorker>(kRepairPlanetDataWorker, 0, "waiting");
+        SetPendingWorker(waiting);
+
+        PostMainWindowMessage(MainWindowMessage::StartDownload);
+        Pump();
+        if (busy) {
+            EXPECT_EQ(GetCurrentWorker(), current);
+            auto pending = GetWorkerRunner().GetPendingWorker();
+            ASSERT_TRUE(pending);
+            EXPECT_EQ(pending->GetType(), kDownloadPlanetDataWorker);
+            current->GetJob()->Complete();
+            Pump();
+        }
+        ASSERT_EQ(GetCurrentWorkerType(), kDownloadPlanetDataWorker);
+        GetCurrentWorker()->GetJob()->Complete();  // the next round of the download follows
+        Pump();
+        EXPECT_EQ(GetCurrentWorkerType(), kDownloadPlanetDataWorker);
+        EXPECT_EQ(waiting->starts.load(), 0);
+
+        window.reset();
+        ResetWorkerState();
+    }
 }
 
 TEST_F(TrailstarterDlgTest, LaunchAsksWhetherTheClientMayStartBeforeAbortingTheDownload) {
