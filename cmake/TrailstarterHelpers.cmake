@@ -57,3 +57,19 @@ function(trailstarter_test_folder LABEL)
                       DEPS launcher delivery foundation platform ${_threading})
   endforeach()
 endfunction()
+
+# trailstarter_export_symbols(TARGET)
+# Puts exactly the symbols named in launcher/ExportedSymbols.list into the executable's dynamic
+# symbol table (not every global, as -rdynamic would), and makes the linker take the objects that
+# define them out of the static libraries even when the executable itself calls none of them.
+function(trailstarter_export_symbols TARGET)
+  set(_list ${PROJECT_SOURCE_DIR}/launcher/ExportedSymbols.list)
+  file(READ ${_list} _text)
+  string(REGEX MATCHALL "_Z[A-Za-z0-9_]+" _names "${_text}")
+  foreach(_name ${_names})
+    target_link_options(${TARGET} PRIVATE "LINKER:--undefined=${_name}")
+  endforeach()
+  target_link_options(${TARGET} PRIVATE "LINKER:--dynamic-list=${_list}")
+  set_property(TARGET ${TARGET} APPEND PROPERTY LINK_DEPENDS ${_list})
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_list})
+endfunction()

@@ -46,7 +46,8 @@ std::string CleanFolder(const std::string& text) {
 }  // namespace
 
 FolderOptionsDlg::FolderOptionsDlg(FolderPageServices services) : services_(std::move(services)) {
-    if (!services_.freeSpace) services_.freeSpace = [](const std::string& path) { return GetFreeDiskSpace(path); };
+    if (!services_.freeSpace)
+        services_.freeSpace = [](const std::string& volume) { return GetMeasuredFreeSpace(volume); };
     if (!services_.spaceNeeded) services_.spaceNeeded = [] { return GetContentSpaceNeeded(); };
     if (!services_.folderSize) services_.folderSize = [] { return GetContentFolderSize(); };
     if (!services_.browse)
@@ -193,12 +194,13 @@ void FolderOptionsDlg::UpdateSpaceInfo() {
     const std::string volume = IsAbsolutePath(text) ? GetVolumeRoot(text) : std::string();
     // The bare root is no folder to put the content under (as a bare drive is not).
     if (!volume.empty() && native != "/" && native != GetRootName(native)) {
-        const std::uint64_t freeBytes = services_.freeSpace(volume);
-        free_->setText(Bytes(freeBytes));
-        invalidPath_->setVisible(false);
-        lowSpace_->setVisible(freeBytes < services_.spaceNeeded());
-        pathValidated_ = true;
-        return;
+        if (const std::optional<std::uint64_t> freeBytes = services_.freeSpace(volume)) {
+            free_->setText(Bytes(*freeBytes));
+            invalidPath_->setVisible(false);
+            lowSpace_->setVisible(*freeBytes < services_.spaceNeeded());
+            pathValidated_ = true;
+            return;
+        }
     }
     free_->setText(QStringLiteral("0"));
     invalidPath_->setVisible(true);

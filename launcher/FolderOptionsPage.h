@@ -9,10 +9,12 @@
 //   activation fills it afresh from the settings, and SheetEnded forgets the sheet's state
 //   (pathValidated among it).
 // - The free space is asked for the mount point that holds the typed folder (the folder need
-//   not exist yet). A relative text, the bare root "/" or a folder on no volume shows "0" and
-//   the invalid-path warning; otherwise the low-space warning shows exactly when the free
-//   bytes are fewer than the space needed. pathValidated is set by the first valid folder shown
-//   and stays set for the sheet.
+//   not exist yet: a missing folder shows the free space of the volume that would hold it). A
+//   relative text, the bare root "/", a folder on no volume or on a volume that cannot be
+//   measured (one that reports no blocks, as /proc does) shows "0" and the invalid-path
+//   warning, never the low-space one; otherwise the low-space warning shows exactly when the
+//   free bytes are fewer than the space needed. pathValidated is set by the first valid folder
+//   shown and stays set for the sheet.
 // - While a planet-data worker (download, compaction, repair) or a move runs, every control
 //   but the description is disabled and the description says why.
 // - Apply (the sheet's OK): nothing unless pathValidated and no update runs; nothing when the
@@ -28,6 +30,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 class QLabel;
@@ -39,7 +42,8 @@ namespace Vel {
 
 // What the page asks the system; null members take the real answers.
 struct FolderPageServices {
-    std::function<std::uint64_t(const std::string& path)> freeSpace;  // GetFreeDiskSpace
+    // GetMeasuredFreeSpace of a mount point: nothing when the volume cannot be measured.
+    std::function<std::optional<std::uint64_t>(const std::string& volume)> freeSpace;
     std::function<std::uint64_t()> spaceNeeded;                       // GetContentSpaceNeeded
     std::function<std::uint64_t()> folderSize;                        // GetContentFolderSize
     // BrowseForFolder without a validator: true and the folder when the player chose one.

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <limits>
 
+#include "foundation/core/Exception.h"
 #include "foundation/files/Paths.h"
 #include "foundation/runtime/SystemInfo.h"
 #include "foundation/config/UserFolders.h"
@@ -30,6 +31,16 @@ std::string GetContentRoot() { return WithTrailingSlash(MakeAbsolutePath(GetPubl
 
 std::uint64_t GetFreeDiskSpace(const std::string& path) {
     return GetDiskFreeBytes(path.empty() ? GetContentRoot() : path);
+}
+
+std::optional<std::uint64_t> GetMeasuredFreeSpace(const std::string& path) {
+    try {
+        const DiskSpace space = GetDiskSpace(path);
+        if (space.capacity == 0) return std::nullopt;
+        return space.available;
+    } catch (const Exception&) {
+        return std::nullopt;
+    }
 }
 
 std::uint64_t GetContentFolderSize() {

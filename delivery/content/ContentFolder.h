@@ -7,6 +7,9 @@
 //   and the empty default, resolve against the installation root (the current directory), so
 //   the result is always a real folder ending in "/". GetFreeDiskSpace("") asks about that
 //   same folder's volume; any other path is asked about as given (0 when the query fails).
+// - GetMeasuredFreeSpace(path) is the same figure for a volume that can be measured, and
+//   nothing for one that cannot: the query fails, or the volume reports no blocks at all (a
+//   pseudo file system such as /proc or /sys, which holds no files of ours).
 // - GetContentFolderSize measures the public users data folder (all files, recursively) at
 //   most once a minute on the monotonic clock; calls within the minute return the cached value
 //   even when files changed. The first call always measures.
@@ -30,6 +33,7 @@ inline constexpr std::uint64_t kContentSpaceMargin = 1073741824;  // 1 GiB
 
 std::string GetContentRoot();
 std::uint64_t GetFreeDiskSpace(const std::string& path);
+std::optional<std::uint64_t> GetMeasuredFreeSpace(const std::string& path);
 std::uint64_t GetContentFolderSize();
 std::uint64_t GetRequiredContentSize();
 std::uint64_t GetContentSpaceNeeded();

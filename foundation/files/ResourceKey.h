@@ -11,6 +11,9 @@
 // - Numbers are read and written in the classic form whatever the process locale; a float
 //   is written in its shortest exact form.
 // - Instantiated for int, float and std::string. A value type; no shared state.
+// - Other modules of the process call these six instantiations by name: the class keeps
+//   default visibility whatever the build's default, and the launcher's executable exports
+//   exactly them (launcher/ExportedSymbols.list).
 
 #include <string>
 #include <string_view>
@@ -18,7 +21,7 @@
 
 namespace Vel {
 
-class ResourceBaseKey {
+class [[gnu::visibility("default")]] ResourceBaseKey {
 public:
     ResourceBaseKey() = default;
     explicit ResourceBaseKey(std::string text) : text_(std::move(text)) {}

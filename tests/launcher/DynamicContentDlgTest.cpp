@@ -175,6 +175,37 @@ TEST_F(DynamicContentDlgTest, PrioritizeAndDeprioritizeSwapWithTheNeighbourAndFo
     EXPECT_EQ(Table(page)[2], (Shown{9, 0, false}));
 }
 
+// Every move from every row, called directly whatever its button says: two ticked neighbours
+// swap, anything else changes nothing, and the button is enabled exactly when the move swaps.
+TEST_F(DynamicContentDlgTest, OnlyTwoTickedNeighboursSwapAndTheButtonsSayWhen) {
+    const std::vector<Shown> stored = {{5, 3, true}, {2, 2, true}, {9, 0, false}, {11, 0, false}};
+    const std::vector<Shown> swapped = {{2, 3, true}, {5, 2, true}, {9, 0, false}, {11, 0, false}};
+    const struct {
+        int row;
+        bool down;  // Deprioritize, else Prioritize
+        bool swaps;
+    } cases[] = {
+        {0, true, true},   {1, false, true},   // the two ticked planets
+        {1, true, false},  {2, false, false},  // a ticked and an unticked one
+        {2, true, false},  {3, false, false},  // two unticked ones
+        {0, false, false}, {3, true, false},   // no row beyond the list's ends
+    };
+    for (const auto& c : cases) {
+        const std::string what = std::to_string(c.row) + (c.down ? " down" : " up");
+        DynamicContentDlg page(sizes_);
+        page.Activate();
+        ASSERT_EQ(Table(page), stored);
+        Select(page, c.row);
+        const QPushButton* button = c.down ? page.DeprioritizeButton() : page.PrioritizeButton();
+        EXPECT_EQ(button->isEnabled(), c.swaps) << what;
+        if (c.down)
+            page.Deprioritize();
+        else
+            page.Prioritize();
+        EXPECT_EQ(Table(page), c.swaps ? swapped : stored) << what;
+    }
+}
+
 TEST_F(DynamicContentDlgTest, OkStoresTheTickedPlanetsInOrderAndRestartsTheDownload) {
     DynamicContentDlg page(sizes_);
     {

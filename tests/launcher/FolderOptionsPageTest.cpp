@@ -35,7 +35,10 @@
 #include <QPushButton>
 #include <QTabWidget>
 
+#include <sys/statvfs.h>
+
 #include <filesystem>
+#include <limits>
 
 namespace Vel {
 namespace {
@@ -140,6 +143,46 @@ TEST_F(FolderOptionsPageTest, TheLowSpaceWarningShowsOnlyBelowTheSpaceNeeded) {
         page.Activate();
         EXPECT_EQ(page.LowSpaceWarning()->isVisibleTo(page.Widget()), c.warn) << c.free;
         EXPECT_EQ(page.LowSpaceWarning()->text().toStdString(), LoadLocalizedString(1102));
+    }
+}
+
+// The real volumes. /proc reports no blocks: a folder there (made or not) cannot be measured and
+// reads as an invalid path, not as a full disk; a folder not made yet on a real disk shows that
+// disk's free space.
+TEST_F(FolderOptionsPageTest, AVolumeWithoutBlocksCannotBeMeasuredAMissingFolderOnADiskCan) {
+    struct statvfs proc{};
+    ASSERT_EQ(::statvfs("/proc/self", &proc), 0);
+    ASSERT_EQ(proc.f_blocks, 0u) << "/proc is expected to report no blocks";
+
+    needed_ = std::numeric_limits<std::uint64_t>::max();  // any measured figure is low
+    FolderPageServices services = Services();
+    services.freeSpace = nullptr;  // the real query
+    SetParentFolder("/proc/self");
+    FolderOptionsDlg page(std::move(services));
+    page.Activate();
+    EXPECT_EQ(page.FolderEdit()->text().toStdString(), "/proc/self");
+    EXPECT_EQ(page.FreeSpace()->text().toStdString(), "0");
+    EXPECT_FALSE(page.InvalidPathWarning()->isHidden());
+    EXPECT_TRUE(page.LowSpaceWarning()->isHidden());
+    EXPECT_FALSE(page.IsPathValidated());
+
+    const fs::path missing = elsewhere_ / "not made yet/deeper";
+    const std::string disk = GetVolumeRoot(elsewhere_.Path().string());
+    const std::string before = FormatByteSize(GetDiskSpace(disk).available);
+    page.FolderEdit()->setText(QString::fromStdString(missing.string()));
+    const std::string after = FormatByteSize(GetDiskSpace(disk).available);
+    const std::string shown = page.FreeSpace()->text().toStdString();
+    EXPECT_NE(shown, "0");
+    EXPECT_TRUE(shown == before || shown == after) << shown << " for " << before;
+    EXPECT_TRUE(page.InvalidPathWarning()->isHidden());
+    EXPECT_FALSE(page.LowSpaceWarning()->isHidden());
+    EXPECT_TRUE(page.IsPathValidated());
+
+    for (const char* folder : {"/proc/self", "/proc/self/not made yet"}) {
+        page.FolderEdit()->setText(QString::fromLatin1(folder));
+        EXPECT_EQ(page.FreeSpace()->text().toStdString(), "0") << folder;
+        EXPECT_FALSE(page.InvalidPathWarning()->isHidden()) << folder;
+        EXPECT_TRUE(page.LowSpaceWarning()->isHidden()) << folder;
     }
 }
 
