@@ -301,6 +301,10 @@ TEST_F(UpdateRunTest, FailuresEndWithTheirResultAndTheUpdaterNeverRuns) {
         EXPECT_EQ(questions.size() > asked, c.errorAsked);
         if (c.errorAsked) {
             EXPECT_EQ(questions.back().stringId, kStringDownloadError);
+            // The package's own answer, not a code of 0.
+            const std::string& text = questions.back().argument;
+            EXPECT_NE(text.find("contact planet support. (HTTP 404)"), std::string::npos) << text;
+            EXPECT_EQ(text.find("error code 0"), std::string::npos) << text;
         }
     }
 }
