@@ -3,11 +3,13 @@
 #include "foundation/core/StringUtils.h"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 
 namespace Vel {
 
-DownloadProgress::DownloadProgress(IClock& clock) : clock_(clock), lastSample_(clock.Now()) {}
+DownloadProgress::DownloadProgress(IClock& clock)
+    : clock_(clock), lastSample_(clock.Now()), lastArrival_(lastSample_.time_since_epoch().count()) {}
 
 void DownloadProgress::AddDone(std::uint64_t n) {
     std::lock_guard lock(mutex_);
@@ -17,6 +19,19 @@ void DownloadProgress::AddDone(std::uint64_t n) {
 void DownloadProgress::AddDoneLocked(std::uint64_t n) {
     const std::uint64_t total = total_.load(std::memory_order_relaxed);
     const std::uint64_t done = done_.load(std::memory_order_relaxed);
+    if (n > 0) {
+        const MonoTime now = clock_.Now();
+        const MonoTime lastArrival{MonoDuration(lastArrival_.load(std::memory_order_relaxed))};
+        if (now - lastArrival > kSampleWindow) {
+            // Back after a stall that outlasted every sample: measure afresh from here.
+            std::fill(std::begin(samples_), std::end(samples_), 0.0);
+            rate_.store(0, std::memory_order_relaxed);
+            lastSample_ = now;
+            doneAtLastSample_ = done;
+            lowered_ = false;
+        }
+        lastArrival_.store(now.time_since_epoch().count(), std::memory_order_relaxed);
+    }
     const std::uint64_t room = total > done ? total - done : 0;
     done_.store(done + std::min(n, room), std::memory_order_relaxed);
     if (done > total) done_.store(total, std::memory_order_relaxed);  // total was lowered below done
@@ -108,9 +123,13 @@ float DownloadProgress::GetPercent() const {
     return static_cast<float>(done * 100.0 / total);
 }
 
-std::string DownloadProgress::GetRateText() const {
-    return FormatByteSize(rate_.load(std::memory_order_relaxed)) + "/s";
+std::uint32_t DownloadProgress::ShownRate() const {
+    const MonoTime lastArrival{MonoDuration(lastArrival_.load(std::memory_order_relaxed))};
+    if (clock_.Now() - lastArrival > kSampleWindow) return 0;
+    return rate_.load(std::memory_order_relaxed);
 }
+
+std::string DownloadProgress::GetRateText() const { return FormatByteSize(ShownRate()) + "/s"; }
 
 std::string DownloadProgress::GetSizeText() const {
     const std::uint64_t transferTotal = transferTotal_.load(std::memory_order_relaxed);
@@ -120,14 +139,14 @@ std::string DownloadProgress::GetSizeText() const {
 }
 
 VelDuration DownloadProgress::GetTimeLeft() const {
-    if (rate_.load(std::memory_order_relaxed) == 0) return VelDuration();
+    if (ShownRate() == 0) return VelDuration();
     return VelDuration(GetSecondsLeft(), VelTimePrecision::Second);
 }
 
 std::uint32_t DownloadProgress::GetSecondsLeft() const {
-    if (rate_.load(std::memory_order_relaxed) == 0) return 0;
+    if (ShownRate() == 0) return 0;
     std::lock_guard lock(mutex_);
-    const std::uint32_t rate = rate_.load(std::memory_order_relaxed);
+    const std::uint32_t rate = ShownRate();
     if (rate == 0) return 0;
     const std::uint64_t transferTotal = transferTotal_.load(std::memory_order_relaxed);
     const std::uint64_t all = transferTotal != 0 ? transferTotal : total_.load(std::memory_order_relaxed);

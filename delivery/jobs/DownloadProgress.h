@@ -13,6 +13,11 @@
 //   last one: (done - done at last sample) per second into a ring of 20; the rate is the mean of
 //   the non-zero samples, truncated, saturating at 2^32 - 1. The first sample after done was
 //   lowered counts as 0 and restarts the base at the current done.
+// - A stall: when no units have arrived (no AddDone of more than 0, no raising SetDone) for
+//   longer than kSampleWindow, the ring's time span, the rate shown (GetRateText) is 0 and so
+//   is the time left, whatever the ring still holds. The first units after such a stall start
+//   the averaging afresh, as if the ring had turned through zero samples meanwhile: the ring
+//   is emptied and the next sample measures from that moment.
 // - Time left is 0 while the rate is 0, else the remaining units (transfer pair when a transfer
 //   total is set; never below 0) divided by the rate, in whole seconds (saturating at 2^32 - 1).
 // - The clock must outlive the object. Held by shared pointer and never copied.
@@ -31,6 +36,8 @@ class DownloadProgress {
 public:
     static constexpr int kSampleCount = 20;
     static constexpr auto kSampleInterval = std::chrono::milliseconds(300);
+    // The time the ring of samples spans; a longer stall shows a rate of 0.
+    static constexpr auto kSampleWindow = kSampleInterval * kSampleCount;
 
     explicit DownloadProgress(IClock& clock = DefaultClock());
     DownloadProgress(const DownloadProgress&) = delete;
@@ -49,7 +56,7 @@ public:
     std::uint64_t GetDone() const noexcept { return done_.load(std::memory_order_relaxed); }
     std::uint64_t GetTotal() const noexcept { return total_.load(std::memory_order_relaxed); }
     float GetPercent() const;
-    // FormatByteSize(rate) + "/s".
+    // FormatByteSize(rate) + "/s"; "0 B/s" during a stall.
     std::string GetRateText() const;
     // "done / total" as byte sizes; the transfer pair once a transfer total is set.
     std::string GetSizeText() const;
@@ -61,6 +68,8 @@ public:
 private:
     void AddDoneLocked(std::uint64_t n);
     void TakeSampleLocked();
+    // The rate as shown: 0 once nothing has arrived for longer than the window.
+    std::uint32_t ShownRate() const;
 
     IClock& clock_;
     mutable VelMutex mutex_;
@@ -73,6 +82,8 @@ private:
     double samples_[kSampleCount] = {};
     int sampleIndex_ = 0;
     MonoTime lastSample_;
+    // When units last arrived (clock ticks), read by the display without the lock.
+    std::atomic<MonoDuration::rep> lastArrival_;
     bool lowered_ = false;  // done went down since the last sample
 };
 

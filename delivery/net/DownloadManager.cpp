@@ -133,8 +133,11 @@ std::uint32_t DownloadManager::HttpConnection::Fetch(const std::string& path, Ve
         if (tooLong) throw NetworkException(path, "size_mismatch");
         if (!ok) {
             const unsigned status = handles_.GetStatusCode();
-            if (status != 0 && !handles_.IsStatusSuccess())
-                throw NetworkException(object, "Invalid response code: " + std::to_string(status));
+            if (status != 0 && !handles_.IsStatusSuccess()) {
+                std::string text = "Invalid response code: " + std::to_string(status);
+                if (handles_.RedirectLimitPassed()) text += " (" + RedirectLimitText() + ")";
+                throw NetworkException(object, text);
+            }
             throw NetworkException(object, "");
         }
     } catch (const Exception&) {

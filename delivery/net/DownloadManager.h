@@ -18,7 +18,8 @@
 //   host); the size limit and the CRC-32 check apply to the file that finally arrives. A
 //   server URL that does not parse is a Vel::NetworkException of that server.
 // - Every transfer failure is a Vel::NetworkException (the request object or server path, and
-//   "", "Invalid response code: N", "size_mismatch" or "CRC_mismatch"). A body that grows past
+//   "", "Invalid response code: N", "size_mismatch" or "CRC_mismatch"; a passed redirect
+//   limit adds " (" + RedirectLimitText() + ")" to the status text). A body that grows past
 //   the expected size is refused as soon as it does ("size_mismatch"). Bytes counted into a
 //   job's progress by a failed attempt are taken back exactly once.
 // - Any thread may call. One manager lock (a VelMutex) guards the list, the index and the

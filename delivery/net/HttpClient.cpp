@@ -180,6 +180,17 @@ std::string FindClientCertificate(const std::string& folder, const std::string& 
     return {};
 }
 
+std::string RedirectLimitText() {
+    return "redirect limit passed: more than " + std::to_string(kMaxHttpRedirects) + " redirects";
+}
+
+std::string HttpFailureText(const HttpExchange& exchange) {
+    if (exchange.status == 0 || (exchange.status >= 200 && exchange.status <= 299)) return {};
+    std::string text = "HTTP " + std::to_string(exchange.status);
+    if (exchange.redirectLimitPassed) text += ", " + RedirectLimitText();
+    return text;
+}
+
 bool SetMaxConnectionsPerServer(unsigned n) {
     {
         std::lock_guard lock(g_slotMutex);
@@ -522,6 +533,7 @@ bool HttpHandles::ReadBody(const HttpBodySink& sink) {
     Impl& d = *impl_;
     sent_ = false;
     status_ = 0;
+    redirectLimitPassed_ = false;
     if (!d.prepared || !d.easy) {
         SetLastError(kNetInternalError);
         return false;
@@ -562,6 +574,7 @@ bool HttpHandles::ReadBody(const HttpBodySink& sink) {
         if (rc != CURLE_OK) {
             unsigned code = CodeForCurl(rc, verify, static_cast<int>(osErrno));
             if (d.idleTripped) code = kNetTimeout;
+            redirectLimitPassed_ = rc == CURLE_TOO_MANY_REDIRECTS;
             SetLastError(code);
             return false;
         }
@@ -569,6 +582,7 @@ bool HttpHandles::ReadBody(const HttpBodySink& sink) {
         if (location.empty()) return IsStatusSuccess();
         Hop next;
         if (redirects == kMaxHttpRedirects || !NextHop(hop, status, location, d.host, next)) {
+            redirectLimitPassed_ = redirects == kMaxHttpRedirects;
             SetLastError(kNetRedirectFailed);
             return false;
         }
@@ -592,7 +606,15 @@ void HttpHandles::CloseAll() {
 
 bool HttpRequest(const VelURI& uri, const std::string& body, const HttpBodySink& sink,
                  const HttpRequestOptions& options, bool& sent, HttpMethod method) {
-    sent = false;
+    HttpExchange exchange;
+    const bool ok = HttpRequest(uri, body, sink, options, exchange, method);
+    sent = exchange.sent;
+    return ok;
+}
+
+bool HttpRequest(const VelURI& uri, const std::string& body, const HttpBodySink& sink,
+                 const HttpRequestOptions& options, HttpExchange& exchange, HttpMethod method) {
+    exchange = HttpExchange();
     const std::string verb = HttpVerb(method);
     const bool secure = uri.GetProtocol() == VelURI::kHttps;
     if (uri.GetProtocol() != VelURI::kHttp && !secure) {
@@ -604,13 +626,20 @@ bool HttpRequest(const VelURI& uri, const std::string& body, const HttpBodySink&
     if (!handles.Connect(uri.GetHost(), uri.GetPort(), options.userName, options.password, secure)) return false;
     if (!handles.OpenRequest(verb, uri.GetPathAndQuery(true))) return false;
     if (!handles.Send(body, options)) return false;
+    // A sink's exception passes through; the exchange then tells nothing more.
     const bool ok = handles.ReadBody(sink);
-    sent = handles.WasSent();
+    exchange.sent = handles.WasSent();
+    exchange.status = handles.GetStatusCode();
+    exchange.redirectLimitPassed = handles.RedirectLimitPassed();
     return ok;
 }
 
 bool HttpGet(const VelURI& uri, const HttpBodySink& sink, const HttpRequestOptions& options, bool& sent) {
     return HttpRequest(uri, {}, sink, options, sent, HttpMethod::kGet);
+}
+
+bool HttpGet(const VelURI& uri, const HttpBodySink& sink, const HttpRequestOptions& options, HttpExchange& exchange) {
+    return HttpRequest(uri, {}, sink, options, exchange, HttpMethod::kGet);
 }
 
 namespace {

@@ -19,7 +19,8 @@
 //   scheme or from http to https, never back to http; the user name and password go only
 //   to the host given to Connect. The body of a redirect that is followed never reaches the
 //   sink. One that cannot be followed (too many, the wrong scheme, a Location that does not
-//   parse) fails the request with 12156 and leaves its status readable.
+//   parse) fails the request with 12156 and leaves its status readable; RedirectLimitPassed
+//   tells the first of these (in either way of following) from the others.
 // - A request object is a path ("/" is put in front when missing) or a URL in absolute form
 //   ("http://host:port/path"). The absolute form is sent as it stands as the request target,
 //   to the host and port given to Connect; one holding white space or control characters is
@@ -64,6 +65,20 @@ struct HttpRequestOptions {
 
 // How many redirects one request follows, whichever way it is sent.
 inline constexpr long kMaxHttpRedirects = 10;
+
+// How an exchange ended, for the texts that tell the player why it failed.
+struct HttpExchange {
+    bool sent = false;                 // the request went out
+    unsigned status = 0;               // the status of the last answer; 0 when none came
+    bool redirectLimitPassed = false;  // an answer asked for more than kMaxHttpRedirects redirects
+};
+
+// "redirect limit passed: more than 10 redirects".
+std::string RedirectLimitText();
+// Why an exchange that was answered failed: "HTTP 500"; "HTTP 307, " + RedirectLimitText()
+// when the redirect limit was passed. "" when no answer came, or a successful one (the
+// failure was then the transfer's, told by the last error).
+std::string HttpFailureText(const HttpExchange& exchange);
 
 enum class HttpMethod : int { kGet = 0, kPost = 1, kDelete = 2, kPut = 3 };
 
@@ -111,17 +126,23 @@ public:
     bool WasSent() const noexcept { return sent_; }
     unsigned GetStatusCode() const noexcept { return status_; }
     bool IsStatusSuccess() const noexcept { return status_ >= 200 && status_ <= 299; }
+    // True when the last exchange failed because an answer asked for one redirect too many.
+    bool RedirectLimitPassed() const noexcept { return redirectLimitPassed_; }
 
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
     bool sent_ = false;
     unsigned status_ = 0;
+    bool redirectLimitPassed_ = false;
 };
 
 bool HttpRequest(const VelURI& uri, const std::string& body, const HttpBodySink& sink,
                  const HttpRequestOptions& options, bool& sent, HttpMethod method);
+bool HttpRequest(const VelURI& uri, const std::string& body, const HttpBodySink& sink,
+                 const HttpRequestOptions& options, HttpExchange& exchange, HttpMethod method);
 bool HttpGet(const VelURI& uri, const HttpBodySink& sink, const HttpRequestOptions& options, bool& sent);
+bool HttpGet(const VelURI& uri, const HttpBodySink& sink, const HttpRequestOptions& options, HttpExchange& exchange);
 
 // The string forms gather at most this much; a longer body fails the request.
 inline constexpr std::size_t kHttpStringLimit = 16u * 1024 * 1024;

@@ -39,8 +39,13 @@ DownloadItem MakeDownloadItem(const FileListEntry& entry) {
     return item;
 }
 
-std::string NetworkErrorText() {
-    return LoadLocalizedString(kStringNetworkError) + " (error code " + std::to_string(Platform::GetLastError()) + ")";
+std::string NetworkErrorText(const HttpExchange& exchange) {
+    std::string reason = HttpFailureText(exchange);
+    const unsigned code = Platform::GetLastError();
+    if (reason.empty() && code != 0) reason = "error code " + std::to_string(code);
+    std::string text = LoadLocalizedString(kStringNetworkError);
+    if (!reason.empty()) text += " (" + reason + ")";
+    return text;
 }
 
 VelDownloadJob::VelDownloadJob(std::vector<DownloadMirror> mirrors, DownloadItem item, std::string targetDir,
@@ -173,11 +178,11 @@ void VelDownloadJob::DownloadOnce() {
         return true;
     };
 
-    Platform::SetLastError(0);  // a bad status leaves the last error as it is: show 0, not a stale code
-    bool sent = false;
-    if (!HttpGet(url, sink, options, sent)) {
+    Platform::SetLastError(0);  // a bad status leaves the last error as it is: no stale code
+    HttpExchange exchange;
+    if (!HttpGet(url, sink, options, exchange)) {
         if (callback_->IsAborted()) throw AbortException();
-        throw DownloadException(NetworkErrorText());
+        throw DownloadException(NetworkErrorText(exchange));
     }
     if (!file.Close()) throw DownloadException("Invalid file stream");
     if (written != item_.size) throw DownloadException(SizeMessage(item_.size, written));

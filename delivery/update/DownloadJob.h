@@ -35,6 +35,7 @@
 #include "foundation/runtime/VelURI.h"
 
 class Win32File;
+struct HttpExchange;
 
 namespace Vel {
 
@@ -101,7 +102,9 @@ private:
     bool ran_ = false;
 };
 
-// String 1122 + " (error code " + the thread's last system error + ")".
-std::string NetworkErrorText();
+// String 1122 + " (" + why + ")": the HTTP status of an answered request (HttpFailureText),
+// else "error code " + the thread's last system error; nothing added when neither tells (no
+// code 0 is ever shown).
+std::string NetworkErrorText(const HttpExchange& exchange);
 
 }  // namespace Vel

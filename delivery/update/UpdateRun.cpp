@@ -10,8 +10,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <filesystem>
 #include <optional>
 #include <random>
+#include <system_error>
 #include <utility>
 
 #include "delivery/update/DownloadJob.h"
@@ -262,6 +264,11 @@ void PrepareTempFolders(Run& run) {
     std::string temp = GetTempDir();
     if (temp.empty()) Throw(UpdateResult::InternalError);
     EnsureTrailingSlash(temp);
+    // The temporary folder may not exist yet: it is made with its parents, in the ordinary
+    // modes; only the run's own folder below it is private.
+    std::error_code ec;
+    std::filesystem::create_directories(ToNativePath(temp), ec);
+    if (ec) Throw(UpdateResult::InternalError);
     RemoveStaleStagingFolders(temp);
 
     std::random_device seed;

@@ -16,9 +16,10 @@
 // - A run or finish job that an abort discards from the update pool is posted again as the
 //   run's aborted finish, so every started run ends with exactly one FinishUpdate. At shutdown
 //   the finish runs at once on the discarding thread, without its pause.
-// - Staging folder: TMPDIR (else /tmp) + a "%%%%-%%%%-%%%%-%%%%-SF_Update" name of random
-//   hexadecimal digits, made by mkdir with mode 0700 (a new name on EEXIST), holding "download",
-//   "update" and the lock file ".owner.lock", flock'ed by the run until the folder is removed.
+// - Staging folder: TMPDIR (else /tmp; made with its parents when missing, in the ordinary
+//   modes) + a "%%%%-%%%%-%%%%-%%%%-SF_Update" name of random hexadecimal digits, made by
+//   mkdir with mode 0700 (a new name on EEXIST), holding "download", "update" and the lock
+//   file ".owner.lock", flock'ed by the run until the folder is removed.
 //   Leftover staging folders whose lock nobody holds are removed when a run prepares its own
 //   (a folder without a lock file only once it is older than a minute).
 // - Disk space: 1 GiB is added to every figure of space needed; volumes are told apart by

@@ -413,6 +413,33 @@ TEST_F(ContentDriverTest, AnEmptyDescriptorMapDeletesAndRemovesNothing) {
     EXPECT_EQ(Archived("p_a_01.pak").size(), 1u);
 }
 
+// The clean-up keeps a described file that stands in several archives in the first of them in
+// listing order (by name, not by age) and removes the later copies, told apart here by their
+// bytes; entries without a descriptor or without a planet go from every archive.
+TEST_F(ContentDriverTest, CleanupKeepsOnlyTheFirstCopyOfAFileInSeveralArchives) {
+    Describe("p/a/dup", "the first copy");
+    Describe("p/a/single", "only in the second archive");
+    Describe("p/a/noplanet", "belongs to no planet", "");
+    ASSERT_TRUE(LoadTables());
+    Put("p_a_03.pak", "p/a/dup", "the third copy");
+    Put("p_a_02.pak", "p/a/dup", "the second copy");
+    Put("p_a_02.pak", "p/a/single", "only in the second archive");
+    Put("p_a_02.pak", "p/a/noplanet", "belongs to no planet");
+    Put("p_a_01.pak", "p/a/undescribed", "nobody wants this");
+    Put("p_a_01.pak", "p/a/dup", "the first copy");
+
+    auto& driver = Driver();
+    const auto job = std::make_shared<ThreadJob>();
+    std::atomic<bool> completed{false};
+    job->AddCompletionCallback([&] { completed = true; });
+    driver.CleanupPaks(job);
+    EXPECT_TRUE(completed.load());
+    using Entries = std::map<std::string, std::string>;
+    EXPECT_EQ(Archived("p_a_01.pak"), (Entries{{"p/a/dup", "the first copy"}}));
+    EXPECT_EQ(Archived("p_a_02.pak"), (Entries{{"p/a/single", "only in the second archive"}}));
+    EXPECT_EQ(Archived("p_a_03.pak"), Entries{});
+}
+
 // Free gaps just below and at the threshold, with a version-1 table, a version-2 table (read
 // but reported) and no table at all: the described entry stays, compaction runs at 10,000,000.
 TEST_F(ContentDriverTest, CompactionStartsAtTenMillionBytesOfGaps) {

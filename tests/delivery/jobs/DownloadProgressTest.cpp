@@ -1,6 +1,6 @@
 // ctest: threading
-// Download progress: clamping, the speed samples on a fake clock, the take-back that used to
-// wrap, rate saturation, time left and the size texts.
+// Download progress: clamping, the speed samples on a fake clock, a stall past the sampling
+// window, the take-back that used to wrap, rate saturation, time left and the size texts.
 
 #include "delivery/jobs/DownloadProgress.h"
 
@@ -60,6 +60,43 @@ TEST(DownloadProgressTest, SamplingTable) {
         clock.Advance(s.advance);
         p.AddDone(s.add);
         EXPECT_EQ(p.GetRateText(), s.rate) << s.advance.count() << " " << s.add;
+    }
+}
+
+// Rate and time left while the units stop: within the window the last mean stands (a short
+// stall), past it both show 0 however much the ring holds; the first units afterwards measure
+// afresh, not mixed with the rate from before the stall.
+TEST(DownloadProgressTest, StallLongerThanTheWindowShowsNoRate) {
+    constexpr auto kWindow = DownloadProgress::kSampleWindow;
+    static_assert(kWindow == 6000ms);
+    struct Step {
+        const char* what;
+        std::chrono::milliseconds advance;
+        std::uint64_t add;
+        const char* rate;       // shown after the step
+        std::uint32_t secondsLeft;
+    };
+    // 10,000 units a second, a stall, then 4,000 and 2,000 a second; 1,000,000 units in all.
+    const Step steps[] = {
+        {"arriving", 1000ms, 10000, "9.8 kB/s", 99},
+        {"arriving", 1000ms, 10000, "9.8 kB/s", 98},
+        {"just under the window (a zero sample)", kWindow, 0, "9.8 kB/s", 98},
+        {"just over the window", 1ms, 0, "0 B/s", 0},
+        {"long after", 10000ms, 0, "0 B/s", 0},
+        {"resuming: no sample yet", 0ms, 1000, "0 B/s", 0},
+        {"resuming: the new rate alone", 500ms, 1000, "3.9 kB/s", 244},
+        {"arriving", 1000ms, 2000, "2.9 kB/s", 325},
+    };
+    FakeClock clock;
+    DownloadProgress p(clock);
+    p.SetTotal(1000000);
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.what);
+        clock.Advance(s.advance);
+        p.AddDone(s.add);
+        EXPECT_EQ(p.GetRateText(), s.rate);
+        EXPECT_EQ(p.GetSecondsLeft(), s.secondsLeft);
+        EXPECT_EQ(p.GetTimeLeft() == VelDuration(), s.secondsLeft == 0);
     }
 }
 

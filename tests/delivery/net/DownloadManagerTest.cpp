@@ -219,24 +219,25 @@ TEST_F(DownloadManagerTest, EachPathElementIsPercentEncoded) {
 
 TEST_F(DownloadManagerTest, AFailedAttemptTakesItsBytesBackExactlyOnce) {
     const auto size = static_cast<std::uint32_t>(Content().size());
+    const std::string served = "/dynamic_content/data/file.dat_1";
     struct Case {
         const char* what;
-        FaultKind fault;
-        unsigned status;
+        Fault fault;
         std::uint32_t expectedSize;
         const char* text;
     };
     const Case cases[] = {
-        {"404", FaultKind::kStatus, 404, size, "Invalid response code: 404"},
-        {"shorter than expected", FaultKind::kNone, 0, size + 5, "size_mismatch"},
-        {"one byte changed", FaultKind::kFlipByte, 0, size, "CRC_mismatch"},
-        {"wrong length and wrong bytes", FaultKind::kFlipByte, 0, size + 5, "size_mismatch"},
-        {"connection cut", FaultKind::kTruncate, 0, size, ""},
+        {"404", MakeFault(FaultKind::kStatus, 404), size, "Invalid response code: 404"},
+        {"a redirect loop", Redirect(served, 307), size,
+         "Invalid response code: 307 (redirect limit passed: more than 10 redirects)"},
+        {"shorter than expected", MakeFault(FaultKind::kNone), size + 5, "size_mismatch"},
+        {"one byte changed", MakeFault(FaultKind::kFlipByte), size, "CRC_mismatch"},
+        {"wrong length and wrong bytes", MakeFault(FaultKind::kFlipByte), size + 5, "size_mismatch"},
+        {"connection cut", MakeFault(FaultKind::kTruncate), size, ""},
     };
     for (const Case& c : cases) {
         server_->ClearFaults();
-        if (c.fault != FaultKind::kNone)
-            server_->SetFault("/dynamic_content/data/file.dat_1", MakeFault(c.fault, c.status));
+        if (c.fault.kind != FaultKind::kNone) server_->SetFault(served, c.fault);
         const auto job = JobWithRoom();
         job->GetProgress()->AddDone(5000);  // an earlier file
         try {

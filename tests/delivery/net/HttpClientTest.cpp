@@ -378,10 +378,12 @@ TEST_F(HttpClientTest, RedirectsAreFollowedUpToTheLimitWhicheverWayTheTargetIsSe
             EXPECT_EQ(body, "hop " + std::to_string(n)) << "no redirect body reaches the sink";
             ASSERT_EQ(log.size(), static_cast<std::size_t>(c.redirects + 1));
             EXPECT_EQ(log.back().path, "/hop/" + std::to_string(n));
+            EXPECT_FALSE(handles.RedirectLimitPassed());
         } else {
             EXPECT_FALSE(ok);
             EXPECT_EQ(GetLastError(), kNetRedirectFailed);
             EXPECT_EQ(handles.GetStatusCode(), 302u);
+            EXPECT_TRUE(handles.RedirectLimitPassed());
             EXPECT_EQ(log.size(), static_cast<std::size_t>(kMaxHttpRedirects + 1)) << "no request past the limit";
         }
         ASSERT_FALSE(log.empty());
@@ -440,6 +442,7 @@ TEST(HttpsClient, AnAbsoluteTargetIsRedirectedUpToHttpsButNeverDownToHttp) {
         EXPECT_FALSE(GetThroughHandles(handles, secureOrigin + "/x.txt", body, options));
         EXPECT_EQ(GetLastError(), kNetRedirectFailed);
         EXPECT_EQ(handles.GetStatusCode(), 301u);
+        EXPECT_FALSE(handles.RedirectLimitPassed()) << "not the limit";
         EXPECT_TRUE(body.empty());
         EXPECT_TRUE(plain.RequestLog().empty());
     }

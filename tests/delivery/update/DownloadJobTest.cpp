@@ -4,10 +4,12 @@
 #include <atomic>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <thread>
 
 #include "delivery/update/DownloadJob.h"
+#include "foundation/text/LocalizedStrings.h"
 #include "foundation/time/Clock.h"
 #include "tests/support/IsolatedSettings.h"
 #include "tests/support/TempDir.h"
@@ -198,6 +200,56 @@ TEST_F(DownloadJobTest, BodyFaultsFailTheAttemptWithTheirMessage) {
         // A longer body is cut as it passes the size; no failed attempt leaves its bytes counted.
         EXPECT_LE(std::filesystem::file_size(job.TargetPath()), item.size);
         EXPECT_EQ(callback->net.load(), 0);
+    }
+}
+
+// A failed request names why: the status of an answer, the passed redirect limit, or the
+// network error when no answer came; never "error code 0".
+TEST_F(DownloadJobTest, ANetworkFailureNamesTheStatusOrTheErrorCode) {
+    const std::string network = LoadLocalizedString(1122);
+    ASSERT_FALSE(network.empty());
+    const std::string served = "/m1/" + kPackagePath;
+    const auto fail = [&](const char* text) {
+        Fault fault;
+        ASSERT_TRUE(Standin::ParseFault(text, fault));
+        server_->SetFault(served, fault);
+    };
+    struct Case {
+        const char* what;
+        std::function<void(std::vector<DownloadMirror>&)> arrange;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {"500", [&](auto&) { fail("500"); }, " (HTTP 500)"},
+        {"404", [&](auto&) { fail("404"); }, " (HTTP 404)"},
+        {"a redirect loop",
+         [&](auto&) {
+             Fault redirect;
+             redirect.kind = FaultKind::kRedirect;
+             redirect.status = 307;
+             redirect.location = served;
+             server_->SetFault(served, redirect);
+         },
+         " (HTTP 307, redirect limit passed: more than 10 redirects)"},
+        {"no server",
+         [&](auto& mirrors) {
+             const std::uint16_t closed = server_->Port();
+             server_->Stop();
+             mirrors[0].url = VelURI("http://127.0.0.1:" + std::to_string(closed) + "/m1");
+         },
+         " (error code 12029)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        server_->ClearFaults();
+        auto mirrors = Mirrors(1, true);
+        c.arrange(mirrors);
+        auto callback = Callback();
+        VelDownloadJob job(mirrors, Item(), Target(), callback, true, clock_);
+        job.Run();
+        ASSERT_EQ(callback->retryMessages.size(), 1u);
+        EXPECT_EQ(callback->retryMessages[0], network + c.reason);
+        EXPECT_EQ(callback->retryMessages[0].find("error code 0"), std::string::npos);
     }
 }
 

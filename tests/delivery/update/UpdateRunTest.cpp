@@ -301,6 +301,10 @@ TEST_F(UpdateRunTest, FailuresEndWithTheirResultAndTheUpdaterNeverRuns) {
         EXPECT_EQ(questions.size() > asked, c.errorAsked);
         if (c.errorAsked) {
             EXPECT_EQ(questions.back().stringId, kStringDownloadError);
+            // The package's own answer, not a code of 0.
+            const std::string& text = questions.back().argument;
+            EXPECT_NE(text.find("contact planet support. (HTTP 404)"), std::string::npos) << text;
+            EXPECT_EQ(text.find("error code 0"), std::string::npos) << text;
         }
     }
 }
@@ -388,6 +392,65 @@ TEST_F(UpdateRunTest, LeftoverStagingFoldersGoUnlessALiveRunOwnsThem) {
     EXPECT_TRUE(fs::exists(owned));
     EXPECT_TRUE(fs::exists(fresh));  // its run may be about to take its lock
     EXPECT_TRUE(fs::exists(other));
+}
+
+// A TMPDIR that does not exist yet is made with its parents, in the modes any new folder gets;
+// the run's own folder below it stays private and locked, and the packages come. A TMPDIR below
+// a file ends the run as an internal error before any package is asked for.
+TEST_F(UpdateRunTest, AMissingTempFolderIsMadeWithItsParents) {
+    GatedPrompt gate;
+    UpdateRunEnvironment environment;
+    environment.prompt = &gate;
+    environment.clock = &clock_;
+    environment.volumes = &volumes_;
+    SetUpdateRunEnvironment(environment);
+    MakeSite({{"a.bin", "new"}});
+    const auto packagesAsked = [] {
+        std::size_t n = 0;
+        for (const auto& r : g_server->RequestLog()) n += r.path.find("client_files/") != std::string::npos;
+        return n;
+    };
+    {
+        SCOPED_TRACE("below a file");
+        dir_.Write("tmp/file", "not a folder");
+        env_.Set("TMPDIR", (dir_ / "tmp/file/below").c_str());
+        g_server->ClearLog();
+        WatchedJob job;
+        StartUpdate(job.job);
+        ASSERT_TRUE(WaitFor([&] { return target_.Results().size() == 1 && !IsUpdateRunning(); }));
+        EXPECT_EQ(target_.Results().back(), static_cast<int>(UpdateResult::InternalError));
+        EXPECT_FALSE(job.IsCompleted());
+        EXPECT_EQ(packagesAsked(), 0u);
+    }
+
+    const fs::path temp = dir_ / "tmp/not/yet";
+    env_.Set("TMPDIR", temp.c_str());
+    g_server->ClearLog();
+    volumes_.Set(false, 10, 10);  // the disk-space question holds the run with its folder made
+    WatchedJob job;
+    StartUpdate(job.job);
+    ASSERT_TRUE(gate.WaitForQuestions(1)) << "the run ended before its staging folder was made";
+    std::vector<fs::path> staging;
+    for (const auto& e : fs::directory_iterator(temp)) staging.push_back(e.path());
+    ASSERT_EQ(staging.size(), 1u);
+    fs::create_directory(dir_ / "reference");
+    const auto mode = [](const fs::path& p) { return fs::status(p).permissions(); };
+    EXPECT_EQ(mode(staging[0]), fs::perms::owner_all);
+    EXPECT_EQ(mode(dir_ / "tmp/not"), mode(dir_ / "reference"));
+    EXPECT_EQ(mode(temp), mode(dir_ / "reference"));
+    const int fd = ::open((staging[0] / kStagingLockName).c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_NE(::flock(fd, LOCK_EX | LOCK_NB), 0) << "the run holds its lock";
+    ::close(fd);
+
+    volumes_.Set(false, ~std::uint64_t{0}, ~std::uint64_t{0});
+    gate.Answer(true);
+    ASSERT_TRUE(WaitFor([&] { return target_.Results().size() == 2 && !IsUpdateRunning(); }));
+    EXPECT_EQ(target_.Results().back(), 0);
+    EXPECT_TRUE(job.IsCompleted());
+    EXPECT_EQ(packagesAsked(), 1u);
+    EXPECT_EQ(ReadAll(dir_ / "client/a.bin"), "new");
+    EXPECT_TRUE(WaitFor([&] { return fs::is_empty(temp); }));
 }
 
 TEST_F(UpdateRunTest, ARunStartedWhileAnAbortedOneEndsWaitsForIt) {
