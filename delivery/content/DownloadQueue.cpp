@@ -382,6 +382,11 @@ std::size_t DownloadQueue::GetWriteListCount() const {
     return writeList_.size();
 }
 
+int DownloadQueue::GetRoomWaitingCount() const {
+    std::lock_guard lock(writeLock_);
+    return roomWaiting_;
+}
+
 // ---- Download threads -----------------------------------------------------------------------
 
 void DownloadQueue::DownloadThreadMain(int /*index*/) {
@@ -502,8 +507,10 @@ void DownloadQueue::Fetch(DownloadItem& item) {
 void DownloadQueue::HandToWriter(DownloadItem item) {
     const std::uint64_t size = item.data ? item.data->GetSize() : 0;
     std::unique_lock lock(writeLock_);
+    bool waited = false;
     for (;;) {
         if (IsStopping()) {
+            if (waited) --roomWaiting_;
             lock.unlock();
             Retire(item);
             return;
@@ -512,8 +519,11 @@ void DownloadQueue::HandToWriter(DownloadItem item) {
         const bool room = writeList_.size() < kWriteListLimit &&
                           (heldWriteBytes_ == 0 || heldWriteBytes_ + size <= options_.writeByteBudget);
         if (aborted || room) break;
+        if (!waited) ++roomWaiting_;
+        waited = true;
         writeChanged_.wait_for(lock, options_.fullListPoll);
     }
+    if (waited) --roomWaiting_;
     heldWriteBytes_ += size;
     writeList_.push_back(std::move(item));
     writeSignal_ = true;

@@ -27,7 +27,8 @@
 //   at most) and go back there once written; when a type drains, onDrained runs (by default
 //   malloc_trim), without a lock. At most kWriteListLimit items and at most the byte budget of
 //   stored bytes wait for the writer or are being written (a single item larger than the
-//   budget still passes when nothing else is held). Queued items hold no file bytes.
+//   budget still passes when nothing else is held; one that fills the budget exactly passes).
+//   Queued items hold no file bytes.
 // - A download thread that failed leaves the active count before it hands its item to the
 //   writer and waits for the error pulse of the generation it saw before, so no pulse is lost.
 //   A pulse counts the threads it releases as active at once, before they have woken.
@@ -195,6 +196,8 @@ public:
     std::uint64_t GetHeldWriteBytes() const;
     // Items handed to the writer and not yet taken by it.
     std::size_t GetWriteListCount() const;
+    // Download threads holding a fetched item until the write list has room for it.
+    int GetRoomWaitingCount() const;
 
     // The thread count the setting asks for, clamped.
     static int ConfiguredThreadCount();
@@ -294,6 +297,7 @@ private:
     std::vector<DownloadItem> writeList_;
     std::uint64_t heldWriteBytes_ = 0;  // the list, the one being written, failures kept
     bool writeSignal_ = false;
+    int roomWaiting_ = 0;  // threads waiting for room in the write list
     std::atomic<int> cycleWaiters_{0};  // drains and releases waiting for the cycle: it ends at once
 
     // The writer's open archives, by path; held for a whole cycle's writing and flushing.

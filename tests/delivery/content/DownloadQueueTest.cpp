@@ -638,6 +638,51 @@ TEST_F(DownloadQueueTest, TheWriteListHoldsNoMoreThanItsByteBudget) {
     EXPECT_EQ(ArchivedContents(), contents_);
 }
 
+// With a file being written, the next one goes to the writer at once when the two fill the
+// byte budget exactly; one byte more and it waits for room.
+TEST_F(DownloadQueueTest, AFileThatFillsTheWriteByteBudgetExactlyGoesToTheWriterAtOnce) {
+    constexpr std::uint64_t kBudget = 4000;
+    constexpr std::uint64_t kWritten = 1000;
+    struct Case {
+        std::uint64_t size;
+        bool atOnce;
+    };
+    for (const Case c : {Case{kBudget - kWritten, true}, Case{kBudget - kWritten + 1, false}}) {
+        SCOPED_TRACE(c.size);
+        AddFile("p/a/written", std::string(kWritten, 'w'));
+        AddFile("p/a/next", std::string(c.size, 'n'));
+        ServerList({server_->BaseUrl()});
+        // The writer waits in the first entry's write until the test has seen where the next went.
+        std::atomic<bool> writing{false}, release{false};
+        Vel::Test::SteppedDisk disk;
+        disk.before = [&](Vel::Test::SteppedDisk::Kind kind) {
+            if (kind != Vel::Test::SteppedDisk::kVectorWrite || writing.exchange(true)) return;
+            EXPECT_TRUE(WaitFor([&] { return release.load(); }, kWatchdog));
+        };
+        {
+            Vel::Platform::ScopedFileDurability holding(disk);
+            auto& queue = MakeQueue(1, kBudget);
+            const auto job = TypeJob();
+            queue.Enqueue(Item("p/a/written", job));
+            queue.StartDownloadThreads();
+            ASSERT_TRUE(WaitFor([&] { return writing.load(); }, kWatchdog));
+            EXPECT_EQ(queue.GetHeldWriteBytes(), kWritten);
+            queue.Enqueue(Item("p/a/next", job));
+            const bool decided = WaitFor(
+                [&] { return queue.GetWriteListCount() == 1 || queue.GetRoomWaitingCount() == 1; }, kWatchdog);
+            EXPECT_TRUE(decided);
+            EXPECT_EQ(queue.GetWriteListCount() == 1, c.atOnce);
+            EXPECT_EQ(queue.GetRoomWaitingCount() == 1, !c.atOnce);
+            release = true;
+            ASSERT_TRUE(queue.WaitDrainedFor(kTypeContent, kWatchdog));
+            queue.StopDownloadThreads();
+        }
+        EXPECT_EQ(ArchivedContents(), contents_);
+        queue_.reset();
+        std::filesystem::remove_all(Content());
+    }
+}
+
 TEST_F(DownloadQueueTest, WrittenBodiesGoBackToThePoolAndEachDrainReleasesMemoryOutsideTheLocks) {
     constexpr int kThreads = 2;
     for (int i = 0; i < 12; ++i) AddFile("p/a/f" + std::to_string(i), std::string(3000 + 100 * i, char('a' + i)));
