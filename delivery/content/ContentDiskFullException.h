@@ -2,6 +2,9 @@
 // The planet data could not be written because the volume of the content folder is full. It
 // names the folder and the space the content still needs, so that the player knows what to
 // free and where; it is a file failure, not a damaged archive, so no repair follows it.
+// The space needed is what writing every file of the job not yet in the archives takes, with
+// nothing taken off for what is free now: freeing that much lets the retry write them all
+// (counted in bytes; a file system that allocates whole blocks may want a block more).
 // A value type, thread-safe as any value.
 
 #include <cstdint>

@@ -48,13 +48,14 @@ std::uint64_t GetContentFolderSize() {
     return cache.Get(GetPublicUsersDataFolder());
 }
 
+std::uint64_t ArchiveEntrySpace(std::uint64_t nameLength, std::uint64_t storedSize) {
+    // In 64 bits: a stored size near 4 GiB must not wrap to a few bytes.
+    return (kCentralRecordBytes + nameLength) + (kLocalHeaderBytes + nameLength + storedSize);
+}
+
 std::uint64_t RequiredArchiveSize(const FileDescriptorMap& map) {
     std::uint64_t total = 0;
-    for (const auto& [name, info] : map) {
-        // In 64 bits: a stored size near 4 GiB must not wrap to a few bytes.
-        const std::uint64_t n = name.size();
-        total += (kCentralRecordBytes + n) + (kLocalHeaderBytes + n + info.storedSize);
-    }
+    for (const auto& [name, info] : map) total += ArchiveEntrySpace(name.size(), info.storedSize);
     return total;
 }
 

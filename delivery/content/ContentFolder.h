@@ -38,6 +38,9 @@ std::uint64_t GetContentFolderSize();
 std::uint64_t GetRequiredContentSize();
 std::uint64_t GetContentSpaceNeeded();
 
+// The archive space one file takes: its central directory record and its local header, name
+// and stored data.
+std::uint64_t ArchiveEntrySpace(std::uint64_t nameLength, std::uint64_t storedSize);
 // The archive space the files of map take (see the contract).
 std::uint64_t RequiredArchiveSize(const FileDescriptorMap& map);
 // max(required - present, 0) + 1 GiB.

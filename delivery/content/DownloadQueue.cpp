@@ -9,6 +9,7 @@
 
 #include "delivery/net/BodyBufferPool.h"
 #include "delivery/content/ContentDiskFullException.h"
+#include "delivery/content/ContentFolder.h"
 #include "delivery/net/HttpClient.h"
 #include "delivery/archive/Zip.h"
 #include "delivery/archive/ZipManager.h"
@@ -38,6 +39,18 @@ void Complete(const DownloadItem& item, bool written) noexcept {
 std::uint64_t StoredSizeOf(const DownloadItem& item) {
     return item.descriptor ? item.descriptor->second.storedSize : 0;
 }
+
+// The room writing the item's file takes: its entry and directory record in the archive, and
+// the copy of that record in the crash marker that holds the directory until the next flush.
+std::uint64_t SpaceOf(const DownloadItem& item) {
+    if (!item.descriptor) return 0;
+    const std::uint64_t nameLength = item.descriptor->first.size();
+    return ArchiveEntrySpace(nameLength, item.descriptor->second.storedSize) + kZipCentralHeaderSize + nameLength;
+}
+
+// A fetch of a held type ends within the HTTP client's abort poll; beyond this the question
+// is asked anyway (a fetch ending later takes its bytes back itself).
+constexpr auto kHoldSettleLimit = std::chrono::seconds(10);
 
 std::uint64_t HeldBytesOf(std::span<const DownloadItem> items) {
     std::uint64_t bytes = 0;
@@ -192,6 +205,7 @@ bool DownloadQueue::StopLocked() {
     for (Slot& slot : slots_) {
         std::lock_guard lock(slot.countLock);
         slot.drainedChanged.notify_all();
+        slot.holdChanged.notify_all();
     }
     for (std::size_t i = 0; i < downloadThreads_.size(); ++i) work_.Release();
 
@@ -242,13 +256,21 @@ void DownloadQueue::SetTypeJob(std::uint32_t type, std::shared_ptr<ThreadJob> jo
     }
     job->GetProgress()->SetTotal(0);
     job->GetProgress()->SetDone(0);
+    {
+        std::lock_guard lock(slot.countLock);
+        slot.doneJob = job.get();
+        slot.doneProgress = job->GetProgress();
+        slot.unwritten = 0;
+        slot.takenBack = 0;
+    }
     job->SetAbortHandler([this, type] { Drain(type); });
 }
 
-void DownloadQueue::AddPending(std::uint32_t type) {
-    Slot& slot = SlotOf(type);
+void DownloadQueue::AddPending(const DownloadItem& item) {
+    Slot& slot = SlotOf(item.type);
     std::lock_guard lock(slot.countLock);
     ++slot.pending;
+    slot.pendingSpace += SpaceOf(item);
     slot.drained = false;
 }
 
@@ -256,6 +278,7 @@ bool DownloadQueue::RetireCounted(const DownloadItem& item) {
     Slot& slot = SlotOf(item.type);
     std::lock_guard lock(slot.countLock);
     if (--slot.pending < 0) FatalError(std::to_string(slot.pending));
+    slot.pendingSpace -= std::min(slot.pendingSpace, SpaceOf(item));
     if (slot.pending != 0) return false;
     slot.drained = true;
     slot.drainedChanged.notify_all();
@@ -282,7 +305,7 @@ void DownloadQueue::EnqueueItem(const DownloadItem& item, bool countTotal) {
         std::lock_guard lock(slot.lock);
         // Checked again here: a drain that ran since would never see this item.
         if (item.job && item.job->IsAborted()) return;
-        AddPending(item.type);
+        AddPending(item);
         // Equal keys keep their queuing order: a multimap inserts after its equal range.
         slot.items.emplace(-priority, std::move(copy));
     }
@@ -301,6 +324,11 @@ void DownloadQueue::Drain(std::uint32_t type) {
     for (const auto& [key, item] : dropped) {
         (void)work_.TimedWait(0);
         Retire(item);
+    }
+    {
+        // Items waiting for the type's hold to end leave once their job is aborted.
+        std::lock_guard lock(slot.countLock);
+        slot.holdChanged.notify_all();
     }
     // Threads waiting after a failure may hold nothing of this type any more.
     PulseErrorEvent();
@@ -382,6 +410,11 @@ std::size_t DownloadQueue::GetWriteListCount() const {
     return writeList_.size();
 }
 
+int DownloadQueue::GetRoomWaitingCount() const {
+    std::lock_guard lock(writeLock_);
+    return roomWaiting_;
+}
+
 // ---- Download threads -----------------------------------------------------------------------
 
 void DownloadQueue::DownloadThreadMain(int /*index*/) {
@@ -441,7 +474,21 @@ void DownloadQueue::Process(DownloadItem& item) {
         return;
     }
     if (!item.descriptor) throw Exception();
-    if (!item.replace || item.archivePath.empty() || !RebuildLocally(item)) Fetch(item);
+    // While a write failure's question waits, the type is held: its fetches wait, and one
+    // stopped by the hold is made again once the answer is in.
+    for (bool held = true; held;) {
+        if (!BeginFetch(item)) {
+            Retire(item);
+            return;
+        }
+        struct Ending {
+            DownloadQueue& queue;
+            const DownloadItem& item;
+            ~Ending() { queue.EndFetch(item); }
+        } ending{*this, item};
+        held = false;
+        if (!item.replace || item.archivePath.empty() || !RebuildLocally(item)) Fetch(item, held);
+    }
     if (IsStopping() || (item.job && item.job->IsAborted())) {
         Retire(item);
         return;
@@ -487,23 +534,111 @@ bool DownloadQueue::RebuildLocally(DownloadItem& item) {
     }
 }
 
-void DownloadQueue::Fetch(DownloadItem& item) {
+void DownloadQueue::Fetch(DownloadItem& item, bool& held) {
     const auto& [name, info] = *item.descriptor;
+    const Slot& slot = SlotOf(item.type);
+    held = false;
     try {
         item.data = Manager().DownloadFile(name + "_" + std::to_string(info.storedCrc), info.storedSize,
-                                           info.storedCrc, item.job, [this] { return IsStopping(); });
+                                           info.storedCrc, item.job, [this, &slot, &held] {
+                                               if (IsStopping()) return true;
+                                               if (slot.held.load()) held = true;
+                                               return held;
+                                           });
         item.error.reset();
+        held = false;  // fetched whole before the hold was seen: it counts as fetched
     } catch (const NetworkException& e) {
         item.data.reset();
-        if (!(item.job && item.job->IsAborted())) item.error = std::make_shared<NetworkException>(e);
+        // Stopped by the hold, the fetch is no failure: it is made again after the answer.
+        if (!held && !(item.job && item.job->IsAborted())) item.error = std::make_shared<NetworkException>(e);
     }
+}
+
+bool DownloadQueue::BeginFetch(const DownloadItem& item) {
+    Slot& slot = SlotOf(item.type);
+    const auto dropped = [&] { return IsStopping() || (item.job && item.job->IsAborted()); };
+    std::unique_lock lock(slot.countLock);
+    slot.holdChanged.wait(lock, [&] { return !slot.held.load() || dropped(); });
+    if (dropped()) return false;
+    ++slot.fetching;
+    return true;
+}
+
+void DownloadQueue::EndFetch(const DownloadItem& item) {
+    Slot& slot = SlotOf(item.type);
+    const std::uint64_t fetched = item.data && !item.error ? item.data->GetSize() : 0;
+    {
+        std::lock_guard lock(slot.countLock);
+        --slot.fetching;
+        if (fetched > 0 && item.job && item.job.get() == slot.doneJob) {
+            if (slot.held.load()) {
+                // Counted as it arrived; not in the archives while the question waits.
+                slot.doneProgress->SubtractDone(fetched);
+                slot.takenBack += fetched;
+            } else {
+                slot.unwritten += fetched;
+            }
+        }
+    }
+    slot.holdChanged.notify_all();
+}
+
+void DownloadQueue::HoldForQuestion(std::uint32_t type) {
+    Slot& slot = SlotOf(type);
+    std::unique_lock lock(slot.countLock);
+    slot.held.store(true);
+    // The fetches running see the hold at their next abort poll and take back what they counted.
+    slot.holdChanged.wait_for(lock, kHoldSettleLimit, [&] { return slot.fetching == 0 || IsStopping(); });
+    if (slot.doneProgress && slot.unwritten > 0) slot.doneProgress->SubtractDone(slot.unwritten);
+    slot.takenBack += slot.unwritten;
+    slot.unwritten = 0;
+}
+
+void DownloadQueue::EndHold(std::uint32_t type, bool retry, const std::vector<DownloadItem>& failed) {
+    Slot& slot = SlotOf(type);
+    {
+        std::lock_guard lock(slot.countLock);
+        if (retry) {
+            // The failed files are fetched anew; the others still wait for the writer.
+            std::uint64_t refetched = 0;
+            for (const auto& item : failed)
+                if (item.job && item.job.get() == slot.doneJob) refetched += StoredSizeOf(item);
+            const std::uint64_t back = slot.takenBack - std::min(slot.takenBack, refetched);
+            if (slot.doneProgress && back > 0) slot.doneProgress->AddDone(back);
+            slot.unwritten += back;
+        }
+        slot.takenBack = 0;
+        slot.held.store(false);
+    }
+    slot.holdChanged.notify_all();
+}
+
+void DownloadQueue::CountWritten(const std::vector<DownloadItem>& written) {
+    for (const auto& item : written) {
+        Slot& slot = SlotOf(item.type);
+        std::lock_guard lock(slot.countLock);
+        if (item.job && item.job.get() == slot.doneJob) slot.unwritten -= std::min(slot.unwritten, StoredSizeOf(item));
+    }
+}
+
+std::uint64_t DownloadQueue::SpaceStillToWrite(std::uint32_t type, const Cycle& cycle) const {
+    // Every item of the type counts as pending from its queuing until it retires, whether
+    // queued, being fetched, waiting for the writer or in this cycle (retired after the policy).
+    std::uint64_t cycleSpace = 0;
+    for (const auto& item : cycle.taken)
+        if (item.type == type) cycleSpace += SpaceOf(item);
+    const Slot& slot = SlotOf(type);
+    std::lock_guard lock(slot.countLock);
+    return slot.pendingSpace - std::min(slot.pendingSpace, cycleSpace);
 }
 
 void DownloadQueue::HandToWriter(DownloadItem item) {
     const std::uint64_t size = item.data ? item.data->GetSize() : 0;
     std::unique_lock lock(writeLock_);
+    bool waited = false;
     for (;;) {
         if (IsStopping()) {
+            if (waited) --roomWaiting_;
             lock.unlock();
             Retire(item);
             return;
@@ -512,8 +647,11 @@ void DownloadQueue::HandToWriter(DownloadItem item) {
         const bool room = writeList_.size() < kWriteListLimit &&
                           (heldWriteBytes_ == 0 || heldWriteBytes_ + size <= options_.writeByteBudget);
         if (aborted || room) break;
+        if (!waited) ++roomWaiting_;
+        waited = true;
         writeChanged_.wait_for(lock, options_.fullListPoll);
     }
+    if (waited) --roomWaiting_;
     heldWriteBytes_ += size;
     writeList_.push_back(std::move(item));
     writeSignal_ = true;
@@ -608,6 +746,7 @@ void DownloadQueue::RunCycle() {
         FlushHeldArchives(cycle);
     } catch (...) {
     }
+    CountWritten(cycle.written);
     // Nothing waits for the writer: nobody may find the archives held meanwhile. (A type's
     // drain lets them go below, as its last item retires.)
     bool listEmpty = false;
@@ -620,7 +759,7 @@ void DownloadQueue::RunCycle() {
 
     try {
         NetworkErrorPolicy(cycle.networkFailed);
-        WriteErrorPolicy(cycle.writeFailed);
+        WriteErrorPolicy(cycle);
         for (const auto& item : cycle.written) Complete(item, true);
     } catch (...) {
     }
@@ -657,6 +796,7 @@ bool DownloadQueue::RetireUnlessLast(const DownloadItem& item) {
     std::lock_guard lock(slot.countLock);
     if (slot.pending <= 1) return false;
     --slot.pending;
+    slot.pendingSpace -= std::min(slot.pendingSpace, SpaceOf(item));
     return true;
 }
 
@@ -841,18 +981,16 @@ void DownloadQueue::NetworkErrorPolicy(std::vector<DownloadItem>& failed) {
     PulseErrorEvent();
 }
 
-void DownloadQueue::WriteErrorPolicy(std::vector<WriteFailure>& failed) {
-    if (failed.empty()) return;
+void DownloadQueue::WriteErrorPolicy(const Cycle& cycle) {
+    if (cycle.writeFailed.empty()) return;
     std::vector<DownloadItem> collected;
     std::exception_ptr first;
     std::string fullFolder;
-    std::uint64_t needed = 0;
-    for (const auto& f : failed) {
+    for (const auto& f : cycle.writeFailed) {
         try {
             std::rethrow_exception(f.error);
         } catch (const ContentDiskFullException& e) {
             if (fullFolder.empty()) fullFolder = e.GetFolder();
-            needed += StoredSizeOf(f.item);
         } catch (...) {
         }
         if (f.item.type == kTypeContent) {
@@ -863,23 +1001,33 @@ void DownloadQueue::WriteErrorPolicy(std::vector<WriteFailure>& failed) {
         }
     }
     if (collected.empty()) return;
+    // While the player decides, nothing more is fetched and the bar shows what the archives hold.
+    HoldForQuestion(kTypeContent);
     if (!fullFolder.empty()) {
-        // The player is told what the rest of the content needs, not only this cycle.
-        Slot& slot = slots_[kTypeContent];
-        {
-            std::lock_guard lock(slot.lock);
-            for (const auto& [key, item] : slot.items) needed += StoredSizeOf(item);
-        }
+        // The player is told the room for everything of the job not yet written: the failed
+        // files, and those queued, being fetched or waiting for the writer. Freeing that much
+        // lets the retry write them all; nothing is taken off for what is free now.
+        std::uint64_t needed = SpaceStillToWrite(kTypeContent, cycle);
+        for (const auto& item : collected) needed += SpaceOf(item);
         first = std::make_exception_ptr(ContentDiskFullException(fullFolder, needed));
     }
     if (AskTypeJob(first)) {
-        // The bytes fetched for them were counted as done; they count again when fetched anew.
-        for (const auto& f : failed)
-            if (f.item.type == kTypeContent && f.item.job && f.fetchedBytes > 0)
+        EndHold(kTypeContent, true, collected);
+        // Bytes another job counted for its failed files count again when they are fetched anew.
+        const ThreadJob* typeJob = nullptr;
+        {
+            const Slot& slot = slots_[kTypeContent];
+            std::lock_guard lock(slot.countLock);
+            typeJob = slot.doneJob;
+        }
+        for (const auto& f : cycle.writeFailed)
+            if (f.item.type == kTypeContent && f.item.job && f.item.job.get() != typeJob && f.fetchedBytes > 0)
                 f.item.job->GetProgress()->SubtractDone(f.fetchedBytes);
         Requeue(collected);
     } else {
+        // Aborted first: the fetches waiting for the hold then leave instead of starting.
         AbortType(kTypeContent, true);
+        EndHold(kTypeContent, false, collected);
     }
 }
 

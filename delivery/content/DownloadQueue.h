@@ -11,12 +11,13 @@
 //   (its job aborted, the type drained) or lost to an exception. The slot's drained state is
 //   set exactly when its pending count is 0, so WaitDrained always returns once the items are
 //   gone. Pending counts and drained states change together under the slot's count lock.
-// - Locks: a slot's lock guards only its queued items; the count lock only the count and the
-//   drained flag; the write lock the write list, the bytes held for the writer and the write
-//   signal; the error lock the active and idle counts and the error generation. None is held
-//   while another is taken (except the count lock inside the slot's lock, as an item is queued),
-//   nor while a fetch, an archive or a job callback runs, nor while waiting (the condition
-//   waits release their own lock).
+// - Locks: a slot's lock guards only its queued items; the count lock the count, the drained
+//   flag, the archive space of the pending items, the hold and the done accounting; the write
+//   lock the write list, the bytes held for the writer and the write signal; the error lock the
+//   active and idle counts and the error generation. None is held while another is taken
+//   (except the count lock inside the slot's lock, as an item is queued, and a progress's own
+//   lock under the count lock), nor while a fetch, an archive or a job callback runs, nor while
+//   waiting (the condition waits release their own lock).
 // - The drain (a type job's abort handler, or AbortQueue) drops the queued items and then
 //   waits, without a lock, until the items in flight are gone; on the write thread itself it
 //   does not wait (the writer is what it would wait for).
@@ -27,17 +28,19 @@
 //   at most) and go back there once written; when a type drains, onDrained runs (by default
 //   malloc_trim), without a lock. At most kWriteListLimit items and at most the byte budget of
 //   stored bytes wait for the writer or are being written (a single item larger than the
-//   budget still passes when nothing else is held). Queued items hold no file bytes.
+//   budget still passes when nothing else is held; one that fills the budget exactly passes).
+//   Queued items hold no file bytes.
 // - A download thread that failed leaves the active count before it hands its item to the
 //   writer and waits for the error pulse of the generation it saw before, so no pulse is lost.
 //   A pulse counts the threads it releases as active at once, before they have woken.
 // - A file's stored size counts to its job's total once, at the producer's Enqueue; queuing it
 //   again after a failure does not add it again. The bytes of a failed fetch are taken back by
-//   the fetch; those of a file fetched but not written are taken back when it is queued again.
-//   The stop event ends every wait of the threads (semaphore, full write list, error wait) and
-//   aborts their transfers; StopDownloadThreads aborts the type jobs (without waiting for
-//   their threads, so that a pending retry question gives up), joins every thread within the
-//   join limit and retires whatever is left.
+//   the fetch; those of a file fetched but not written are taken back when its write failure's
+//   question is asked (below).
+//   The stop event ends every wait of the threads (semaphore, full write list, error wait,
+//   hold) and aborts their transfers; StopDownloadThreads aborts the type jobs (without waiting
+//   for their threads, so that a pending retry question gives up), joins every thread within
+//   the join limit and retires whatever is left.
 // - A thread waiting for work is idle. Failures are queued again only while some thread can
 //   still make progress: one busy with an item that has not failed, or an idle one with work
 //   queued for it. Idle threads with nothing queued do not hold a failure back, so one file
@@ -60,11 +63,21 @@
 //   never while completions, the error policy, onDrained or a job callback run; no other queue
 //   lock is taken under it except the write lock and the slots' count locks, briefly.
 // - Archive failures in a cycle never end the writer: a full volume becomes a
-//   ContentDiskFullException naming the folder and the space needed, a damaged archive its
-//   Zip::CorruptException, and either is handed to the type-1 job (type-0 items complete with
-//   false). Archives are opened writable without recovery: a damaged one is not rebuilt
-//   quietly from its local headers (which keeps entries whose bytes no one checked) but goes
-//   to the job, whose worker repairs it with every entry's CRC-32 checked. A directory that cannot be flushed at the end of a cycle fails that archive's items.
+//   ContentDiskFullException naming the folder and the room that everything of the type still
+//   to be written takes (failed, queued, being fetched, waiting for the writer: each file's
+//   entry, its directory record and the crash marker's copy of that record), with nothing taken
+//   off for what is free now; a damaged archive becomes its Zip::CorruptException; either is
+//   handed to the type-1 job (type-0 items complete with false). Archives are opened writable
+//   without recovery: a damaged one is not rebuilt quietly from its local headers (which keeps
+//   entries whose bytes no one checked) but goes to the job, whose worker repairs it with every
+//   entry's CRC-32 checked. A directory that cannot be flushed at the end of a cycle fails that
+//   archive's items.
+// - While a write failure's question waits, type 1 is held: no fetch of it starts (a thread
+//   that takes such an item waits with it), the fetches running stop at their next abort poll
+//   and are made again after the answer, and the type job's done count is taken back to what
+//   the archives hold (the writer waits, within a bound, for the stopped fetches to take back
+//   their own bytes). After a retry the files still waiting for the writer count as done again;
+//   the failed ones count once they are fetched anew.
 // - Start/Stop are for the owner (the content download's initialisation and shutdown); every
 //   other member may be called from any thread.
 
@@ -195,6 +208,8 @@ public:
     std::uint64_t GetHeldWriteBytes() const;
     // Items handed to the writer and not yet taken by it.
     std::size_t GetWriteListCount() const;
+    // Download threads holding a fetched item until the write list has room for it.
+    int GetRoomWaitingCount() const;
 
     // The thread count the setting asks for, clamped.
     static int ConfiguredThreadCount();
@@ -205,10 +220,22 @@ private:
         std::multimap<float, DownloadItem> items;
         std::shared_ptr<ThreadJob> typeJob;
 
-        mutable std::mutex countLock;  // pending and drained change together
+        mutable std::mutex countLock;  // pending and drained change together; the done accounting
         std::condition_variable drainedChanged;
         int pending = 0;
         bool drained = true;
+        std::uint64_t pendingSpace = 0;  // the archive space of the pending items
+
+        // The done accounting of the type job (doneJob; its progress doneProgress): bytes it
+        // counts as done for files fetched and not yet in the archives, and those taken back
+        // while the type is held.
+        const ThreadJob* doneJob = nullptr;
+        std::shared_ptr<DownloadProgress> doneProgress;
+        std::uint64_t unwritten = 0;
+        std::uint64_t takenBack = 0;
+        int fetching = 0;                // fetches and rebuilds of the type running
+        std::atomic<bool> held{false};   // a write failure's question waits: nothing is fetched
+        std::condition_variable holdChanged;  // the hold ended, a fetch ended, an abort, a stop
     };
     struct WriteFailure {
         DownloadItem item;
@@ -228,7 +255,7 @@ private:
 
     Slot& SlotOf(std::uint32_t type);
     const Slot& SlotOf(std::uint32_t type) const;
-    void AddPending(std::uint32_t type);
+    void AddPending(const DownloadItem& item);
     // The one retire path: counts the item out, then runs onDrained when that drained its type.
     void Retire(const DownloadItem& item);
     // Counts the item out; true when that drained its type (onDrained is then the caller's).
@@ -244,7 +271,25 @@ private:
     bool TakeItem(DownloadItem& item);
     void Process(DownloadItem& item);
     bool RebuildLocally(DownloadItem& item);
-    void Fetch(DownloadItem& item);
+    // Fetches the item; a fetch that the type's hold stopped sets `held` and leaves no error.
+    void Fetch(DownloadItem& item, bool& held);
+    // Waits while the item's type is held; false (nothing counted) once the item is to be
+    // dropped. True: the fetch is counted as running until EndFetch.
+    bool BeginFetch(const DownloadItem& item);
+    // The fetch has ended; a file fetched counts to the bytes not yet in the archives (taken
+    // back at once while the type is held).
+    void EndFetch(const DownloadItem& item);
+    // A write failure's question is about to be asked: no fetch of the type starts or goes on,
+    // and the job's done count is taken back to what is in the archives.
+    void HoldForQuestion(std::uint32_t type);
+    // The answer is in: fetching goes on. On a retry the bytes of the files still held for the
+    // writer count as done again, less those of `failed` (queued again without their bytes).
+    void EndHold(std::uint32_t type, bool retry, const std::vector<DownloadItem>& failed);
+    // The written items' bytes are in the archives now.
+    void CountWritten(const std::vector<DownloadItem>& written);
+    // Everything of the type still to be written, as archive space, less what `cycle` holds
+    // (its written items are in the archives; the caller counts its failed ones).
+    std::uint64_t SpaceStillToWrite(std::uint32_t type, const Cycle& cycle) const;
     void HandToWriter(DownloadItem item);
     void WaitForErrorPulse(std::uint64_t generation);
     void PulseErrorEvent();
@@ -273,7 +318,7 @@ private:
     };
     void ReleaseArchivesLocked();
     void NetworkErrorPolicy(std::vector<DownloadItem>& failed);
-    void WriteErrorPolicy(std::vector<WriteFailure>& failed);
+    void WriteErrorPolicy(const Cycle& cycle);
     // Hands the error to the type-1 job: true when the job's handler answers "retry".
     bool AskTypeJob(const std::exception_ptr& error);
     // Queues failed items again without counting them to their job's total once more.
@@ -294,6 +339,7 @@ private:
     std::vector<DownloadItem> writeList_;
     std::uint64_t heldWriteBytes_ = 0;  // the list, the one being written, failures kept
     bool writeSignal_ = false;
+    int roomWaiting_ = 0;  // threads waiting for room in the write list
     std::atomic<int> cycleWaiters_{0};  // drains and releases waiting for the cycle: it ends at once
 
     // The writer's open archives, by path; held for a whole cycle's writing and flushing.

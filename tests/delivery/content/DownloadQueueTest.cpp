@@ -14,6 +14,9 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "delivery/net/BodyBufferPool.h"
 #include "delivery/content/ContentDiskFullException.h"
 #include "delivery/net/DownloadManager.h"
@@ -373,7 +376,8 @@ TEST_F(DownloadQueueTest, AFileQueuedAgainAfterAFailureCountsToTheTotalOnce) {
 }
 
 // Fetched, then not written (a damaged archive), queued again by the player's retry, then
-// failing to fetch: nothing of it counts as done, and its size counts to the total once.
+// failing to fetch: nothing of it counts as done, neither while the write failure's question
+// waits nor after, and its size counts to the total once.
 TEST_F(DownloadQueueTest, AFileFetchedButNotWrittenCountsNothingDoneWhenQueuedAgain) {
     AddFile("p/a/file", std::string(5000, 'w'));
     ServerList({server_->BaseUrl()});
@@ -398,7 +402,7 @@ TEST_F(DownloadQueueTest, AFileFetchedButNotWrittenCountsNothingDoneWhenQueuedAg
     const std::uint64_t size = map_->at("p/a/file").storedSize;
     ASSERT_EQ(retry.Errors().size(), 2u);
     EXPECT_EQ(retry.Errors()[0], "corrupt " + Content() + "broken.pak");
-    const std::vector<std::pair<std::uint64_t, std::uint64_t>> expected = {{size, size}, {0, size}};
+    const std::vector<std::pair<std::uint64_t, std::uint64_t>> expected = {{0, size}, {0, size}};
     EXPECT_EQ(atQuestion, expected);
 }
 
@@ -594,6 +598,159 @@ TEST_F(DownloadQueueTest, AFlushThatFailsFailsTheItemsItsDirectoryWouldHaveHeld)
     }
 }
 
+namespace {
+
+// A volume with little room: the files may grow by `room` bytes in all (writes count what they
+// add to a file's length, truncations and removals give it back; no block rounding); a write
+// beyond that fails with ENOSPC, writing nothing. `beforeEntry` runs before each entry write
+// (a vector write), on the writing thread, before the room is looked at.
+class SmallVolume : public Vel::Platform::FileDurability {
+public:
+    std::function<void()> beforeEntry;
+
+    void SetRoom(std::int64_t bytes) {
+        std::lock_guard lock(mutex_);
+        room_ = bytes;
+    }
+    void AddRoom(std::int64_t bytes) {
+        std::lock_guard lock(mutex_);
+        room_ += bytes;
+    }
+
+    ssize_t WriteAt(int fd, const void* data, size_t length, off_t offset) override {
+        return Grow(fd, offset + static_cast<off_t>(length), [&] { return FileDurability::WriteAt(fd, data, length, offset); });
+    }
+    ssize_t WriteVectorAt(int fd, const iovec* parts, int count, off_t offset) override {
+        if (beforeEntry) beforeEntry();
+        off_t end = offset;
+        for (int i = 0; i < count; ++i) end += static_cast<off_t>(parts[i].iov_len);
+        return Grow(fd, end, [&] { return FileDurability::WriteVectorAt(fd, parts, count, offset); });
+    }
+    ssize_t Write(int fd, const void* data, size_t length) override {
+        const off_t end = ::lseek(fd, 0, SEEK_CUR) + static_cast<off_t>(length);
+        return Grow(fd, end, [&] { return FileDurability::Write(fd, data, length); });
+    }
+    int Truncate(int fd, off_t length) override {
+        return static_cast<int>(Grow(fd, length, [&] { return FileDurability::Truncate(fd, length); }));
+    }
+    int Rename(const char* from, const char* to) override {
+        std::lock_guard lock(mutex_);
+        const off_t replaced = SizeOf(to);
+        const int result = FileDurability::Rename(from, to);
+        if (result == 0) room_ += replaced;
+        return result;
+    }
+    int Unlink(const char* path) override {
+        std::lock_guard lock(mutex_);
+        const off_t removed = SizeOf(path);
+        const int result = FileDurability::Unlink(path);
+        if (result == 0) room_ += removed;
+        return result;
+    }
+
+private:
+    static off_t SizeOf(const char* path) {
+        struct stat st {};
+        return ::stat(path, &st) == 0 ? st.st_size : 0;
+    }
+    template <typename Op>
+    ssize_t Grow(int fd, off_t end, Op op) {
+        std::lock_guard lock(mutex_);
+        struct stat st {};
+        if (::fstat(fd, &st) != 0) return -1;
+        if (end > st.st_size && end - st.st_size > room_) {
+            errno = ENOSPC;
+            return -1;
+        }
+        const ssize_t result = op();
+        struct stat after {};
+        if (result >= 0 && ::fstat(fd, &after) == 0) room_ -= after.st_size - st.st_size;
+        return result;
+    }
+
+    std::mutex mutex_;
+    std::int64_t room_ = std::int64_t{1} << 40;
+};
+
+}  // namespace
+
+// The disk fills with files of the job everywhere on their way: one failed at the writer, one
+// in the write list, one fetched and waiting for room in it, one half fetched, three queued.
+// The question asks for the room of all of them; freeing exactly that lets the retry write
+// them all without a second question. While it waits, done is what the archives hold.
+TEST_F(DownloadQueueTest, AFullDiskAsksForEverythingStillToWriteAndDoneCountsOnlyWhatIsInTheArchives) {
+    AddFile("p/a/old0", std::string(700, 'o'));
+    AddFile("p/a/old1", std::string(900, 'p'));
+    const std::vector<std::string> later = {"p/a/f0", "p/a/f1", "p/a/f2", "p/a/f3", "p/a/f4", "p/a/f5", "p/a/stalls"};
+    constexpr std::uint64_t kFileSize = 3000;
+    for (int i = 0; i < 6; ++i) AddFile(later[i], std::string(kFileSize, char('a' + i)));
+    AddFile("p/a/stalls", std::string(5000, 's'));
+    server_->SetFault(ServerPath("p/a/stalls"), MakeFault(FaultKind::kStall, 0, 1));  // its first request only
+    ServerList({server_->BaseUrl()});
+    manager_.SetRequestTimeout(60000);  // only the question's hold ends the stalled transfer
+    SmallVolume volume;
+    // Room for the file being written and one more.
+    auto& queue = MakeQueue(2, 2 * kFileSize + 500);
+    ScriptedRetry retry({true, false});
+    const auto job = TypeJob(&retry);
+    // Armed once the disk is nearly full: holds the first entry write until every place holds a
+    // file, the stalled one with some of its bytes counted.
+    std::atomic<bool> armed{false}, everywhere{false};
+    volume.beforeEntry = [&] {
+        if (!armed.exchange(false)) return;
+        everywhere = WaitFor(
+            [&] {
+                const std::uint64_t done = job->GetProgress()->GetDone();
+                // Held: the file being written and the one in the list; one more fetched.
+                return queue.GetWriteListCount() == 1 && queue.GetRoomWaitingCount() == 1 &&
+                       queue.GetQueuedCount(kTypeContent) == 3 &&
+                       done > 1600 + queue.GetHeldWriteBytes() + kFileSize;
+            },
+            kWatchdog);
+    };
+    Vel::Platform::ScopedFileDurability small(volume);
+    std::uint64_t needed = 0, doneAtQuestion = 0;
+    retry.OnQuestion([&] {
+        try {
+            throw;
+        } catch (const ContentDiskFullException& e) {
+            needed = e.GetBytesNeeded();
+        } catch (...) {
+        }
+        doneAtQuestion = job->GetProgress()->GetDone();
+        volume.AddRoom(static_cast<std::int64_t>(needed));  // the player frees what is asked for
+    });
+    queue.Enqueue(Item("p/a/old0", job));
+    queue.Enqueue(Item("p/a/old1", job));
+    queue.StartDownloadThreads();
+    ASSERT_TRUE(queue.WaitDrainedFor(kTypeContent, kWatchdog));
+    const std::uint64_t inArchives = job->GetProgress()->GetDone();
+    ASSERT_EQ(inArchives, 1600u);
+
+    // Room for the crash marker of the next change, not for another entry.
+    volume.SetRoom(400);
+    armed = true;
+    queue.Enqueue(Item("p/a/stalls", job, kTypeContent, 1));  // taken first: in flight throughout
+    for (int i = 0; i < 6; ++i) queue.Enqueue(Item(later[i], job));
+    ASSERT_TRUE(queue.WaitDrainedFor(kTypeContent, kWatchdog));
+    EXPECT_FALSE(job->IsAborted());
+    queue.StopDownloadThreads();
+
+    EXPECT_TRUE(everywhere.load());
+    ASSERT_FALSE(retry.Errors().empty());
+    EXPECT_EQ(retry.Errors().front().rfind("disk full ", 0), 0u) << retry.Errors().front();
+    std::uint64_t stillToWrite = 0;
+    for (const auto& name : later) {
+        // Its entry (local header, name, bytes), its directory record and the marker's copy of that.
+        stillToWrite += 30 + name.size() + map_->at(name).storedSize + 2 * (46 + name.size());
+    }
+    EXPECT_EQ(needed, stillToWrite);
+    EXPECT_EQ(doneAtQuestion, inArchives) << "counted as done while the question waits, though not in the archives";
+    EXPECT_EQ(retry.Questions(), 1) << "asked again after the space asked for was freed";
+    EXPECT_EQ(job->GetProgress()->GetDone(), job->GetProgress()->GetTotal());
+    EXPECT_EQ(ArchivedContents(), contents_);
+}
+
 TEST_F(DownloadQueueTest, ADamagedArchiveGoesToTheContentJobSoThatTheWorkerRepairs) {
     AddFile("p/a/bad", "bytes");
     AddFile("p/a/queued", "more bytes");
@@ -636,6 +793,51 @@ TEST_F(DownloadQueueTest, TheWriteListHoldsNoMoreThanItsByteBudget) {
     EXPECT_LE(mostHeld.load(), 2500u);
     EXPECT_GE(mostHeld.load(), 1000u) << "an entry is written while its bytes count as held";
     EXPECT_EQ(ArchivedContents(), contents_);
+}
+
+// With a file being written, the next one goes to the writer at once when the two fill the
+// byte budget exactly; one byte more and it waits for room.
+TEST_F(DownloadQueueTest, AFileThatFillsTheWriteByteBudgetExactlyGoesToTheWriterAtOnce) {
+    constexpr std::uint64_t kBudget = 4000;
+    constexpr std::uint64_t kWritten = 1000;
+    struct Case {
+        std::uint64_t size;
+        bool atOnce;
+    };
+    for (const Case c : {Case{kBudget - kWritten, true}, Case{kBudget - kWritten + 1, false}}) {
+        SCOPED_TRACE(c.size);
+        AddFile("p/a/written", std::string(kWritten, 'w'));
+        AddFile("p/a/next", std::string(c.size, 'n'));
+        ServerList({server_->BaseUrl()});
+        // The writer waits in the first entry's write until the test has seen where the next went.
+        std::atomic<bool> writing{false}, release{false};
+        Vel::Test::SteppedDisk disk;
+        disk.before = [&](Vel::Test::SteppedDisk::Kind kind) {
+            if (kind != Vel::Test::SteppedDisk::kVectorWrite || writing.exchange(true)) return;
+            EXPECT_TRUE(WaitFor([&] { return release.load(); }, kWatchdog));
+        };
+        {
+            Vel::Platform::ScopedFileDurability holding(disk);
+            auto& queue = MakeQueue(1, kBudget);
+            const auto job = TypeJob();
+            queue.Enqueue(Item("p/a/written", job));
+            queue.StartDownloadThreads();
+            ASSERT_TRUE(WaitFor([&] { return writing.load(); }, kWatchdog));
+            EXPECT_EQ(queue.GetHeldWriteBytes(), kWritten);
+            queue.Enqueue(Item("p/a/next", job));
+            const bool decided = WaitFor(
+                [&] { return queue.GetWriteListCount() == 1 || queue.GetRoomWaitingCount() == 1; }, kWatchdog);
+            EXPECT_TRUE(decided);
+            EXPECT_EQ(queue.GetWriteListCount() == 1, c.atOnce);
+            EXPECT_EQ(queue.GetRoomWaitingCount() == 1, !c.atOnce);
+            release = true;
+            ASSERT_TRUE(queue.WaitDrainedFor(kTypeContent, kWatchdog));
+            queue.StopDownloadThreads();
+        }
+        EXPECT_EQ(ArchivedContents(), contents_);
+        queue_.reset();
+        std::filesystem::remove_all(Content());
+    }
 }
 
 TEST_F(DownloadQueueTest, WrittenBodiesGoBackToThePoolAndEachDrainReleasesMemoryOutsideTheLocks) {
