@@ -3,6 +3,7 @@
 #include "foundation/text/LocalizedStrings.h"
 #include "foundation/config/RegistrySettings.h"
 #include "launcher/DialogItems.h"
+#include "launcher/QtTranslations.h"
 #include "ui_LanguageDlg.h"
 
 #include <QComboBox>
@@ -74,10 +75,13 @@ void VelLanguageDlg::reject() {
 namespace Vel {
 
 bool EnsureLanguageChosenWithDialog() {
-    return EnsureLanguageChosen([] {
+    const bool chosen = EnsureLanguageChosen([] {
         VelLanguageDlg dialog;
         return dialog.DoModal() == VelLanguageDlg::kOk;
     });
+    // Qt's texts missing on this system leave its buttons in English; the launcher goes on.
+    if (chosen) ApplyQtTranslations(GetThreadLocale());
+    return chosen;
 }
 
 }  // namespace Vel

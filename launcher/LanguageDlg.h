@@ -54,7 +54,9 @@ private:
 namespace Vel {
 
 // EnsureLanguageChosen with this dialog: shows it while no language with interface texts is
-// stored; false when it did not end with OK. Then applies the stored language to the thread.
+// stored; false when it did not end with OK. Then applies the stored language to the thread
+// and Qt's own texts (ApplyQtTranslations). Start-up runs it, and the main window again after
+// the options page changed the language.
 bool EnsureLanguageChosenWithDialog();
 
 }  // namespace Vel
