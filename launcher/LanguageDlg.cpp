@@ -11,6 +11,8 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace Vel {
 
 VelLanguageDlg::VelLanguageDlg(QWidget* parent, std::vector<LanguageInfo> languages)
@@ -29,11 +31,13 @@ void VelLanguageDlg::InitDialog() {
         connect(ok, &QPushButton::clicked, this, &VelLanguageDlg::OnOK);
 
     list_ = findChild<QComboBox*>(QStringLiteral("IDC_LANGUAGE_LIST"));
-    if (list_ == nullptr) return;
-    for (const auto& language : languages_)
-        if (HasUiResources(language)) list_->addItem(QString::fromStdString(language.nativeName), language.id);
-    if (list_->count() > 0) list_->setCurrentIndex(0);
-    if (list_->count() == 1) {
+    if (list_ != nullptr) {
+        for (const auto& language : languages_)
+            if (HasUiResources(language)) list_->addItem(QString::fromStdString(language.nativeName), language.id);
+        const int ownLanguage = list_->findData(FindLanguageByLcid(GetThreadLocale()).id);
+        if (list_->count() > 0) list_->setCurrentIndex(std::max(0, ownLanguage));
+    }
+    if (list_ != nullptr && list_->count() == 1) {
         // Nothing to choose. From inside a show, end once the modal loop runs: ending before
         // it starts would leave it waiting.
         if (isVisible()) QTimer::singleShot(0, this, &VelLanguageDlg::OnOK);

@@ -3,8 +3,9 @@
 //
 // Contract:
 // - Lists the native name of every language with interface texts, in table order, each item
-//   carrying the language id; the first (English) is selected. With exactly one such language
-//   the dialog takes it at once without showing itself.
+//   carrying the language id. The item of the thread's language (the system's at start-up) is
+//   selected when listed, else the first (English), so that Return takes it. With exactly one
+//   such language the dialog takes it at once without showing itself.
 // - OK stores the selected id in the setting Language/Language and ends with 1 (also when the
 //   settings cannot be written: nothing is thrown from the button). Escape or the close box end
 //   with 2 and store nothing.
