@@ -4,6 +4,7 @@
 #include "foundation/config/RegistrySettings.h"
 #include "launcher/DialogItems.h"
 #include "launcher/QtTranslations.h"
+#include "launcher/WindowFrame.h"
 #include "ui_LanguageDlg.h"
 
 #include <QComboBox>
@@ -19,6 +20,7 @@ VelLanguageDlg::VelLanguageDlg(QWidget* parent, std::vector<LanguageInfo> langua
     : QDialog(parent), languages_(std::move(languages)) {
     Ui::LanguageDlgLayout layout;
     layout.setupUi(this);
+    SetFixedDialogFrame(*this);
 }
 
 void VelLanguageDlg::InitDialog() {
@@ -37,6 +39,7 @@ void VelLanguageDlg::InitDialog() {
         const int ownLanguage = list_->findData(FindLanguageByLcid(GetThreadLocale()).id);
         if (list_->count() > 0) list_->setCurrentIndex(std::max(0, ownLanguage));
     }
+    FitFixedDialog(*this);
     if (list_ != nullptr && list_->count() == 1) {
         // Nothing to choose. From inside a show, end once the modal loop runs: ending before
         // it starts would leave it waiting.

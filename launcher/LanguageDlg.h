@@ -11,7 +11,8 @@
 //   with 2 and store nothing.
 // - InitDialog runs once (DoModal, or the first show). A missing prompt label is reported
 //   through the prompt; a missing list or OK button is skipped (the list then stays empty and
-//   OK stores nothing).
+//   OK stores nothing). It fits the dialog's fixed size to its texts.
+// - The frame of a fixed-size dialog.
 // - GUI thread only.
 
 #include "foundation/text/LanguageTable.h"

@@ -152,6 +152,49 @@ TEST_F(SmallDialogsTest, ErrorDialogShowsTheEntryAndEndsWithItsButtons) {
     }
 }
 
+// A part without text shows no section, and the dialog fits what it shows: no heading over an
+// empty line, no blank band above the buttons.
+TEST_F(SmallDialogsTest, ErrorDialogShowsOnlyTheSectionsWithText) {
+    struct Case {
+        const char* name;
+        std::uint32_t lcid;
+        unsigned id;
+        bool description;
+        bool suggestions;
+    } cases[] = {
+        {"download error, no suggestions", 1033, 1117, true, false},
+        {"download error in German", 1031, 1117, true, false},
+        {"internal error, no description", 1036, 113, false, true},
+        {"disk space, every part", 1034, 1262, true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetThreadLocale(c.lcid);
+        VelErrorDlg dialog(c.id, "http://127.0.0.1/a/file.zip", false);
+        dialog.InitDialog();
+        dialog.show();
+        QApplication::processEvents();
+        const std::pair<const char*, bool> sections[] = {
+            {"IDC_ERROR_MESSAGE", true}, {"IDC_ERROR_DESCRIPTION", c.description}, {"IDC_ERROR_SUGGESTIONS", c.suggestions}};
+        QWidget* last = nullptr;
+        for (const auto& [name, shown] : sections) {
+            auto* text = dialog.findChild<QLabel*>(name);
+            auto* heading = dialog.findChild<QLabel*>(QString::fromUtf8(name) + "_HEADER");
+            ASSERT_TRUE(text && heading) << name;
+            EXPECT_EQ(text->isVisible(), shown) << name;
+            EXPECT_EQ(heading->isVisible(), shown) << name;
+            EXPECT_EQ(text->text().isEmpty(), !shown) << name;
+            if (shown) last = text;
+        }
+        // Below the last text only the gap of the layout before the buttons.
+        const int below = Button(&dialog, "IDOK")->geometry().top() - last->geometry().bottom();
+        EXPECT_GT(below, 0);
+        EXPECT_LE(below, 24) << "a blank band above the buttons";
+        EXPECT_EQ(dialog.minimumSize(), dialog.maximumSize());
+        dialog.hide();
+    }
+}
+
 TEST_F(SmallDialogsTest, ErrorDialogFromAWorkerThreadShowsOnTheGuiThreadInTheWorkersLanguage) {
     QObject anchor;
     auto service = std::make_shared<GuiDialogService>(&anchor);
