@@ -5,6 +5,7 @@
 #include "foundation/time/TimeStamp.h"
 #include "launcher/DialogItems.h"
 #include "launcher/DialogText.h"
+#include "launcher/WindowFrame.h"
 #include "ui_AboutDlg.h"
 
 #include <QLabel>
@@ -19,6 +20,7 @@ std::string FormatAboutText(const std::string& version, int year) {
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     Ui::AboutDlgLayout layout;
     layout.setupUi(this);
+    SetFixedDialogFrame(*this);
 }
 
 void CAboutDlg::InitDialog() {
@@ -34,6 +36,7 @@ void CAboutDlg::InitDialog() {
         const int year = DateTime(TimeStamp()).GetYear();
         text->setText(QString::fromStdString(FormatAboutText(ReloadVersionString(), year)));
     }
+    FitFixedDialog(*this);
 }
 
 int CAboutDlg::DoModal() {

@@ -6,7 +6,8 @@
 //   "%s" and "Corvane " + the current year (UTC) in its second, filled in literally.
 // - exec/DoModal ends with 1 for OK, 2 for Escape or the close box.
 // - InitDialog runs once (DoModal, or the first show); a missing control is reported through
-//   the prompt and the dialog goes on.
+//   the prompt and the dialog goes on. It fits the dialog's fixed size to the text.
+// - The frame of a fixed-size dialog.
 // - GUI thread only.
 
 #include <QDialog>

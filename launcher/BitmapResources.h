@@ -14,7 +14,7 @@
 
 namespace Vel {
 
-// The program's icon: the main window's and the terms dialog's.
+// The program's icon: the application's window icon (InstallProgramIcon), so every window's.
 inline constexpr unsigned kProgramIconId = 128;
 
 QImage LoadBitmapResource(unsigned id);

@@ -4,6 +4,7 @@
 #include "launcher/DialogItems.h"
 #include "launcher/DialogText.h"
 #include "launcher/GuiDialogService.h"
+#include "launcher/WindowFrame.h"
 #include "ui_ErrorDlg.h"
 
 #include <QCoreApplication>
@@ -12,6 +13,7 @@
 #include <QThread>
 
 #include <array>
+#include <tuple>
 #include <memory>
 
 namespace Vel {
@@ -63,6 +65,7 @@ VelErrorDlg::VelErrorDlg(unsigned stringId, const std::string& argument, bool di
     : QDialog(parent), disableRetry_(disableRetry), text_(LoadLocalizedString(stringId)) {
     Ui::ErrorDlgLayout layout;
     layout.setupUi(this);
+    SetFixedDialogFrame(*this);
     parts_ = FormatErrorText(text_, argument);
 }
 
@@ -89,14 +92,21 @@ void VelErrorDlg::InitDialog() {
     }
 
     setWindowTitle(Q(parts_.title));
-    const std::array<std::pair<const char*, const std::string*>, 3> parts = {{
-        {"IDC_ERROR_MESSAGE", &parts_.message},
-        {"IDC_ERROR_DESCRIPTION", &parts_.description},
-        {"IDC_ERROR_SUGGESTIONS", &parts_.suggestions},
+    const std::array<std::tuple<const char*, const char*, const std::string*>, 3> parts = {{
+        {"IDC_ERROR_MESSAGE_HEADER", "IDC_ERROR_MESSAGE", &parts_.message},
+        {"IDC_ERROR_DESCRIPTION_HEADER", "IDC_ERROR_DESCRIPTION", &parts_.description},
+        {"IDC_ERROR_SUGGESTIONS_HEADER", "IDC_ERROR_SUGGESTIONS", &parts_.suggestions},
     }};
-    for (const auto& [name, text] : parts)
-        if (auto* label = findChild<QLabel*>(QString::fromUtf8(name))) label->setText(Q(*text));
+    for (const auto& [header, name, text] : parts) {
+        auto* label = findChild<QLabel*>(QString::fromUtf8(name));
+        if (label) label->setText(Q(*text));
+        // A part without text shows no section: no heading over an empty line.
+        const bool shown = !text->empty();
+        if (label) label->setVisible(shown);
+        if (auto* heading = findChild<QLabel*>(QString::fromUtf8(header))) heading->setVisible(shown);
+    }
     if (disableRetry_ && tryAgain) tryAgain->setEnabled(false);
+    FitFixedDialog(*this);
 }
 
 int VelErrorDlg::DoModal() {

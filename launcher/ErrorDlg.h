@@ -12,6 +12,9 @@
 //   construction, the captions at InitDialog (run by DoModal or the first show). A missing
 //   named control is reported through the prompt and the dialog goes on; the three part
 //   labels are skipped silently.
+// - A part without text shows no section: its heading and its label are hidden (a text without
+//   suggestions ends with its description). The dialog has the frame of a fixed-size dialog and
+//   a fixed size, fitted at InitDialog to the sections it shows.
 // - VelErrorDlg is a widget: GUI thread only. RunErrorDialog may be called from any thread:
 //   from another thread the dialog is shown by the GUI thread through the process's dialog
 //   service, in the calling thread's language, while the caller waits; a wait that gives up

@@ -3,6 +3,8 @@
 #include "foundation/text/LocalizedStrings.h"
 #include "foundation/config/RegistrySettings.h"
 #include "launcher/DialogItems.h"
+#include "launcher/QtTranslations.h"
+#include "launcher/WindowFrame.h"
 #include "ui_LanguageDlg.h"
 
 #include <QComboBox>
@@ -10,12 +12,15 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace Vel {
 
 VelLanguageDlg::VelLanguageDlg(QWidget* parent, std::vector<LanguageInfo> languages)
     : QDialog(parent), languages_(std::move(languages)) {
     Ui::LanguageDlgLayout layout;
     layout.setupUi(this);
+    SetFixedDialogFrame(*this);
 }
 
 void VelLanguageDlg::InitDialog() {
@@ -28,11 +33,14 @@ void VelLanguageDlg::InitDialog() {
         connect(ok, &QPushButton::clicked, this, &VelLanguageDlg::OnOK);
 
     list_ = findChild<QComboBox*>(QStringLiteral("IDC_LANGUAGE_LIST"));
-    if (list_ == nullptr) return;
-    for (const auto& language : languages_)
-        if (HasUiResources(language)) list_->addItem(QString::fromStdString(language.nativeName), language.id);
-    if (list_->count() > 0) list_->setCurrentIndex(0);
-    if (list_->count() == 1) {
+    if (list_ != nullptr) {
+        for (const auto& language : languages_)
+            if (HasUiResources(language)) list_->addItem(QString::fromStdString(language.nativeName), language.id);
+        const int ownLanguage = list_->findData(FindLanguageByLcid(GetThreadLocale()).id);
+        if (list_->count() > 0) list_->setCurrentIndex(std::max(0, ownLanguage));
+    }
+    FitFixedDialog(*this);
+    if (list_ != nullptr && list_->count() == 1) {
         // Nothing to choose. From inside a show, end once the modal loop runs: ending before
         // it starts would leave it waiting.
         if (isVisible()) QTimer::singleShot(0, this, &VelLanguageDlg::OnOK);
@@ -74,10 +82,13 @@ void VelLanguageDlg::reject() {
 namespace Vel {
 
 bool EnsureLanguageChosenWithDialog() {
-    return EnsureLanguageChosen([] {
+    const bool chosen = EnsureLanguageChosen([] {
         VelLanguageDlg dialog;
         return dialog.DoModal() == VelLanguageDlg::kOk;
     });
+    // Qt's texts missing on this system leave its buttons in English; the launcher goes on.
+    if (chosen) ApplyQtTranslations(GetThreadLocale());
+    return chosen;
 }
 
 }  // namespace Vel

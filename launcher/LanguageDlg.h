@@ -3,14 +3,16 @@
 //
 // Contract:
 // - Lists the native name of every language with interface texts, in table order, each item
-//   carrying the language id; the first (English) is selected. With exactly one such language
-//   the dialog takes it at once without showing itself.
+//   carrying the language id. The item of the thread's language (the system's at start-up) is
+//   selected when listed, else the first (English), so that Return takes it. With exactly one
+//   such language the dialog takes it at once without showing itself.
 // - OK stores the selected id in the setting Language/Language and ends with 1 (also when the
 //   settings cannot be written: nothing is thrown from the button). Escape or the close box end
 //   with 2 and store nothing.
 // - InitDialog runs once (DoModal, or the first show). A missing prompt label is reported
 //   through the prompt; a missing list or OK button is skipped (the list then stays empty and
-//   OK stores nothing).
+//   OK stores nothing). It fits the dialog's fixed size to its texts.
+// - The frame of a fixed-size dialog.
 // - GUI thread only.
 
 #include "foundation/text/LanguageTable.h"
@@ -54,7 +56,9 @@ private:
 namespace Vel {
 
 // EnsureLanguageChosen with this dialog: shows it while no language with interface texts is
-// stored; false when it did not end with OK. Then applies the stored language to the thread.
+// stored; false when it did not end with OK. Then applies the stored language to the thread
+// and Qt's own texts (ApplyQtTranslations). Start-up runs it, and the main window again after
+// the options page changed the language.
 bool EnsureLanguageChosenWithDialog();
 
 }  // namespace Vel

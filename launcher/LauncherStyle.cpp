@@ -18,6 +18,12 @@ QSize LauncherStyle::sizeFromContents(ContentsType type, const QStyleOption* opt
     return result;
 }
 
+int LauncherStyle::styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                             QStyleHintReturn* returnData) const {
+    if (hint == SH_DialogButtonBox_ButtonsHaveIcons) return 0;
+    return QProxyStyle::styleHint(hint, option, widget, returnData);
+}
+
 void InstallLauncherStyle(QApplication& app) {
     if (dynamic_cast<LauncherStyle*>(QApplication::style()) != nullptr) return;
     app.setStyle(new LauncherStyle);

@@ -2,6 +2,7 @@
 
 #include "foundation/text/LocalizedStrings.h"
 #include "launcher/BitmapResources.h"
+#include "launcher/WindowFrame.h"
 
 #include <QDialogButtonBox>
 #include <QPushButton>
@@ -18,6 +19,7 @@ QString Text(unsigned id) { return QString::fromStdString(LoadLocalizedString(id
 ToolsDialog::ToolsDialog(int selectedPage, bool onlyThisPage, ToolsPages pages, QWidget* parent,
                          std::function<bool()> is64BitSystem)
     : QDialog(parent), options_(std::move(is64BitSystem)) {
+    SetFixedDialogFrame(*this);
     setWindowTitle(Text(129));
     auto* layout = new QVBoxLayout(this);
     tabs_ = new QTabWidget(this);

@@ -7,7 +7,8 @@
 //   are handed in (null: that tab is left out) and must outlive the sheet. The main window
 //   hands in pages made for this one run (WindowDialogs).
 // - The sheet takes one fixed size, made for the largest page, when it is built: switching
-//   tabs or showing a page's warning never resizes it. Each tab shows its page's icon.
+//   tabs or showing a page's warning never resizes it. Each tab shows its page's icon; the
+//   sheet has the frame of a fixed-size dialog.
 // - Each page is activated whenever its tab shows (its first activation builds it).
 // - OK applies only the page that shows; when it refuses (Apply false) the sheet stays open.
 //   Then, and on Cancel, every page hears SheetEnded, so a page that registered itself lets

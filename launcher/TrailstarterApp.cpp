@@ -1,6 +1,7 @@
 #include "launcher/TrailstarterApp.h"
 
 #include "launcher/LauncherStyle.h"
+#include "launcher/WindowFrame.h"
 
 #include <QApplication>
 #include <boost/program_options.hpp>
@@ -102,6 +103,7 @@ int RunTrailstarter(int argc, char** argv) {
     std::vector<std::string> arguments(argv + 1, argv + argc);
     QApplication app(argc, argv);
     InstallLauncherStyle(app);
+    InstallProgramIcon(app);
     auto services = MakeDefaultStartupServices();
     CTrailstarterApp trailstarter(*services, std::move(arguments));
     trailstarter.InitInstance();

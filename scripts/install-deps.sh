@@ -6,6 +6,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-webengine-dev libgl-dev
+  qt6-translations-l10n
   libcurl4-openssl-dev libssl-dev
   libboost-dev libboost-system-dev libboost-filesystem-dev libboost-program-options-dev
   libboost-thread-dev

@@ -3,6 +3,9 @@
 #include "foundation/text/LocalizedStrings.h"
 #include "foundation/config/RegistrySettings.h"
 
+#include <cstdlib>
+#include <string_view>
+
 namespace Vel {
 
 const std::vector<LanguageInfo>& GetLanguageTable() {
@@ -44,8 +47,32 @@ LanguageInfo GetEffectiveLanguage() {
     return FindLanguageById(1);
 }
 
+std::uint32_t GetSystemLanguageLcid() {
+    constexpr std::uint32_t kUsEnglish = 1033;
+    std::string_view locale;
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0') {
+            locale = value;
+            break;
+        }
+    }
+    // language[_territory][.codeset][@modifier]
+    const std::string_view code = locale.substr(0, locale.find_first_of("_.@"));
+    if (code.size() != 2) return kUsEnglish;  // also "C" and "POSIX"
+    std::string upper;
+    for (char c : code) {
+        if (c >= 'a' && c <= 'z') upper += static_cast<char>(c - 'a' + 'A');
+        else return kUsEnglish;
+    }
+    for (const auto& row : GetLanguageTable())
+        if (row.twoLetterCode == upper) return row.lcid;
+    return kUsEnglish;
+}
+
 bool EnsureLanguageChosen(const std::function<bool()>& runLanguageDialog) {
     if (!HasUiResources(LoadStoredLanguage())) {
+        SetThreadLocale(GetSystemLanguageLcid());
         if (!runLanguageDialog || !runLanguageDialog()) return false;
     }
     ApplyThreadUiLanguage();

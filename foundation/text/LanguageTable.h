@@ -3,8 +3,9 @@
 // choice (the setting Language/Language, an id of this table; 0 = none chosen).
 //
 // Contract: the table is constant data and lookups return copies, so any thread may call
-// them. LoadStoredLanguage and GetEffectiveLanguage read the settings hive on every call.
-// EnsureLanguageChosen runs on the UI thread at start-up.
+// them. LoadStoredLanguage and GetEffectiveLanguage read the settings hive on every call;
+// GetSystemLanguageLcid reads the environment on every call. EnsureLanguageChosen runs on the
+// UI thread at start-up.
 
 #include <cstdint>
 #include <functional>
@@ -36,9 +37,17 @@ LanguageInfo LoadStoredLanguage();
 // else English.
 LanguageInfo GetEffectiveLanguage();
 
-// When the stored language has no UI strings, runs the language dialog (which stores the
-// choice and returns true for OK); false when it was not confirmed. Then applies the stored
-// language to the calling thread and returns true.
+// The language of the system's locale for messages: the first of LC_ALL, LC_MESSAGES and LANG
+// that is set and not empty (the order in which POSIX lets them override each other) names it,
+// and its language code alone counts, whatever the region, code set or modifier
+// ("fr_CA.UTF-8" and "fr" are both French). The lcid of that row of the table; US English's
+// (1033) for "C", "POSIX", no locale at all, or a language the table does not hold.
+std::uint32_t GetSystemLanguageLcid();
+
+// When the stored language has no UI strings, sets the calling thread's language to the
+// system's (GetSystemLanguageLcid), so that the language dialog opens in it, and runs the
+// dialog (which stores the choice and returns true for OK); false when it was not confirmed.
+// Then applies the stored language to the calling thread and returns true.
 bool EnsureLanguageChosen(const std::function<bool()>& runLanguageDialog);
 
 }  // namespace Vel

@@ -6,6 +6,7 @@
 #include "launcher/WindowDialogs.h"
 #include "launcher/BitmapResources.h"
 #include "launcher/PlanetSizeQuery.h"
+#include "launcher/QtTranslations.h"
 #include "launcher/ToolsDialog.h"
 
 #include "foundation/core/AppEnvironment.h"
@@ -15,8 +16,10 @@
 #include "tests/support/CurrentDirGuard.h"
 #include "tests/support/FakeWebView.h"
 #include "tests/support/IsolatedSettings.h"
+#include "tests/support/ModalAnswer.h"
 #include "tests/support/PumpUntil.h"
 #include "tests/support/QtApp.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/WaitFor.h"
 #include "tests/support/ScriptedPrompt.h"
 #include "tests/support/TempDir.h"
@@ -25,6 +28,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDateTime>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
@@ -66,31 +70,7 @@ void StoreLanguageId(int id) {
     WriteSettingInt(key.section, key.name, id, key.scope);
 }
 
-// Answers the first dialog of type T that shows, from inside its modal loop.
-template <class T>
-class ModalAnswer {
-public:
-    explicit ModalAnswer(std::function<void(T&)> answer) : answer_(std::move(answer)) {
-        timer_.setInterval(5);
-        timer_.callOnTimeout([this] {
-            for (QWidget* widget : QApplication::topLevelWidgets()) {
-                auto* dialog = qobject_cast<T*>(widget);
-                if (dialog == nullptr || !dialog->isVisible()) continue;
-                timer_.stop();
-                answered_ = true;
-                answer_(*dialog);
-                return;
-            }
-        });
-        timer_.start();
-    }
-    bool Answered() const { return answered_; }
-
-private:
-    std::function<void(T&)> answer_;
-    QTimer timer_;
-    bool answered_ = false;
-};
+using Vel::Test::ModalAnswer;
 
 class SmallDialogsTest : public ::testing::Test {
 protected:
@@ -98,8 +78,15 @@ protected:
         App();
         StoreLanguageId(0);
         SetThreadLocale(1033);
+        // The system's language decides the first language dialog: none unless a test names one.
+        for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) locale_.Set(name, nullptr);
     }
-    void TearDown() override { SetThreadLocale(1033); }
+    void TearDown() override {
+        SetThreadLocale(1033);
+        ApplyQtTranslations(1033);
+    }
+
+    Vel::Test::ScopedEnv locale_;
 };
 
 // --- error dialog -------------------------------------------------------------------------
@@ -162,6 +149,49 @@ TEST_F(SmallDialogsTest, ErrorDialogShowsTheEntryAndEndsWithItsButtons) {
         if (c.press) Button(&dialog, c.press)->click();
         else dialog.reject();
         EXPECT_EQ(dialog.result(), c.result);
+    }
+}
+
+// A part without text shows no section, and the dialog fits what it shows: no heading over an
+// empty line, no blank band above the buttons.
+TEST_F(SmallDialogsTest, ErrorDialogShowsOnlyTheSectionsWithText) {
+    struct Case {
+        const char* name;
+        std::uint32_t lcid;
+        unsigned id;
+        bool description;
+        bool suggestions;
+    } cases[] = {
+        {"download error, no suggestions", 1033, 1117, true, false},
+        {"download error in German", 1031, 1117, true, false},
+        {"internal error, no description", 1036, 113, false, true},
+        {"disk space, every part", 1034, 1262, true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetThreadLocale(c.lcid);
+        VelErrorDlg dialog(c.id, "http://127.0.0.1/a/file.zip", false);
+        dialog.InitDialog();
+        dialog.show();
+        QApplication::processEvents();
+        const std::pair<const char*, bool> sections[] = {
+            {"IDC_ERROR_MESSAGE", true}, {"IDC_ERROR_DESCRIPTION", c.description}, {"IDC_ERROR_SUGGESTIONS", c.suggestions}};
+        QWidget* last = nullptr;
+        for (const auto& [name, shown] : sections) {
+            auto* text = dialog.findChild<QLabel*>(name);
+            auto* heading = dialog.findChild<QLabel*>(QString::fromUtf8(name) + "_HEADER");
+            ASSERT_TRUE(text && heading) << name;
+            EXPECT_EQ(text->isVisible(), shown) << name;
+            EXPECT_EQ(heading->isVisible(), shown) << name;
+            EXPECT_EQ(text->text().isEmpty(), !shown) << name;
+            if (shown) last = text;
+        }
+        // Below the last text only the gap of the layout before the buttons.
+        const int below = Button(&dialog, "IDOK")->geometry().top() - last->geometry().bottom();
+        EXPECT_GT(below, 0);
+        EXPECT_LE(below, 24) << "a blank band above the buttons";
+        EXPECT_EQ(dialog.minimumSize(), dialog.maximumSize());
+        dialog.hide();
     }
 }
 
@@ -266,6 +296,69 @@ TEST_F(SmallDialogsTest, StartUpLanguageChoiceAppliesTheChoiceOrEndsWhenClosed) 
         EXPECT_FALSE(unexpected.Answered());
         EXPECT_EQ(GetThreadLocale(), 1034u);
     }
+}
+
+// With nothing stored, the first language dialog opens in the system's language with that
+// language selected, so that Return takes it; other systems get English. A stored language
+// asks nothing.
+TEST_F(SmallDialogsTest, FirstLanguageDialogFollowsTheSystemsLanguage) {
+    struct Case {
+        const char* all;
+        const char* messages;
+        const char* lang;
+        const char* prompt;
+        const char* selected;
+        int stored;
+    } cases[] = {
+        {nullptr, nullptr, "fr_FR.UTF-8", "Veuillez choisir votre langue !", "Français", 2},
+        {nullptr, nullptr, "fr_CA.UTF-8", "Veuillez choisir votre langue !", "Français", 2},
+        {nullptr, nullptr, "de_DE.UTF-8", "Bitte wählen Sie Ihre Sprache!", "Deutsch", 3},
+        {nullptr, nullptr, "de_AT", "Bitte wählen Sie Ihre Sprache!", "Deutsch", 3},
+        {nullptr, "es_MX.UTF-8", "en_US.UTF-8", "¡Seleccione su idioma!", "Español", 4},
+        {"es_ES.UTF-8", "de_DE.UTF-8", "fr_FR.UTF-8", "¡Seleccione su idioma!", "Español", 4},
+        {"C", nullptr, "fr_FR.UTF-8", "Please select your language!", "English", 1},
+        {nullptr, nullptr, "POSIX", "Please select your language!", "English", 1},
+        {nullptr, nullptr, "en_GB.UTF-8", "Please select your language!", "English", 1},
+        {nullptr, nullptr, "it_IT.UTF-8", "Please select your language!", "English", 1},
+        {nullptr, nullptr, "pt_BR.UTF-8", "Please select your language!", "English", 1},
+        {nullptr, nullptr, nullptr, "Please select your language!", "English", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string("LC_ALL=") + (c.all ? c.all : "-") + " LC_MESSAGES=" + (c.messages ? c.messages : "-") +
+                     " LANG=" + (c.lang ? c.lang : "-"));
+        StoreLanguageId(0);
+        SetThreadLocale(1033);
+        Vel::Test::ScopedEnv env;
+        env.Set("LC_ALL", c.all);
+        env.Set("LC_MESSAGES", c.messages);
+        env.Set("LANG", c.lang);
+        std::string prompt, selected;
+        ModalAnswer<VelLanguageDlg> pressReturn([&](VelLanguageDlg& dialog) {
+            prompt = Text(&dialog, "IDC_LANGUAGE_STATIC");
+            auto* list = dialog.findChild<QComboBox*>("IDC_LANGUAGE_LIST");
+            selected = list->currentText().toStdString();
+            QWidget* focus = dialog.focusWidget() ? dialog.focusWidget() : list;
+            QKeyEvent key(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+            QApplication::sendEvent(focus, &key);
+        });
+        EXPECT_TRUE(EnsureLanguageChosenWithDialog());
+        ASSERT_TRUE(pressReturn.Answered());
+        EXPECT_EQ(prompt, c.prompt);
+        EXPECT_EQ(selected, c.selected);
+        EXPECT_EQ(StoredLanguageId(), c.stored);
+        EXPECT_EQ(GetThreadLocale(), FindLanguageById(c.stored).lcid);
+    }
+
+    SCOPED_TRACE("a stored language wins");
+    StoreLanguageId(3);
+    SetThreadLocale(1033);
+    Vel::Test::ScopedEnv env;
+    env.Set("LANG", "fr_FR.UTF-8");
+    ModalAnswer<VelLanguageDlg> unexpected([](VelLanguageDlg& dialog) { dialog.reject(); });
+    EXPECT_TRUE(EnsureLanguageChosenWithDialog());
+    EXPECT_FALSE(unexpected.Answered());
+    EXPECT_EQ(StoredLanguageId(), 3);
+    EXPECT_EQ(GetThreadLocale(), 1031u);
 }
 
 // --- terms dialog -------------------------------------------------------------------------

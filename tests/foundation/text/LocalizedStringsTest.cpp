@@ -7,6 +7,7 @@
 #include "foundation/config/RegistrySettings.h"
 #include "foundation/text/StringTable.h"
 #include "tests/support/HiveEnvironment.h"
+#include "tests/support/ScopedEnv.h"
 
 #include <gtest/gtest.h>
 
@@ -160,6 +161,70 @@ TEST_F(LocalizedStringsTest, PortugueseStoredDoesNotCountAsChosen) {
     EXPECT_EQ(GetThreadLocale(), 1031u);
     EXPECT_TRUE(EnsureLanguageChosen([&] { return ++shown, true; }));
     EXPECT_EQ(shown, 2);  // a chosen language asks no more
+}
+
+// The system's language: LC_ALL over LC_MESSAGES over LANG, an empty one counting as unset; the
+// language code alone decides, whatever the region.
+TEST_F(LocalizedStringsTest, SystemLanguageComesFromTheLocaleVariablesInTheirOrder) {
+    struct Case {
+        const char* all;
+        const char* messages;
+        const char* lang;
+        std::uint32_t lcid;
+    } cases[] = {
+        {nullptr, nullptr, "fr_FR.UTF-8", 1036},
+        {nullptr, nullptr, "fr_CA", 1036},
+        {nullptr, nullptr, "de_DE.UTF-8", 1031},
+        {nullptr, nullptr, "de_AT", 1031},
+        {nullptr, nullptr, "es_ES.UTF-8", 1034},
+        {nullptr, nullptr, "es_MX.UTF-8", 1034},
+        {nullptr, nullptr, "fr", 1036},
+        {nullptr, nullptr, "de_DE@euro", 1031},
+        {nullptr, nullptr, "pt_BR.UTF-8", 1046},  // in the table, without texts of its own
+        {nullptr, nullptr, "en_GB.UTF-8", 1033},
+        {nullptr, nullptr, "it_IT.UTF-8", 1033},
+        {nullptr, nullptr, "C", 1033},
+        {nullptr, nullptr, "C.UTF-8", 1033},
+        {nullptr, nullptr, "POSIX", 1033},
+        {nullptr, nullptr, "", 1033},
+        {nullptr, nullptr, nullptr, 1033},
+        {nullptr, nullptr, "FR_fr", 1033},  // not a locale name
+        {nullptr, nullptr, "fra_FR", 1033},
+        {"de_DE.UTF-8", "es_ES.UTF-8", "fr_FR.UTF-8", 1031},
+        {nullptr, "es_ES.UTF-8", "fr_FR.UTF-8", 1034},
+        {"", "", "fr_FR.UTF-8", 1036},
+        {"C", "es_ES.UTF-8", "fr_FR.UTF-8", 1033},
+        {"", "it_IT.UTF-8", "de_DE.UTF-8", 1033},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string("LC_ALL=") + (c.all ? c.all : "(unset)") + " LC_MESSAGES=" +
+                     (c.messages ? c.messages : "(unset)") + " LANG=" + (c.lang ? c.lang : "(unset)"));
+        Vel::Test::ScopedEnv env;
+        env.Set("LC_ALL", c.all);
+        env.Set("LC_MESSAGES", c.messages);
+        env.Set("LANG", c.lang);
+        EXPECT_EQ(GetSystemLanguageLcid(), c.lcid);
+    }
+}
+
+// While no language is chosen, the dialog opens in the system's language; the choice then
+// applies. A stored language is applied whatever the system's.
+TEST_F(LocalizedStringsTest, LanguageChoiceOpensInTheSystemsLanguage) {
+    Vel::Test::ScopedEnv locale;
+    locale.Set("LC_ALL", nullptr);
+    locale.Set("LC_MESSAGES", "de_AT.UTF-8");
+    std::uint32_t whileAsking = 0;
+    EXPECT_TRUE(EnsureLanguageChosen([&] {
+        whileAsking = GetThreadLocale();
+        WriteSettingInt("Language", "Language", 4, SettingScope::CurrentUser);
+        return true;
+    }));
+    EXPECT_EQ(whileAsking, 1031u);
+    EXPECT_EQ(GetThreadLocale(), 1034u);
+
+    locale.Set("LC_ALL", "fr_FR.UTF-8");
+    EXPECT_TRUE(EnsureLanguageChosen([] { return false; }));
+    EXPECT_EQ(GetThreadLocale(), 1034u);
 }
 
 }  // namespace
