@@ -305,12 +305,47 @@ bool MakeFolders(const std::filesystem::path& folder, mode_t mode) {
     return ::mkdir(folder.c_str(), mode) == 0 || errno == EEXIST;
 }
 
-// Holds an exclusive flock on a lock file for its lifetime.
+// Whom a rewritten hive belongs to and the permission bits it keeps. A process running as root
+// for a player (the elevated updater) must not take the player's file, or its lock, from them.
+struct HiveOwner {
+    uid_t uid;
+    gid_t gid;
+    mode_t mode;
+};
+
+// The file's own owner and mode; for a new file, the owner of its folder and the default mode.
+// A private hive is always written 0600.
+HiveOwner OwnerOf(const std::filesystem::path& file, const std::filesystem::path& folder, mode_t defaultMode,
+                  bool privateFile) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        return {st.st_uid, st.st_gid, privateFile ? defaultMode : (st.st_mode & 0777)};
+    if (::stat(folder.empty() ? "." : folder.c_str(), &st) == 0) return {st.st_uid, st.st_gid, defaultMode};
+    return {::geteuid(), ::getegid(), defaultMode};
+}
+
+// Gives the open file to `owner` when it belongs to someone else. Only a failure as root is an
+// error: any other process can only give away what it may, and writes its own files anyway.
+bool TakeOwner(int fd, const HiveOwner& owner) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return false;
+    if (st.st_uid == owner.uid && st.st_gid == owner.gid) return true;
+    return ::fchown(fd, owner.uid, owner.gid) == 0 || ::geteuid() != 0;
+}
+
+// Holds an exclusive flock on a lock file for its lifetime; the lock file belongs to the hive's
+// owner.
 class HiveLock {
 public:
-    HiveLock(const std::filesystem::path& lockFile, mode_t mode) {
-        fd_ = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode);
+    HiveLock(const std::filesystem::path& lockFile, const HiveOwner& owner) {
+        fd_ = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, owner.mode);
         if (fd_ < 0) return;
+        struct stat st {};
+        if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_nlink == 1 && !TakeOwner(fd_, owner))) {
+            ::close(fd_);
+            fd_ = -1;
+            return;
+        }
         while (::flock(fd_, LOCK_EX) != 0) {
             if (errno != EINTR) {
                 ::close(fd_);
@@ -635,9 +670,10 @@ bool SettingsHive::SetValue(const std::string& key, const std::string& name, std
         SetLastErrorFromErrno();
         return false;
     }
+    const HiveOwner owner = OwnerOf(file_, folder, fileMode, private_);
     std::filesystem::path lockFile = file_;
     lockFile += ".lock";
-    HiveLock lock(lockFile, fileMode);
+    HiveLock lock(lockFile, owner);
     if (!lock.Held()) {
         SetLastErrorFromErrno();
         return false;
@@ -656,13 +692,19 @@ bool SettingsHive::SetValue(const std::string& key, const std::string& name, std
 
     std::filesystem::path temp = file_;
     temp += ".tmp";
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, fileMode);
+    // Made afresh, never opened through what another process left at that name (a link above all).
+    if (::unlink(temp.c_str()) != 0 && errno != ENOENT) {
+        SetLastErrorFromErrno();
+        return false;
+    }
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, owner.mode);
     if (fd < 0) {
         SetLastErrorFromErrno();
         return false;
     }
     struct stat written {};
-    bool ok = ::fchmod(fd, fileMode) == 0 && WriteAll(fd, text) && ::fsync(fd) == 0 && ::fstat(fd, &written) == 0;
+    bool ok = TakeOwner(fd, owner) && ::fchmod(fd, owner.mode) == 0 && WriteAll(fd, text) && ::fsync(fd) == 0 &&
+              ::fstat(fd, &written) == 0;
     if (!ok) SetLastErrorFromErrno();
     if (::close(fd) != 0 && ok) {
         SetLastErrorFromErrno();

@@ -23,8 +23,13 @@
 //   the change, writes "<file>.tmp", fsyncs it, renames it over the file and fsyncs the folder.
 //   A file that cannot be parsed is never overwritten: the write fails. Failures return false
 //   and leave the reason in the thread's last error (Vel::Platform::GetLastError).
-// - The user hive is written with mode 0600 (it holds a password), the machine hive with 0644;
-//   only a process allowed to write the machine hive's folder can change it.
+// - The user hive is written with mode 0600 (it holds a password). A rewritten machine hive
+//   keeps its mode, a new one is made 0644; only a process allowed to write the machine hive's
+//   folder can change it.
+// - A rewritten file, and its lock file, keep the owner and group of the file (of its folder
+//   when the file is new): a process running as root for a player leaves them the player's. The
+//   temporary file is made afresh (never opened through a link) and given that owner before it
+//   is renamed; a change of owner that fails is an error only for root.
 // - Any thread may call any operation; the object holds only its path. The cache is guarded by
 //   one process-wide mutex, held only for lookups and updates, never while a file is read or
 //   parsed. Concurrent writers in this or other processes serialise on the lock file, so no

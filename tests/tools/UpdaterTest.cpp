@@ -1,6 +1,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <sstream>
@@ -8,6 +10,7 @@
 #include "ClientUpdate.h"
 #include "ContentMove.h"
 #include "UpdaterFiles.h"
+#include "platform/FileDurability.h"
 #include "platform/SettingsHive.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
@@ -186,6 +189,86 @@ TEST_F(UpdaterTest, MoveContentMovesTheFolderAndRecordsItsParent) {
               Updater::kMoveFailed);
     EXPECT_EQ(ReadFile(dir_ / "src/x"), "x");
     EXPECT_FALSE(Vel::Platform::SettingsHive(hive, false).GetValue(key, "V").has_value());
+}
+
+// Refuses to rename the content folder as a move to another volume does, so that it is copied.
+class OtherVolume : public Vel::Platform::FileDurability {
+public:
+    int Rename(const char* from, const char* to) override {
+        if (fs::path(from).filename() == "public_users_data") {
+            errno = EXDEV;
+            return -1;
+        }
+        return FileDurability::Rename(from, to);
+    }
+};
+
+// The updater elevated for a move to another volume runs as root: the copied tree still belongs
+// to the player who owned the folder, every folder and file with its own mode, and the machine
+// hive it rewrites stays the player's, with its mode and a lock the player can open.
+TEST_F(UpdaterTest, AnElevatedCopyLeavesTheContentAndTheHiveTheirOwner) {
+    if (::geteuid() != 0) GTEST_SKIP() << "owning files as another user needs root";
+    constexpr uid_t kUid = 12345;
+    constexpr gid_t kGid = 12346;
+    const std::vector<std::pair<std::string, mode_t>> tree = {
+        {"", 0750},
+        {"dynamic_content", 0775},
+        {"dynamic_content/terra_alpha_01.pak", 0664},
+        {"dynamic_content/maps", 0700},
+        {"dynamic_content/maps/deep.pak", 0600},
+        {"readme.txt", 0444},
+    };
+    const fs::path from = dir_ / "old/public_users_data";
+    dir_.Write("old/public_users_data/dynamic_content/terra_alpha_01.pak", "terra");
+    dir_.Write("old/public_users_data/dynamic_content/maps/deep.pak", "deep");
+    dir_.Write("old/public_users_data/readme.txt", "readme");
+    for (const auto& [name, mode] : tree) {
+        ASSERT_EQ(::chown((from / name).c_str(), kUid, kGid), 0) << name;
+        ASSERT_EQ(::chmod((from / name).c_str(), mode), 0) << name;
+    }
+    const std::string hive = dir_.Write("machine.reg", "").string();
+    const std::string key = "SOFTWARE\\Corvane\\Solvenda Frontier";
+    ASSERT_EQ(::chown(hive.c_str(), kUid, kGid), 0);
+    ASSERT_EQ(::chmod(hive.c_str(), 0600), 0);
+
+    OtherVolume otherVolume;
+    std::ostringstream report;
+    {
+        Vel::Platform::ScopedFileDurability copying(otherVolume);
+        ASSERT_EQ(Updater::MoveContent(key, "PublicUsersDataParentFolder", from.string(),
+                                       (dir_ / "games/public_users_data").string(), hive, report),
+                  Updater::kDone)
+            << report.str();
+    }
+    EXPECT_NE(report.str().find("copied"), std::string::npos) << report.str();
+    EXPECT_FALSE(fs::exists(from));
+    EXPECT_EQ(ReadFile(dir_ / "games/public_users_data/dynamic_content/maps/deep.pak"), "deep");
+    std::size_t seen = 0;
+    for (const auto& [name, mode] : tree) {
+        SCOPED_TRACE(name);
+        struct stat st {};
+        ASSERT_EQ(::lstat((dir_ / "games/public_users_data" / name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, kUid);
+        EXPECT_EQ(st.st_gid, kGid);
+        EXPECT_EQ(st.st_mode & 07777, mode);
+        ++seen;
+    }
+    for ([[maybe_unused]] const auto& e : fs::recursive_directory_iterator(dir_ / "games/public_users_data")) --seen;
+    EXPECT_EQ(seen, 1u);  // nothing but the tree (and its root) was made
+
+    for (const std::string& file : {hive, hive + ".lock"}) {
+        SCOPED_TRACE(file);
+        struct stat st {};
+        ASSERT_EQ(::stat(file.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, kUid);
+        EXPECT_EQ(st.st_gid, kGid);
+        if (file == hive) {
+            EXPECT_EQ(st.st_mode & 07777, 0600u);
+        }
+    }
+    const auto value = Vel::Platform::SettingsHive(hive, false).GetValue(key, "PublicUsersDataParentFolder");
+    ASSERT_TRUE(value.has_value());
+    EXPECT_EQ(value->data, fs::weakly_canonical(dir_ / "games").string() + '\0');
 }
 
 // The folder walk takes "." and ".." nowhere in a path, with or without making folders, even

@@ -40,10 +40,33 @@ bool SameBytes(int a, int b) {
     }
 }
 
-// Copies the tree below `from` into the new folder `to` and checks every file.
+// Gives a copied file or folder to the owner and group of the moved folder, as a rename would
+// have left it: an elevated updater must not hand the player's content to root. Only a failure
+// as root is an error; any other process owns what it makes and can give nothing away.
+bool TakeOwner(int fd, const struct stat& owner) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return false;
+    if (st.st_uid == owner.st_uid && st.st_gid == owner.st_gid) return true;
+    return ::fchown(fd, owner.st_uid, owner.st_gid) == 0 || ::geteuid() != 0;
+}
+
+// Gives every folder of the copy its source's permission bits, the deepest first, once nothing
+// more is written into it (a folder the source has read-only would refuse its own files).
+bool GiveFolderModes(int targetFd, const std::vector<TreeEntry>& entries, mode_t rootMode) {
+    for (auto e = entries.rbegin(); e != entries.rend(); ++e) {
+        if (!e->directory) continue;
+        const Fd folder = OpenFolderBelow(targetFd, SplitPath(e->relative), false);
+        if (!folder || ::fchmod(folder.Get(), e->mode & 07777) != 0) return false;
+    }
+    return ::fchmod(targetFd, rootMode & 07777) == 0;
+}
+
+// Copies the tree below `from` into the new folder `to` and checks every file. The copy keeps
+// each entry's permission bits and belongs to the owner of `from`.
 bool CopyTree(const std::string& from, const std::string& to, std::ostream& report) {
     const Fd source(::open(from.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!source) {
+    struct stat owner;
+    if (!source || ::fstat(source.Get(), &owner) != 0) {
         report << "error: cannot open " << from << ": " << std::strerror(errno) << "\n";
         return false;
     }
@@ -59,11 +82,15 @@ bool CopyTree(const std::string& from, const std::string& to, std::ostream& repo
         return false;
     }
     const Fd target(::open(to.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!target) return false;
+    if (!target || !TakeOwner(target.Get(), owner)) {
+        report << "error: cannot take over " << to << ": " << std::strerror(errno) << "\n";
+        return false;
+    }
     for (const TreeEntry& e : entries) {
         std::vector<std::string> elements = SplitPath(e.relative);
         if (e.directory) {
-            if (!OpenFolderBelow(target.Get(), elements, true)) {
+            const Fd made = OpenFolderBelow(target.Get(), elements, true);
+            if (!made || !TakeOwner(made.Get(), owner)) {
                 report << "error: cannot make " << e.relative << ": " << std::strerror(errno) << "\n";
                 return false;
             }
@@ -77,7 +104,8 @@ bool CopyTree(const std::string& from, const std::string& to, std::ostream& repo
         const Fd out(outFolder ? ::openat(outFolder.Get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                                           e.mode & 0777)
                                : -1);
-        if (!in || !out || !CopyAndSync(in.Get(), out.Get())) {
+        if (!in || !out || !TakeOwner(out.Get(), owner) || ::fchmod(out.Get(), e.mode & 0777) != 0 ||
+            !CopyAndSync(in.Get(), out.Get())) {
             report << "error: cannot copy " << e.relative << ": " << std::strerror(errno) << "\n";
             return false;
         }
@@ -85,6 +113,10 @@ bool CopyTree(const std::string& from, const std::string& to, std::ostream& repo
             report << "error: the copy of " << e.relative << " differs from its source\n";
             return false;
         }
+    }
+    if (!GiveFolderModes(target.Get(), entries, owner.st_mode)) {
+        report << "error: cannot set the modes of " << to << ": " << std::strerror(errno) << "\n";
+        return false;
     }
     return Disk().Sync(target.Get()) == 0;
 }

@@ -8,6 +8,9 @@
 //   `to` (a symbolic link or other special file in it refuses the move), every copied file is
 //   compared byte for byte with its source, the copy is renamed to `to`, and the source is
 //   removed only after the hive has been written.
+// - As a rename would, the copy keeps every file's and folder's permission bits, and all of it
+//   belongs to the owner and group of `from`: an updater elevated for the move leaves the
+//   player's content the player's. (The hive keeps its own owner and mode, see SettingsHive.)
 // - The hive value `valueName` under `key` becomes the parent folder of `to` (a string value),
 //   written through the settings library into the hive file given explicitly: an elevated
 //   updater runs with a cleared environment and never takes the path from a variable.

@@ -231,6 +231,87 @@ TEST_F(RegistrySettingsTest, WriteToReadOnlyMachineHiveFails) {
     EXPECT_EQ(Vel::ReadSettingInt("Connection", "Bandwidth", 0, SettingScope::LocalMachine), 1);
 }
 
+// Run as root for a player (the elevated updater), a rewrite leaves the player's hive and its
+// lock the player's, with the hive's mode; a new hive takes its folder's owner. The temporary
+// file is made afresh, never written through a link another user left at its name.
+TEST_F(RegistrySettingsTest, ARewriteAsRootKeepsTheOwnerAndModeOfTheFileAndItsLock) {
+    if (::geteuid() != 0) GTEST_SKIP() << "owning files as another user needs root";
+    constexpr uid_t kUid = 12345;
+    constexpr gid_t kGid = 12346;
+    struct Case {
+        const char* name;
+        bool exists;
+        bool privateFile;
+        mode_t mode;
+        mode_t expected;
+        bool rootLockLeftBehind;
+    };
+    const Case cases[] = {
+        {"machine hive 0600", true, false, 0600, 0600, false},
+        {"machine hive 0640, a root lock left behind", true, false, 0640, 0640, true},
+        {"new machine hive in the player's folder", false, false, 0, 0644, false},
+        {"user hive made 0644 by hand", true, true, 0644, 0600, false},
+    };
+    const std::filesystem::path victim = env.Dir().Write("victim", "victim");
+    int i = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::filesystem::path folder = env.Dir() / ("player" + std::to_string(i++));
+        std::filesystem::create_directories(folder);
+        ASSERT_EQ(::chown(folder.c_str(), kUid, kGid), 0);
+        const std::filesystem::path file = folder / "settings.reg";
+        if (c.exists) {
+            env.Dir().Write(file.lexically_relative(env.Dir().Path()).string(), "[" + kRoot + "]\n\"Old\"=dword:00000001\n");
+            ASSERT_EQ(::chown(file.c_str(), kUid, kGid), 0);
+            ASSERT_EQ(::chmod(file.c_str(), c.mode), 0);
+        }
+        if (c.rootLockLeftBehind) env.Dir().Write(file.lexically_relative(env.Dir().Path()).string() + ".lock", "");
+        std::filesystem::create_symlink(victim, file.string() + ".tmp");
+
+        ASSERT_TRUE(Vel::Platform::SettingsHive(file, c.privateFile)
+                        .SetValue(kRoot, "New", Vel::Platform::kHiveTypeDword, std::string("\x02\0\0\0", 4)));
+        struct stat st {};
+        ASSERT_EQ(::stat(file.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, kUid);
+        EXPECT_EQ(st.st_gid, kGid);
+        EXPECT_EQ(st.st_mode & 07777, c.expected);
+        ASSERT_EQ(::stat((file.string() + ".lock").c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, kUid);
+        EXPECT_EQ(st.st_gid, kGid);
+        EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(file.string() + ".tmp")));
+        ASSERT_EQ(::stat(victim.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 0u);
+        EXPECT_EQ(ReadFile(victim), "victim");
+        const auto value = Vel::Platform::SettingsHive(file, c.privateFile).GetValue(kRoot, "New");
+        ASSERT_TRUE(value.has_value());
+        EXPECT_EQ(value->data, std::string("\x02\0\0\0", 4));
+        EXPECT_EQ(Vel::Platform::SettingsHive(file, c.privateFile).GetValue(kRoot, "Old").has_value(), c.exists);
+    }
+
+    // Not root, an owner that cannot be kept is no error: a player's write to a hive that root
+    // made in the player's folder goes through, and the file is the player's from then on.
+    const std::filesystem::path shared = env.Dir().Write("shared/settings.reg", "[" + kRoot + "]\n");
+    ASSERT_EQ(::chmod(shared.parent_path().c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(env.Dir().Path().c_str(), 0755), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+        ::_exit(Vel::Platform::SettingsHive(shared, false).SetValue(kRoot, "New", Vel::Platform::kHiveTypeDword,
+                                                                   std::string(4, '\0'))
+                    ? 0
+                    : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    struct stat st {};
+    ASSERT_EQ(::stat(shared.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+}
+
 TEST_F(RegistrySettingsTest, TwoProcessesWritingAtOnceBothKeepTheirValues) {
     constexpr int kWrites = 40;
     pid_t children[2];
