@@ -6,8 +6,12 @@
 #include <QApplication>
 #include <boost/program_options.hpp>
 
+#include "foundation/core/SystemErrorText.h"
 #include "foundation/runtime/ProcessRuntime.h"
+#include "foundation/text/LocalizedStrings.h"
 #include "platform/InstanceActivation.h"
+#include "platform/InstanceObject.h"
+#include "platform/LastError.h"
 #include "platform/Process.h"
 #include "platform/Prompt.h"
 
@@ -17,6 +21,21 @@ namespace po = boost::program_options;
 namespace {
 constexpr int kParentWaitMs = 10000;
 constexpr unsigned kUserFolderFlags = 3;  // create the folders; set content folder and resource root
+constexpr unsigned kInstanceLockFailed = 1291;  // "... cannot create its instance lock in %s ..."
+
+// The single-instance object could not even be made: say where and why. Never "already
+// running", since nobody holds it.
+void ReportInstanceLockFailure() {
+    const unsigned code = Platform::GetLastError();
+    const Platform::RuntimeDirectoryChoice dir = Platform::ChooseRuntimeDirectory();
+    const std::string folder = dir.path.empty() ? dir.refused : dir.path;
+    const std::string format = LoadLocalizedString(kInstanceLockFailed);
+    const auto at = format.find("%s");
+    std::string text = at == std::string::npos ? format + " " + folder
+                                               : format.substr(0, at) + folder + format.substr(at + 2);
+    text += "\n\n" + SystemErrorText(code);
+    Platform::ShowPrompt(text, Platform::PromptButtons::Ok, Platform::PromptIcon::Error);
+}
 }  // namespace
 
 CTrailstarterApp::CTrailstarterApp(IStartupServices& services, std::vector<std::string> arguments)
@@ -52,8 +71,12 @@ bool CTrailstarterApp::InitInstance() {
     const bool skipTerms = quiet || !changePublicUsersDir.empty();
 
     if (!allowMultipleInstances) {
-        if (!AcquireSingleInstance(false, "", -1, true, true)) {
-            ActivateRunningInstance();
+        Platform::InstanceObject::Result outcome = Platform::InstanceObject::Result::Failed;
+        if (!AcquireSingleInstance(false, "", -1, true, true, &outcome)) {
+            if (outcome == Platform::InstanceObject::Result::Existed)
+                ActivateRunningInstance();
+            else
+                ReportInstanceLockFailure();
             return false;
         }
         if (QCoreApplication::instance() != nullptr)

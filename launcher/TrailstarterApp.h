@@ -6,6 +6,9 @@
 // Contract: constructed and run on the main thread after the QApplication exists. InitInstance
 // runs the whole life of the launcher and always returns false; ExitInstance follows it and
 // gives the process's exit status (8 bits). One instance per process (the runtime starts once).
+// Only an instance object that another process holds counts as a running instance; one that
+// cannot be made (no private runtime folder, see platform/InstanceObject.h) ends the start with
+// the folder and the system's reason.
 
 #include <memory>
 #include <string>

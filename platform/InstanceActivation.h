@@ -8,6 +8,9 @@
 //   application's active window, else its first visible top-level window, and answers "ok".
 // - RequestActivation may be called before any QApplication exists; it waits at most
 //   timeoutMs and returns true only when a listener answered.
+// - The socket lives in the runtime folder (InstanceObject.h) as "<object name>.sock"; a name
+//   that would not fit a socket address is replaced by 16 hex digits of its hash. With no
+//   runtime folder there is no socket: nobody listens and RequestActivation is false.
 
 #include <memory>
 #include <string>

@@ -3,6 +3,7 @@
 #include <exception>
 #include <utility>
 
+#include "delivery/content/ContentFolder.h"
 #include "delivery/content/PlanetList.h"
 #include "delivery/workers/WorkerStatus.h"
 #include "foundation/core/Exception.h"
@@ -209,6 +210,8 @@ void ContentDriver::RunContentJob(const UpdatedFileSet& files, const std::shared
                                   const std::shared_ptr<const FileDescriptorMap>& map) {
     // Also at a rerun: the progress starts again from the files still needed.
     Queue().SetTypeJob(kTypeContent, job);
+    // A folder we cannot write would only fail at the first archive, after its whole download.
+    EnsureContentFolderWritable(ContentFolder());
     DeleteSet written;
     const DeleteSet keep = RunMoves(job, written);
     if (job->IsAborted()) return;

@@ -40,6 +40,9 @@
 // - A collection rescans when the content folder is no longer the one the last rescan looked
 //   at (a content move), so no archive path of the old folder is handed out.
 // - A rescan that fails leaves the content unscanned, so the next collection rescans.
+// - Each run first makes sure the content folder can be made and written
+//   (EnsureContentFolderWritable): otherwise it fails with ContentFolderAccessException before
+//   any archive is touched or any file queued.
 // - A failure of the content thread goes to its job (ThreadJob::Fail); when the handler answers
 //   Retry the thread runs the job again itself (after the queue has drained what the failed run
 //   queued), so the one-job-at-a-time rule still sees one job.

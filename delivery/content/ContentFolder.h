@@ -17,6 +17,9 @@
 //   central directory record plus (30 + n + s) for its local header, name and stored data
 //   (n name length, s stored size), summed in 64 bits.
 // - GetContentSpaceNeeded is max(required - folder size, 0) + 1 GiB.
+// - EnsureContentFolderWritable makes the folder with its parents and creates (and removes) a
+//   probe file in it; when either fails it throws ContentFolderAccessException naming the
+//   folder made absolute and the system's reason. No other file is touched. Any thread.
 // - Meant for the user-interface thread: the module's folder size cache has no lock.
 //   ContentFolderSizeCache objects likewise belong to one thread.
 
@@ -25,6 +28,7 @@
 #include <string>
 
 #include "delivery/descriptors/FileDescriptors.h"
+#include "foundation/core/Exception.h"
 #include "foundation/time/Clock.h"
 
 namespace Vel {
@@ -45,6 +49,18 @@ std::uint64_t ArchiveEntrySpace(std::uint64_t nameLength, std::uint64_t storedSi
 std::uint64_t RequiredArchiveSize(const FileDescriptorMap& map);
 // max(required - present, 0) + 1 GiB.
 std::uint64_t ContentSpaceNeeded(std::uint64_t required, std::uint64_t present);
+
+// The content folder cannot be made or written. The file name is the folder (absolute); the
+// error text is the system's reason followed by where the player chooses another folder
+// (Tools, Folders), so the ordinary "Couldn't access file" report says all of it.
+class ContentFolderAccessException : public FileException {
+public:
+    // errorCode: the errno of the failed call.
+    ContentFolderAccessException(std::string folder, int errorCode);
+    ContentFolderAccessException(const ContentFolderAccessException&) = default;
+};
+
+void EnsureContentFolderWritable(const std::string& folder);
 
 // A folder's total file size, measured again only when the last measurement is more than a
 // minute old.

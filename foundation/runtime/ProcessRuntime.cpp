@@ -95,10 +95,13 @@ std::string InstanceObjectName(bool withSite, const std::string& name) {
 }
 
 bool AcquireInstanceMutex(bool wait, const std::string& name, int timeoutMs, bool keepHandle,
-                          std::unique_ptr<Platform::InstanceObject>& handle, bool withSite) {
+                          std::unique_ptr<Platform::InstanceObject>& handle, bool withSite,
+                          Platform::InstanceObject::Result* outcome) {
     handle = std::make_unique<Platform::InstanceObject>();
     bool acquired = false;
-    switch (handle->Create(InstanceObjectName(withSite, name))) {
+    const Platform::InstanceObject::Result result = handle->Create(InstanceObjectName(withSite, name));
+    if (outcome) *outcome = result;
+    switch (result) {
         case Platform::InstanceObject::Result::New: acquired = true; break;
         case Platform::InstanceObject::Result::Existed: acquired = wait && handle->Wait(timeoutMs); break;
         case Platform::InstanceObject::Result::Failed: break;
@@ -107,9 +110,10 @@ bool AcquireInstanceMutex(bool wait, const std::string& name, int timeoutMs, boo
     return acquired;
 }
 
-bool AcquireSingleInstance(bool wait, const std::string& name, int timeoutMs, bool keepHandle, bool withSite) {
+bool AcquireSingleInstance(bool wait, const std::string& name, int timeoutMs, bool keepHandle, bool withSite,
+                           Platform::InstanceObject::Result* outcome) {
     std::unique_ptr<Platform::InstanceObject> handle;
-    if (!AcquireInstanceMutex(wait, name, timeoutMs, keepHandle, handle, withSite)) return false;
+    if (!AcquireInstanceMutex(wait, name, timeoutMs, keepHandle, handle, withSite, outcome)) return false;
     if (handle) g_singleInstance = std::move(handle);
     return true;
 }

@@ -32,11 +32,14 @@ std::string InstanceObjectName(bool withSite, const std::string& name);
 
 // Takes the named single-instance object. With wait, an existing object is waited for up to the
 // time-out (negative: no limit). With keepHandle the object stays held through `handle`;
-// otherwise it is let go at once.
+// otherwise it is let go at once. outcome, when given, receives what the creation found: only
+// Existed means that someone else holds the object.
 bool AcquireInstanceMutex(bool wait, const std::string& name, int timeoutMs, bool keepHandle,
-                          std::unique_ptr<Platform::InstanceObject>& handle, bool withSite);
+                          std::unique_ptr<Platform::InstanceObject>& handle, bool withSite,
+                          Platform::InstanceObject::Result* outcome = nullptr);
 // The same; a kept object is held by the process until it ends.
-bool AcquireSingleInstance(bool wait, const std::string& name, int timeoutMs, bool keepHandle, bool withSite);
+bool AcquireSingleInstance(bool wait, const std::string& name, int timeoutMs, bool keepHandle, bool withSite,
+                           Platform::InstanceObject::Result* outcome = nullptr);
 
 bool IsWow64();
 

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <QApplication>
 #include <filesystem>
 #include <future>
+#include <iostream>
 #include <thread>
 
 #include "delivery/update/UpdateManager.h"
@@ -17,6 +19,7 @@
 #include "platform/InstanceObject.h"
 #include "tests/support/CurrentDirGuard.h"
 #include "tests/support/PumpUntil.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/ScriptedPrompt.h"
 #include "tests/support/TempDir.h"
 
@@ -210,6 +213,88 @@ TEST_F(StartupTest, SecondStartWhileTheFirstHoldsTheObjectRunsNothing) {
     EXPECT_EQ(prompt_.Questions()[0].text, "Trailstarter is already running");
 }
 
+// Without $XDG_RUNTIME_DIR the objects live in "$TMPDIR/trailstarter-<uid>". When that folder is
+// someone else's, open to others, or a link, it is not ours to read: the start takes its
+// object in "$XDG_CACHE_HOME/trailstarter-<uid>" (made 0700 with its parents) and runs, instead
+// of reporting a running instance.
+TEST_F(StartupTest, ATempFolderThatIsNotOursAndPrivateIsPassedOverForTheCacheFolder) {
+    struct Case {
+        const char* name;
+        uid_t owner;  // 0: ours
+        mode_t mode;
+        bool link;
+    } cases[] = {
+        {"another user's folder open to all", 65534, 0777, false},
+        {"another user's private folder", 65534, 0700, false},
+        {"our folder open to all", 0, 0777, false},
+        {"a link to our private folder", 0, 0700, true},
+    };
+    const std::string leaf = "trailstarter-" + std::to_string(::geteuid());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.owner != 0 && ::geteuid() != 0) {
+            std::cout << "skipped (needs root to give a folder away): " << c.name << "\n";
+            continue;
+        }
+        Vel::Test::TempDir tmp("tmp"), cache("cache");
+        Vel::Test::ScopedEnv env;
+        env.Set("XDG_RUNTIME_DIR", nullptr);
+        env.Set("TMPDIR", tmp.Path().c_str());
+        env.Set("XDG_CACHE_HOME", (cache / "home/.cache").c_str());
+        const fs::path shared = tmp / leaf;
+        if (c.link) {
+            fs::create_directory(tmp / "elsewhere");
+            fs::create_directory_symlink(tmp / "elsewhere", shared);
+        } else {
+            fs::create_directory(shared);
+        }
+        ASSERT_EQ(::chmod(shared.c_str(), c.mode), 0);
+        if (c.owner != 0) {
+            ASSERT_EQ(::chown(shared.c_str(), c.owner, c.owner), 0);
+        }
+
+        services_.calls.clear();
+        ResetRuntimeForTesting();
+        std::vector<std::string> expected = kServiceOrder;
+        expected.erase(expected.begin() + 1);  // -q: no terms
+        EXPECT_EQ(Run({"-q"}), expected);
+        EXPECT_TRUE(prompt_.Questions().empty());
+
+        const fs::path own = cache / "home/.cache" / leaf;
+        EXPECT_EQ(Platform::RuntimeDirectory(), own.string());
+        EXPECT_TRUE(fs::exists(own / "Trailstarter_0.lock"));
+        EXPECT_TRUE(fs::is_empty(c.link ? tmp / "elsewhere" : shared));
+        for (const fs::path& made : {cache / "home", cache / "home/.cache", own}) {
+            struct stat st {};
+            ASSERT_EQ(::lstat(made.c_str(), &st), 0) << made;
+            EXPECT_EQ(st.st_mode & 07777, 0700u) << made;
+        }
+        ResetRuntimeForTesting();
+    }
+}
+
+// With no folder of our own to hold the object in (here: the cache folder is too long for a
+// socket address beside the lock), the start ends with the folder and the reason, never with
+// "already running".
+TEST_F(StartupTest, NoUsableRuntimeFolderIsReportedAsSuchAndStartsNothing) {
+    Vel::Test::TempDir tmp("tmp");
+    Vel::Test::ScopedEnv env;
+    env.Set("XDG_RUNTIME_DIR", nullptr);
+    env.Set("TMPDIR", tmp.Path().c_str());
+    const std::string leaf = "trailstarter-" + std::to_string(::geteuid());
+    fs::create_directory(tmp / leaf);
+    ASSERT_EQ(::chmod((tmp / leaf).c_str(), 0777), 0);
+    const std::string cache = (tmp / std::string(Platform::kMaxRuntimeDirectoryLength, 'c')).string();
+    env.Set("XDG_CACHE_HOME", cache.c_str());
+
+    EXPECT_TRUE(Run({"-q"}).empty());
+    ASSERT_EQ(prompt_.Questions().size(), 1u);
+    EXPECT_EQ(prompt_.Questions()[0].text, "Trailstarter cannot create its instance lock in " + cache + "/" + leaf +
+                                               " and does not start.\n\nFile name too long (error code 36)");
+    EXPECT_EQ(prompt_.Questions()[0].icon, Platform::PromptIcon::Error);
+    EXPECT_FALSE(fs::exists(cache));
+}
+
 // A second process is refused while the first holds the object, and succeeds once the first
 // was killed, although the lock file stays behind.
 TEST(InstanceObject, KilledHolderLeavesTheObjectFree) {
@@ -262,10 +347,19 @@ TEST(InstanceActivation, ASecondStartRaisesTheListeningInstance) {
     Platform::ActivationListener listener("Raise_0");
     ASSERT_TRUE(listener.IsListening());
 
-    auto answer = std::async(std::launch::async, [] { return Platform::RequestActivation("Raise_0", 20000); });
-    ASSERT_TRUE(Vel::Test::PumpUntil(
-        [&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
-        std::chrono::seconds(30)));
-    EXPECT_TRUE(answer.get());
+    // A long site name would not fit a socket address: the socket takes a short name instead.
+    const std::string longName = "Raise_0_" + std::string(120, 's');
+    Platform::ActivationListener longListener(longName);
+    ASSERT_TRUE(longListener.IsListening());
+    EXPECT_LT(Platform::ActivationSocketPath(longName).size(), 108u);
+
+    for (const std::string& name : {std::string("Raise_0"), longName}) {
+        auto answer =
+            std::async(std::launch::async, [name] { return Platform::RequestActivation(name, 20000); });
+        ASSERT_TRUE(Vel::Test::PumpUntil(
+            [&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+            std::chrono::seconds(30)));
+        EXPECT_TRUE(answer.get()) << name;
+    }
     EXPECT_FALSE(Platform::RequestActivation("Nobody_0", 500));
 }

@@ -7,6 +7,7 @@
 
 #include "platform/InstanceObject.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -67,4 +68,27 @@ TEST_F(GameClientStandinTest, HoldsTheInstanceObjectWhileItRuns) {
     }
     EXPECT_FALSE(LockHeld());
     EXPECT_NE(Vel::Test::ReadFile(dir_ / "record.txt").find("arg=--run"), std::string::npos);
+}
+
+// Without $XDG_RUNTIME_DIR and with the shared temp folder refused (ours, but open to all), the
+// client and the launcher's monitor both fall back to the same folder of the player's own.
+TEST_F(GameClientStandinTest, TheClientAndTheLauncherAgreeOnTheFallbackFolder) {
+    Vel::Test::ScopedEnv env;
+    env.Set("XDG_RUNTIME_DIR", nullptr);
+    env.Set("TMPDIR", dir_.Path().c_str());
+    env.Set("XDG_CACHE_HOME", (dir_ / "cache").c_str());
+    const fs::path shared = dir_ / ("trailstarter-" + std::to_string(::geteuid()));
+    fs::create_directory(shared);
+    fs::permissions(shared, fs::perms::all);
+    ::setenv("SOLVENDA_STANDIN_HOLD_MS", "-1", 1);
+    {
+        Vel::Test::ChildProcess client((dir_ / "bin64/Solvenda").string(), {"--run"}, dir_.Path().string());
+        ASSERT_EQ(client.ReadLine(), "holding Solvenda_test");
+        EXPECT_TRUE(LockHeld());
+        EXPECT_TRUE(fs::exists(dir_ / "cache" / shared.filename() / "Solvenda_test.lock"));
+        EXPECT_TRUE(fs::is_empty(shared));
+        client.Terminate();
+        EXPECT_EQ(client.Wait(), 128 + SIGTERM);
+    }
+    EXPECT_FALSE(LockHeld());
 }

@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "platform/InstanceObject.h"
+#include "platform/LastError.h"
 
 namespace fs = std::filesystem;
 
@@ -91,8 +92,14 @@ int main(int argc, char** argv) {
 
     if (holdMs != 0) {
         Vel::Platform::InstanceObject instance;
-        if (instance.Create(lockName) != Vel::Platform::InstanceObject::Result::New) {
+        const auto created = instance.Create(lockName);
+        if (created == Vel::Platform::InstanceObject::Result::Existed) {
             std::cerr << "Solvenda stand-in: instance object " << lockName << " is taken\n";
+            return 3;
+        }
+        if (created != Vel::Platform::InstanceObject::Result::New) {
+            std::cerr << "Solvenda stand-in: cannot create instance object " << lockName << " (error "
+                      << Vel::Platform::GetLastError() << ")\n";
             return 3;
         }
         std::cout << "holding " << lockName << std::endl;

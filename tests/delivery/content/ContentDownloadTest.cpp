@@ -9,6 +9,9 @@
 #include <string>
 #include <thread>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "delivery/content/ContentDownload.h"
 #include "delivery/net/DownloadManager.h"
 #include "delivery/content/DownloadQueue.h"
@@ -178,9 +181,10 @@ protected:
                          Settings::BGDownloadInitialized.scope);
     }
     std::string Folder(const std::string& name) const { return (dir_ / name).string() + "/"; }
-    std::string Content() const { return Folder("content"); }
+    std::string Content() const { return contentFolder_.empty() ? Folder("content") : contentFolder_; }
 
     Vel::Test::TempDir dir_{"content-driver"};
+    std::string contentFolder_;  // empty: Folder("content")
     std::map<std::string, ContentFileInfo> described_;
     std::map<std::string, std::string> contents_;
     std::unique_ptr<Standin::HttpServer> server_;
@@ -195,6 +199,23 @@ struct Ending {
     ThreadJobBinder Binder() {
         return [this](const std::shared_ptr<ThreadJob>& job) { job->AddCompletionCallback([this] { ++completed; }); };
     }
+};
+
+// Root passes every permission test: while it lives, the process acts as an unprivileged player
+// (effective uid "nobody"). Does nothing for a process that is not root.
+class ActAsPlayer {
+public:
+    ActAsPlayer() : active_(::geteuid() == 0 && ::seteuid(65534) == 0) {}
+    ~ActAsPlayer() {
+        if (active_) {
+            EXPECT_EQ(::seteuid(0), 0);
+        }
+    }
+    ActAsPlayer(const ActAsPlayer&) = delete;
+    ActAsPlayer& operator=(const ActAsPlayer&) = delete;
+
+private:
+    bool active_;
 };
 
 }  // namespace
@@ -749,4 +770,77 @@ TEST_F(ContentDriverTest, ADownloadedCorruptFileLeavesTheList) {
     EXPECT_EQ(ending.completed.load(), 1);
     EXPECT_EQ(Archived("p_a_01.pak").at("p/a/listed"), contents_["p/a/listed"]);
     EXPECT_EQ(Vel::Test::ReadFile(dir_ / "corrupt_files.lst"), "p/a/other\n");
+}
+
+// A content folder that cannot be made or written fails the job before the first file is
+// fetched (the server sees no request), with the folder and the system's reason, and the way
+// to another folder.
+TEST_F(ContentDriverTest, AContentFolderThatCannotBeWrittenFailsBeforeAnyFetch) {
+    struct Case {
+        const char* name;
+        std::string folder;  // below dir_
+        const char* reason;
+        bool exists;  // the folder was there before
+    } cases[] = {
+        {"read-only installation", "locked/public_users_data/dynamic_content/", "Permission denied (error code 13)",
+         false},
+        {"read-only content folder", "locked/dynamic_content/", "Permission denied (error code 13)", true},
+        {"a file where a folder belongs", "file/public_users_data/dynamic_content/", "Not a directory (error code 20)",
+         false},
+    };
+    Describe("p/a/fetched", "content only the server has");
+    ASSERT_TRUE(LoadTables());
+    StartServer();
+    std::filesystem::permissions(dir_.Path(), std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                                                  std::filesystem::perms::group_exec |
+                                                  std::filesystem::perms::others_read |
+                                                  std::filesystem::perms::others_exec);
+    std::filesystem::create_directories(dir_ / "locked/dynamic_content");
+    ASSERT_EQ(::chmod((dir_ / "locked/dynamic_content").c_str(), 0555), 0);
+    ASSERT_EQ(::chmod((dir_ / "locked").c_str(), 0555), 0);
+    dir_.Write("file", "an ordinary file");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        contentFolder_ = Folder(c.folder.substr(0, c.folder.size() - 1));
+        auto& driver = Driver();
+        queue_->StartDownloadThreads();
+        const UpdatedFileSet files = driver.BuildFileSet({1});
+        ASSERT_EQ(files.size(), 1u);
+
+        std::string failedFile, reason;
+        int failures = 0;
+        Ending ending;
+        {
+            ActAsPlayer player;
+            const auto job = driver.StartContentDownload(files, [&](const std::shared_ptr<ThreadJob>& j) {
+                ending.Binder()(j);
+                j->SetErrorHandler([&] {
+                    ++failures;
+                    try {
+                        throw;
+                    } catch (const FileException& e) {
+                        failedFile = e.GetFileName();
+                        reason = e.GetErrorText();
+                    } catch (...) {
+                    }
+                    return false;
+                });
+            });
+            ASSERT_TRUE(job);
+            ASSERT_TRUE(driver.WaitForContentThread(kBound));
+        }
+        EXPECT_EQ(failures, 1);
+        EXPECT_EQ(ending.completed.load(), 0);
+        EXPECT_EQ(failedFile, contentFolder_);
+        EXPECT_EQ(reason.rfind(std::string(c.reason) + "\n\n", 0), 0u) << reason;
+        EXPECT_NE(reason.find("write access"), std::string::npos) << reason;
+        EXPECT_NE(reason.find("Tools, Folders"), std::string::npos) << reason;
+        EXPECT_TRUE(server_->RequestLog().empty());
+        EXPECT_EQ(std::filesystem::exists(contentFolder_), c.exists);
+        if (c.exists) {
+            EXPECT_TRUE(std::filesystem::is_empty(contentFolder_));
+        }
+    }
+    ASSERT_EQ(::chmod((dir_ / "locked").c_str(), 0755), 0);
+    ASSERT_EQ(::chmod((dir_ / "locked/dynamic_content").c_str(), 0755), 0);
 }
