@@ -12,6 +12,10 @@ class QWidget;
 
 namespace Vel {
 
+namespace UpdateManager {
+struct UpdateFailure;  // delivery/update/UpdateManager.h
+}
+
 // The update manager's client state and version check.
 class IUpdateState {
 public:
@@ -24,6 +28,8 @@ public:
     virtual bool IsUpdateRunning() = 0;
     // Asks for a version check; its answer arrives as a window message.
     virtual void CheckForUpdate() = 0;
+    // Why the update run that just ended failed; taken once.
+    virtual UpdateManager::UpdateFailure TakeLastFailure() = 0;
 };
 
 // The planet content outside the workers.
@@ -67,9 +73,9 @@ public:
     // Runs the tools sheet; true when it ended with OK.
     virtual bool RunTools(QWidget* parent) = 0;
     virtual void ShowAbout(QWidget* parent) = 0;
-    // After a failed fetch of the update list: probe the internet and show the matching
-    // connection error.
-    virtual void ShowConnectionError(QWidget* parent) = 0;
+    // After a failed fetch of the update list: the connection error, with the failure's cause
+    // as its description; the internet is probed unless the update server itself answered.
+    virtual void ShowConnectionError(QWidget* parent, const UpdateManager::UpdateFailure& failure) = 0;
 };
 
 // The interface language as stored and applied to the GUI thread.

@@ -441,10 +441,12 @@ void CTrailstarterDlg::OnUpdateResult(std::uintptr_t code) {
 }
 
 void CTrailstarterDlg::ShowUpdateError(std::uintptr_t code) {
+    const UpdateManager::UpdateFailure failure =
+        services_.updates ? services_.updates->TakeLastFailure() : UpdateManager::UpdateFailure();
     const char* text = nullptr;
     switch (static_cast<UpdateResult>(code)) {
         case UpdateResult::UpdateListFailed:
-            if (services_.dialogs) services_.dialogs->ShowConnectionError(this);
+            if (services_.dialogs) services_.dialogs->ShowConnectionError(this, failure);
             return;
         case UpdateResult::DownloadError:
             text = "An error occurred while downloading the update. Please try again later.";
@@ -457,8 +459,9 @@ void CTrailstarterDlg::ShowUpdateError(std::uintptr_t code) {
             break;
         default: text = "An internal error occurred. Please contact support."; break;
     }
-    Platform::ShowPrompt(std::string("Failed to update SF: ") + text, Platform::PromptButtons::Ok,
-                         Platform::PromptIcon::Error);
+    std::string message = std::string("Failed to update SF: ") + text;
+    if (!failure.cause.empty()) message += "\n\n" + failure.cause;
+    Platform::ShowPrompt(message, Platform::PromptButtons::Ok, Platform::PromptIcon::Error);
 }
 
 void CTrailstarterDlg::OnMoveResult(std::uintptr_t result) {

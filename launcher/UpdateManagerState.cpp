@@ -9,5 +9,6 @@ bool UpdateManagerState::CanStartClient() { return UpdateManager::CanStartClient
 bool UpdateManagerState::IsClientRunning() { return UpdateManager::IsClientRunning(); }
 bool UpdateManagerState::IsUpdateRunning() { return UpdateManager::IsUpdateRunning(); }
 void UpdateManagerState::CheckForUpdate() { UpdateManager::CheckForUpdate(); }
+UpdateManager::UpdateFailure UpdateManagerState::TakeLastFailure() { return UpdateManager::TakeLastFailure(); }
 
 }  // namespace Vel

@@ -14,6 +14,7 @@ public:
     bool IsClientRunning() override;
     bool IsUpdateRunning() override;
     void CheckForUpdate() override;
+    UpdateManager::UpdateFailure TakeLastFailure() override;
 };
 
 }  // namespace Vel

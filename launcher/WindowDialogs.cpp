@@ -2,6 +2,7 @@
 
 #include "delivery/net/HttpClient.h"
 #include "delivery/net/ServiceEndpoints.h"
+#include "delivery/update/UpdateManager.h"
 #include "foundation/text/LanguageTable.h"
 #include "foundation/runtime/VelURI.h"
 #include "launcher/AboutDlg.h"
@@ -49,8 +50,9 @@ void WindowDialogs::ShowAbout(QWidget*) {
     about.DoModal();
 }
 
-void WindowDialogs::ShowConnectionError(QWidget* parent) {
-    RunErrorDialog(InternetIsReachable() ? 1139 : 1136, "", true, parent);
+void WindowDialogs::ShowConnectionError(QWidget* parent, const UpdateManager::UpdateFailure& failure) {
+    const bool serverReached = failure.serverAnswered || InternetIsReachable();
+    RunErrorDialog(serverReached ? 1139 : 1136, failure.cause, true, parent);
 }
 
 int WindowDialogs::LoadStoredLanguage() { return Vel::LoadStoredLanguage().id; }

@@ -24,6 +24,15 @@ namespace {
 // Up to this much is reserved before the first byte arrives; a larger file grows as it comes.
 constexpr std::uint32_t kUpFrontReserveLimit = 16u * 1024 * 1024;
 constexpr std::uint16_t kPlainHttpPort = 80;
+constexpr std::uint16_t kSecureHttpPort = 443;
+
+bool IsHttpsUrl(const std::string& url) {
+    if (url.size() < 8) return false;
+    std::string scheme = url.substr(0, 8);
+    for (char& c : scheme)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return scheme == "https://";
+}
 
 std::uint64_t CurrentThreadKey() { return static_cast<std::uint64_t>(::gettid()); }
 
@@ -66,11 +75,12 @@ DownloadManager::HttpConnection::HttpConnection(const DownloadServer& server) : 
         Platform::SetLastError(Platform::kNetInvalidUrl);
         throw NetworkException(url_, "");
     }
+    const bool secure = IsHttpsUrl(url_);
     const unsigned port = ExplicitPort(url_);
-    const auto connectPort = static_cast<std::uint16_t>(port != 0 ? port : kPlainHttpPort);
-    origin_ = "http://" + base_.GetHost() + ":" + std::to_string(connectPort);
+    const auto connectPort = static_cast<std::uint16_t>(port != 0 ? port : secure ? kSecureHttpPort : kPlainHttpPort);
+    origin_ = std::string(secure ? "https://" : "http://") + base_.GetHost() + ":" + std::to_string(connectPort);
     if (!handles_.OpenSession()) throw NetworkException(url_, "");
-    if (!handles_.Connect(base_.GetHost(), connectPort, server.userName, server.password, false))
+    if (!handles_.Connect(base_.GetHost(), connectPort, server.userName, server.password, secure))
         throw NetworkException(url_, "");
 }
 
@@ -138,7 +148,7 @@ std::uint32_t DownloadManager::HttpConnection::Fetch(const std::string& path, Ve
                 if (handles_.RedirectLimitPassed()) text += " (" + RedirectLimitText() + ")";
                 throw NetworkException(object, text);
             }
-            throw NetworkException(object, "");
+            throw NetworkException(object, CertificateErrorText(handles_.GetFailureCode(), handles_.LastHost()));
         }
     } catch (const Exception&) {
         if (progress && counted != 0) progress->SubtractDone(counted);

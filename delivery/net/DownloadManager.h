@@ -10,16 +10,20 @@
 //   server (the download base URL, user "client", the stored download password). A missing
 //   password is announced once, posted to the GUI thread's dispatcher (shown directly when
 //   there is none), never while the manager lock is held; the fallback is used all the same.
-// - Content servers are always asked over plain HTTP: "http://" + host + ":" + port + the
-//   server URL's path + the request path, sent in absolute form to that host and port; an
-//   URL without an explicit port is asked on port 80, whatever its scheme. Redirects are
-//   followed as HttpHandles follows them for an absolute target (each to a target of its
-//   own, at most kMaxHttpRedirects, http to http or https, the credentials only to the same
-//   host); the size limit and the CRC-32 check apply to the file that finally arrives. A
-//   server URL that does not parse is a Vel::NetworkException of that server.
+// - A content server whose URL says "https" is asked over TLS, its certificate checked as
+//   for every other request (HttpClient.h: the system's authorities, SSL_CERT_FILE and
+//   SSL_CERT_DIR), on port 443 unless the URL gives one; any other is asked over plain HTTP,
+//   on port 80 unless the URL gives one. The request is scheme + "://" + host + ":" + port +
+//   the server URL's path + the request path, sent in absolute form to that host and port.
+//   Redirects are followed as HttpHandles follows them for an absolute target (each to a
+//   target of its own, at most kMaxHttpRedirects, http to http or https, https only to
+//   https, the credentials only to the same host); the size limit and the CRC-32 check apply
+//   to the file that finally arrives. A server URL that does not parse is a
+//   Vel::NetworkException of that server.
 // - Every transfer failure is a Vel::NetworkException (the request object or server path, and
-//   "", "Invalid response code: N", "size_mismatch" or "CRC_mismatch"; a passed redirect
-//   limit adds " (" + RedirectLimitText() + ")" to the status text). A body that grows past
+//   "", "Invalid response code: N", "size_mismatch", "CRC_mismatch" or, for a server
+//   certificate that could not be verified, CertificateErrorText naming the host; a passed
+//   redirect limit adds " (" + RedirectLimitText() + ")" to the status text). A body that grows past
 //   the expected size is refused as soon as it does ("size_mismatch"). Bytes counted into a
 //   job's progress by a failed attempt are taken back exactly once.
 // - Any thread may call. One manager lock (a VelMutex) guards the list, the index and the
@@ -90,7 +94,7 @@ public:
         HttpHandles handles_;
         std::string url_;
         VelURI base_;
-        std::string origin_;  // "http://host:port"
+        std::string origin_;  // "http://host:port" or "https://host:port"
     };
 
     // The default announces the missing password on the GUI thread (see the contract).

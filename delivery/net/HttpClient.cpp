@@ -4,6 +4,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -184,7 +185,25 @@ std::string RedirectLimitText() {
     return "redirect limit passed: more than " + std::to_string(kMaxHttpRedirects) + " redirects";
 }
 
+bool IsCertificateError(unsigned code) {
+    return code == kNetSecureInvalidCA || code == kNetSecureCertDateInvalid || code == kNetSecureCertCnInvalid ||
+           code == kNetSecureCertRevoked;
+}
+
+std::string CertificateErrorText(unsigned code, const std::string& host) {
+    const char* why = nullptr;
+    switch (code) {
+        case kNetSecureInvalidCA: why = "it was not issued by a trusted certificate authority"; break;
+        case kNetSecureCertDateInvalid: why = "it has expired or is not yet valid"; break;
+        case kNetSecureCertCnInvalid: why = "it was issued for another host name"; break;
+        case kNetSecureCertRevoked: why = "it has been revoked"; break;
+        default: return {};
+    }
+    return "The certificate of " + host + " could not be verified: " + why;
+}
+
 std::string HttpFailureText(const HttpExchange& exchange) {
+    if (IsCertificateError(exchange.error)) return CertificateErrorText(exchange.error, exchange.host);
     if (exchange.status == 0 || (exchange.status >= 200 && exchange.status <= 299)) return {};
     std::string text = "HTTP " + std::to_string(exchange.status);
     if (exchange.redirectLimitPassed) text += ", " + RedirectLimitText();
@@ -244,6 +263,26 @@ std::string FollowableLocation(CURL* e) {
         !location->value)
         return {};
     return location->value;
+}
+
+// The host of a URL; "" when it does not parse.
+std::string HostOf(const char* url) {
+    std::string result;
+    CURLU* u = url ? curl_url() : nullptr;
+    if (!u) return result;
+    char* host = nullptr;
+    if (curl_url_set(u, CURLUPART_URL, url, 0) == CURLUE_OK && curl_url_get(u, CURLUPART_HOST, &host, 0) == CURLUE_OK)
+        result = BareHost(host);
+    curl_free(host);
+    curl_url_cleanup(u);
+    return result;
+}
+
+// A trust-store variable as OpenSSL reads it: ignored in a set-user-ID or set-group-ID
+// process; an empty value counts as unset. Null when not to be used.
+const char* TrustVariable(const char* name) {
+    const char* value = ::secure_getenv(name);
+    return value && *value ? value : nullptr;
 }
 
 // The request that follows a redirect from `from` (answered with status) to location; false
@@ -373,6 +412,11 @@ struct HttpHandles::Impl {
 };
 
 HttpHandles::HttpHandles() : impl_(std::make_unique<Impl>()) {}
+
+void HttpHandles::Fail(unsigned code) {
+    failure_ = code;
+    SetLastError(code);
+}
 HttpHandles::~HttpHandles() { CloseAll(); }
 
 bool HttpHandles::OpenSession() {
@@ -438,13 +482,15 @@ CURLcode HttpHandles::Impl::Transfer(const Hop& hop, const HttpBodySink& bodySin
     CURL* e = easy;
     curl_easy_reset(e);
 
-    const char* scheme = hop.secure ? "https" : "http";
+    // Up from http to https, never down: a plain request may end on TLS, a secure one may not
+    // leave it.
+    const char* protocols = hop.secure ? "https" : "http,https";
     curl_easy_setopt(e, CURLOPT_URL, hop.url.c_str());
-    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, scheme);
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, protocols);
     if (!hop.target.empty()) curl_easy_setopt(e, CURLOPT_REQUEST_TARGET, hop.target.c_str());
     if (followInCurl) {
         curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, scheme);
+        curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, protocols);
         curl_easy_setopt(e, CURLOPT_MAXREDIRS, kMaxHttpRedirects);
     }
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
@@ -459,10 +505,18 @@ CURLcode HttpHandles::Impl::Transfer(const Hop& hop, const HttpBodySink& bodySin
 
     const HttpRequestOptions& o = options;
     if (o.timeoutMs > 0) curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(o.timeoutMs));
+    // The certificate rules are set for plain requests too: curl may follow one of them to https.
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, o.ignoreUnknownCA ? 0L : 1L);
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, o.ignoreCertNameAndDate ? 0L : 2L);
+    if (!o.caFile.empty()) {
+        curl_easy_setopt(e, CURLOPT_CAINFO, o.caFile.c_str());
+    } else if (const char* file = TrustVariable("SSL_CERT_FILE")) {
+        // OpenSSL passes over a file it cannot read and trusts nothing from it; curl would fail
+        // the whole request instead.
+        curl_easy_setopt(e, CURLOPT_CAINFO, ::access(file, R_OK) == 0 ? file : nullptr);
+    }
+    if (const char* folder = TrustVariable("SSL_CERT_DIR")) curl_easy_setopt(e, CURLOPT_CAPATH, folder);
     if (hop.secure) {
-        curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, o.ignoreUnknownCA ? 0L : 1L);
-        curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, o.ignoreCertNameAndDate ? 0L : 2L);
-        if (!o.caFile.empty()) curl_easy_setopt(e, CURLOPT_CAINFO, o.caFile.c_str());
         if (!certificateFile.empty()) {
             curl_easy_setopt(e, CURLOPT_SSLCERT, certificateFile.c_str());
             curl_easy_setopt(e, CURLOPT_SSLKEY, certificateFile.c_str());
@@ -534,8 +588,10 @@ bool HttpHandles::ReadBody(const HttpBodySink& sink) {
     sent_ = false;
     status_ = 0;
     redirectLimitPassed_ = false;
+    failure_ = 0;
+    lastHost_ = BareHost(d.host);
     if (!d.prepared || !d.easy) {
-        SetLastError(kNetInternalError);
+        Fail(kNetInternalError);
         return false;
     }
     d.prepared = false;
@@ -553,7 +609,7 @@ bool HttpHandles::ReadBody(const HttpBodySink& sink) {
 
     HostSlot slot;
     if (!slot.Acquire(d.host + ":" + std::to_string(d.port), d.options.isAborted)) {
-        SetLastError(kNetOperationCancelled);
+        Fail(kNetOperationCancelled);
         return false;
     }
     for (long redirects = 0;; ++redirects) {
@@ -566,16 +622,23 @@ bool HttpHandles::ReadBody(const HttpBodySink& sink) {
         curl_easy_getinfo(e, CURLINFO_REQUEST_SIZE, &requestSize);
         status_ = static_cast<unsigned>(status);
         sent_ = sent_ || requestSize > 0 || status > 0;
+        char* effective = nullptr;
+        if (curl_easy_getinfo(e, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective) {
+            std::string host = HostOf(effective);
+            if (!host.empty()) lastHost_ = std::move(host);
+        }
 
         if (d.sinkError) {
-            SetLastError(kNetOperationCancelled);
+            Fail(kNetOperationCancelled);
             std::rethrow_exception(std::exchange(d.sinkError, nullptr));
         }
         if (rc != CURLE_OK) {
             unsigned code = CodeForCurl(rc, verify, static_cast<int>(osErrno));
             if (d.idleTripped) code = kNetTimeout;
+            // curl refuses a redirect to a scheme it may not follow as an unsupported protocol.
+            if (rc == CURLE_UNSUPPORTED_PROTOCOL && status >= 300 && status <= 399) code = kNetRedirectFailed;
             redirectLimitPassed_ = rc == CURLE_TOO_MANY_REDIRECTS;
-            SetLastError(code);
+            Fail(code);
             return false;
         }
         const std::string location = absolute ? FollowableLocation(e) : std::string();
@@ -583,7 +646,7 @@ bool HttpHandles::ReadBody(const HttpBodySink& sink) {
         Hop next;
         if (redirects == kMaxHttpRedirects || !NextHop(hop, status, location, d.host, next)) {
             redirectLimitPassed_ = redirects == kMaxHttpRedirects;
-            SetLastError(kNetRedirectFailed);
+            Fail(kNetRedirectFailed);
             return false;
         }
         hop = std::move(next);
@@ -617,20 +680,26 @@ bool HttpRequest(const VelURI& uri, const std::string& body, const HttpBodySink&
     exchange = HttpExchange();
     const std::string verb = HttpVerb(method);
     const bool secure = uri.GetProtocol() == VelURI::kHttps;
+    exchange.host = uri.GetHost();
     if (uri.GetProtocol() != VelURI::kHttp && !secure) {
         SetLastError(kNetUnrecognizedScheme);
+        exchange.error = kNetUnrecognizedScheme;
         return false;
     }
     HttpHandles handles;
-    if (!handles.OpenSession()) return false;
-    if (!handles.Connect(uri.GetHost(), uri.GetPort(), options.userName, options.password, secure)) return false;
-    if (!handles.OpenRequest(verb, uri.GetPathAndQuery(true))) return false;
-    if (!handles.Send(body, options)) return false;
+    if (!handles.OpenSession() ||
+        !handles.Connect(uri.GetHost(), uri.GetPort(), options.userName, options.password, secure) ||
+        !handles.OpenRequest(verb, uri.GetPathAndQuery(true)) || !handles.Send(body, options)) {
+        exchange.error = GetLastError();
+        return false;
+    }
     // A sink's exception passes through; the exchange then tells nothing more.
     const bool ok = handles.ReadBody(sink);
     exchange.sent = handles.WasSent();
     exchange.status = handles.GetStatusCode();
     exchange.redirectLimitPassed = handles.RedirectLimitPassed();
+    exchange.host = handles.LastHost();
+    exchange.error = handles.GetFailureCode();
     return ok;
 }
 
@@ -655,6 +724,11 @@ HttpBodySink CappedStringSink(std::string& text) {
 bool HttpGetToString(const VelURI& uri, std::string& text, bool& sent, const HttpRequestOptions& options) {
     text.clear();
     return HttpRequest(uri, {}, CappedStringSink(text), options, sent, HttpMethod::kGet);
+}
+
+bool HttpGetToString(const VelURI& uri, std::string& text, HttpExchange& exchange, const HttpRequestOptions& options) {
+    text.clear();
+    return HttpRequest(uri, {}, CappedStringSink(text), options, exchange, HttpMethod::kGet);
 }
 
 bool HttpPostToString(const VelURI& uri, const std::string& body, std::string& text,

@@ -10,17 +10,23 @@
 // - timeoutMs is a connect time-out and an idle limit (no bytes moving for that long); it
 //   never limits a transfer that keeps moving. 0 leaves curl's own connect time-out and no
 //   idle limit.
-// - Certificates are checked against the system's CAs (or caFile) unless the options
-//   allow unknown CAs or wrong names and dates.
-// - Redirects are followed, at most kMaxHttpRedirects of them. A request object that is a
-//   path follows them within the URL's own scheme. One in absolute form goes out in that
-//   form only once: each redirect (301, 302, 303, 307, 308 with a Location) is resolved
-//   against the URL it answered and asked for from its own host and port, to the same
-//   scheme or from http to https, never back to http; the user name and password go only
-//   to the host given to Connect. The body of a redirect that is followed never reaches the
-//   sink. One that cannot be followed (too many, the wrong scheme, a Location that does not
-//   parse) fails the request with 12156 and leaves its status readable; RedirectLimitPassed
-//   tells the first of these (in either way of following) from the others.
+// - Certificates are checked unless the options allow unknown CAs or wrong names and dates,
+//   against the trusted authorities as OpenSSL finds them: caFile when set, else the file
+//   named by SSL_CERT_FILE, else the system bundle; and the folder named by SSL_CERT_DIR
+//   (folders separated by ":"), else the system's folder. An empty or unset variable means
+//   the system's; like OpenSSL, a set-user-ID or set-group-ID process ignores both. The
+//   same rules hold for a request that a redirect takes from http to https.
+// - Redirects are followed, at most kMaxHttpRedirects of them, to the same scheme or from
+//   http up to https, never from https down to http, whichever way the request is sent. A
+//   request object that is a path has them followed by curl, which sends the credentials
+//   only to the same host, port and scheme. One in absolute form goes out in that form only
+//   once: each redirect (301, 302, 303, 307, 308 with a Location) is resolved against the
+//   URL it answered and asked for from its own host and port; the user name and password go
+//   only to the host given to Connect. The body of a redirect that is followed never reaches
+//   the sink. One that cannot be followed (too many, the wrong scheme, a Location that does
+//   not parse) fails the request with 12156 and leaves its status readable;
+//   RedirectLimitPassed tells the first of these (in either way of following) from the
+//   others.
 // - A request object is a path ("/" is put in front when missing) or a URL in absolute form
 //   ("http://host:port/path"). The absolute form is sent as it stands as the request target,
 //   to the host and port given to Connect; one holding white space or control characters is
@@ -71,13 +77,20 @@ struct HttpExchange {
     bool sent = false;                 // the request went out
     unsigned status = 0;               // the status of the last answer; 0 when none came
     bool redirectLimitPassed = false;  // an answer asked for more than kMaxHttpRedirects redirects
+    unsigned error = 0;                // the network code of a failed transfer; 0 when none
+    std::string host;                  // the host of the last request (after redirects)
 };
 
 // "redirect limit passed: more than 10 redirects".
 std::string RedirectLimitText();
-// Why an exchange that was answered failed: "HTTP 500"; "HTTP 307, " + RedirectLimitText()
-// when the redirect limit was passed. "" when no answer came, or a successful one (the
-// failure was then the transfer's, told by the last error).
+// True for the network codes of a server certificate that could not be verified (unknown
+// authority, expired or not yet valid, issued for another name, revoked).
+bool IsCertificateError(unsigned code);
+// "The certificate of <host> could not be verified: " + why, for such a code; "" otherwise.
+std::string CertificateErrorText(unsigned code, const std::string& host);
+// Why an exchange failed: "HTTP 500"; "HTTP 307, " + RedirectLimitText() when the redirect
+// limit was passed; CertificateErrorText when the server's certificate was not accepted.
+// "" otherwise (the failure was then the transfer's, told by the last error).
 std::string HttpFailureText(const HttpExchange& exchange);
 
 enum class HttpMethod : int { kGet = 0, kPost = 1, kDelete = 2, kPut = 3 };
@@ -128,13 +141,22 @@ public:
     bool IsStatusSuccess() const noexcept { return status_ >= 200 && status_ <= 299; }
     // True when the last exchange failed because an answer asked for one redirect too many.
     bool RedirectLimitPassed() const noexcept { return redirectLimitPassed_; }
+    // The network code the last exchange failed with; 0 when it ran to an answer (whatever its
+    // status).
+    unsigned GetFailureCode() const noexcept { return failure_; }
+    // The host the last exchange asked last (a redirect's when one was followed).
+    const std::string& LastHost() const noexcept { return lastHost_; }
 
 private:
+    void Fail(unsigned code);
+
     struct Impl;
     std::unique_ptr<Impl> impl_;
     bool sent_ = false;
     unsigned status_ = 0;
     bool redirectLimitPassed_ = false;
+    unsigned failure_ = 0;
+    std::string lastHost_;
 };
 
 bool HttpRequest(const VelURI& uri, const std::string& body, const HttpBodySink& sink,
@@ -148,6 +170,8 @@ bool HttpGet(const VelURI& uri, const HttpBodySink& sink, const HttpRequestOptio
 inline constexpr std::size_t kHttpStringLimit = 16u * 1024 * 1024;
 
 bool HttpGetToString(const VelURI& uri, std::string& text, bool& sent,
+                     const HttpRequestOptions& options = HttpRequestOptions());
+bool HttpGetToString(const VelURI& uri, std::string& text, HttpExchange& exchange,
                      const HttpRequestOptions& options = HttpRequestOptions());
 bool HttpPostToString(const VelURI& uri, const std::string& body, std::string& text,
                       const HttpRequestOptions& options, bool& sent);

@@ -1,5 +1,6 @@
 #include "delivery/update/UpdateApply.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -12,6 +13,8 @@
 #include "delivery/update/ZipExtractor.h"
 #include "foundation/core/ParameterStore.h"
 #include "foundation/files/Paths.h"
+#include "foundation/core/SystemErrorText.h"
+#include "platform/LastError.h"
 #include "platform/Process.h"
 
 namespace Vel::UpdateManager {
@@ -20,6 +23,9 @@ namespace {
 constexpr int kWaitStepMs = 500;
 
 [[noreturn]] void Throw(UpdateResult code) { throw UpdateException(code); }
+[[noreturn]] void ThrowApplyError(std::string cause) {
+    throw UpdateException(UpdateResult::ApplyError, {std::move(cause), false});
+}
 
 std::string EntryFolder(const std::string& path) {
     const auto sep = path.find_last_of("/\\");
@@ -83,7 +89,14 @@ int RunProcessAndWait(const LaunchDescription& description, bool strict) {
     start.elevated = description.runas;
     if (description.runas) start.elevator = ElevationCommand();
     const pid_t pid = Platform::StartProcess(start);
-    if (pid <= 0) Throw(UpdateResult::ApplyError);
+    if (pid <= 0) {
+        const unsigned error = Platform::GetLastError();
+        if (!description.runas)
+            ThrowApplyError("The updater could not be started: " + description.file + ": " + SystemErrorText(error));
+        if (error == ENOENT)
+            ThrowApplyError("The elevation command \"" + start.elevator + "\" is not installed.");
+        ThrowApplyError("The elevation command \"" + start.elevator + "\" could not be started: " + SystemErrorText(error));
+    }
 
     int status = -1;
     for (;;) {
@@ -95,9 +108,14 @@ int RunProcessAndWait(const LaunchDescription& description, bool strict) {
     }
     if (description.runas) {
         if (status == Platform::kElevationDismissed) return 2;
-        if (status == Platform::kElevationNotAuthorised) Throw(UpdateResult::ApplyError);
+        if (status == Platform::kElevationNotAuthorised)
+            ThrowApplyError("The elevation command \"" + start.elevator +
+                            "\" refused to run the updater (exit code 127): not authorised, or no authentication "
+                            "agent is running.");
     }
-    if (status != 0 && strict) Throw(UpdateResult::ApplyError);
+    if (status != 0 && strict)
+        ThrowApplyError(status < 0 ? std::string("The updater was ended by a signal.")
+                                   : "The updater ended with exit code " + std::to_string(status) + ".");
     return status == 0 ? 1 : 0;
 }
 

@@ -16,7 +16,9 @@
 //   steps. Result 2: the elevation was dismissed (the elevation command's 126); 1: exit code
 //   0; 0: another exit code of a run that is not strict. It throws UpdateException 6 when the
 //   program cannot be started or waited for, when a strict run exits non-zero (a death by
-//   signal counts as non-zero), and when the elevation command refuses (127). At shutdown
+//   signal counts as non-zero), and when the elevation command refuses (127); its failure
+//   names the cause where one is known (the elevation command is not installed or refused,
+//   the updater's exit code). At shutdown
 //   the wait gives up with UpdateException 2, leaving the program to finish on its own.
 // - RunUpdater runs the updater (a freshly delivered one in "update" is preferred) with
 //   "--update-client", the update and the client folders; plainly when the client folder is

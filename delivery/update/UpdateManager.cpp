@@ -27,6 +27,7 @@ struct ModuleState {
     bool clientRunning = false;
     bool applying = false;
     bool shuttingDown = false;
+    UpdateFailure lastFailure;
     VersionNumber lastVersion;
     VersionRequester requester;
     std::shared_ptr<VelThreadPool> updatePool;
@@ -167,6 +168,16 @@ bool IsApplying() {
     return State().applying;
 }
 
+void SetLastFailure(UpdateFailure failure) {
+    auto lock = Lock();
+    State().lastFailure = std::move(failure);
+}
+
+UpdateFailure TakeLastFailure() {
+    auto lock = Lock();
+    return std::exchange(State().lastFailure, UpdateFailure());
+}
+
 bool IsShuttingDown() {
     auto lock = Lock();
     return State().shuttingDown;
@@ -278,6 +289,7 @@ void ResetForTesting() {
     s.requestPending = false;
     s.clientRunning = false;
     s.applying = false;
+    s.lastFailure = UpdateFailure();
     s.lastVersion = VersionNumber();
 }
 

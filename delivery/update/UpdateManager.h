@@ -54,14 +54,26 @@ enum class UpdateResult : int {
 
 namespace UpdateManager {
 
+// Why a run failed, beyond its code, for the player: the certificate problem and its host,
+// the HTTP status, that the elevation command is missing or refused... "" when nothing more
+// is known. serverAnswered: the update server itself answered (the internet evidently works).
+struct UpdateFailure {
+    std::string cause;
+    bool serverAnswered = false;
+};
+
 class UpdateException : public Exception {
 public:
     explicit UpdateException(UpdateResult code) : Exception(), code_(code) {}
+    UpdateException(UpdateResult code, UpdateFailure failure)
+        : Exception(failure.cause), code_(code), failure_(std::move(failure)) {}
     UpdateException(const UpdateException&) = default;
     UpdateResult GetCode() const noexcept { return code_; }
+    const UpdateFailure& GetFailure() const noexcept { return failure_; }
 
 private:
     UpdateResult code_;
+    UpdateFailure failure_;
 };
 
 // jobState values.
@@ -128,6 +140,10 @@ bool IsApplying();
 // True from the start of Shutdown until the update pool has been joined: waits on the pool give
 // up so that its thread ends in time.
 bool IsShuttingDown();
+// The cause of the failure the last finished update run ended with; kept by the run before it
+// posts its result, taken (and cleared) by the window that shows it.
+void SetLastFailure(UpdateFailure failure);
+UpdateFailure TakeLastFailure();
 
 void OnVersionInfo(const RouterConnector::VersionInfo& info, bool notify);
 

@@ -31,6 +31,7 @@
 #include "foundation/threads/ThreadPool.h"
 #include "foundation/runtime/VelURI.h"
 #include "platform/LastError.h"
+#include "platform/NetworkErrors.h"
 
 namespace Vel::UpdateManager {
 namespace {
@@ -194,7 +195,7 @@ void FillProgress() {
     }
 }
 
-void FinishUpdate(const std::shared_ptr<Run>& run, UpdateResult code);
+void FinishUpdate(const std::shared_ptr<Run>& run, UpdateResult code, UpdateFailure failure = {});
 
 // The result text stays on screen for a moment, unless the program is going: a shutdown that
 // begins during the pause ends it, so that closing the window never waits for it.
@@ -214,7 +215,8 @@ void PostRun(std::shared_ptr<ThreadJob> job) {
               });
 }
 
-void FinishUpdate(const std::shared_ptr<Run>& run, UpdateResult code) {
+void FinishUpdate(const std::shared_ptr<Run>& run, UpdateResult code, UpdateFailure failure) {
+    SetLastFailure(std::move(failure));
     std::optional<Waiting> next;
     {
         auto lock = Lock();
@@ -302,14 +304,20 @@ void GetUpdateList(Run& run) {
     VelURI url(GetConfigString("web.update.list", GetUpdateBaseUrl()));
     url.AppendPath("client_files.xml");
     std::string text;
-    bool sent = false;
+    HttpExchange exchange;
     bool fetched = false;
     try {
-        fetched = HttpGetToString(url, text, sent);
+        fetched = HttpGetToString(url, text, exchange);
     } catch (const Exception&) {
         fetched = false;
     }
-    if (!fetched) Throw(UpdateResult::UpdateListFailed);
+    if (!fetched) {
+        // An answer, or a certificate shown in the handshake, means the server was reached.
+        const bool answered = exchange.status != 0 || IsCertificateError(exchange.error);
+        std::string cause = HttpFailureText(exchange);
+        if (cause.empty()) cause = Platform::NetworkErrorMessage(exchange.error);
+        throw UpdateException(UpdateResult::UpdateListFailed, {std::move(cause), answered});
+    }
     run.list = ReadFileList(text);
 
     const std::uint64_t total = GetTotalZipSize(run.list);
@@ -360,6 +368,7 @@ bool WaitUntilClientEnds(IClock& clock) {
 
 void OnDownloadsFinished(const std::shared_ptr<Run>& run, bool failed) {
     UpdateResult result = UpdateResult::Aborted;
+    UpdateFailure failure;
     try {
         if (!failed) {
             ExtractDownloads(run->list, run->folders, run->fileWeight, *run->env.clock);
@@ -370,12 +379,13 @@ void OnDownloadsFinished(const std::shared_ptr<Run>& run, bool failed) {
         }
     } catch (const UpdateException& e) {
         result = e.GetCode();
+        failure = e.GetFailure();
     } catch (const Exception&) {
         result = UpdateResult::InternalError;
     } catch (const std::exception&) {
         result = UpdateResult::InternalError;
     }
-    FinishUpdate(run, result);
+    FinishUpdate(run, result, std::move(failure));
 }
 
 void StartDownloads(const std::shared_ptr<Run>& run) {
@@ -466,7 +476,7 @@ void RunUpdate(std::shared_ptr<ThreadJob> job) {
         }
         StartDownloads(run);
     } catch (const UpdateException& e) {
-        FinishUpdate(run, e.GetCode());
+        FinishUpdate(run, e.GetCode(), e.GetFailure());
     } catch (const Exception&) {
         FinishUpdate(run, UpdateResult::InternalError);
     } catch (const std::exception&) {

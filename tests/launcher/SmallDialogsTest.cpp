@@ -3,6 +3,7 @@
 #include "launcher/GuiDialogService.h"
 #include "launcher/LanguageDlg.h"
 #include "launcher/NDADlg.h"
+#include "delivery/update/UpdateManager.h"
 #include "launcher/WindowDialogs.h"
 #include "launcher/BitmapResources.h"
 #include "launcher/PlanetSizeQuery.h"
@@ -462,28 +463,35 @@ TEST_F(SmallDialogsTest, ConnectionErrorSaysWhetherTheInternetAnswered) {
     Standin::HttpServer server(config);
     server.Start();
 
+    const std::string certificate =
+        "The certificate of update.example.org could not be verified: it has expired or is not yet valid";
     struct Case {
         const char* name;
         std::string probe;
+        UpdateManager::UpdateFailure failure;
         const char* title;
     } cases[] = {
-        {"probe answered", server.BaseUrl() + "index.html", "Server Connection Error"},
-        {"probe refused", "http://127.0.0.1:1/", "Internet Connection Error"},
+        {"probe answered", server.BaseUrl() + "index.html", {}, "Server Connection Error"},
+        {"probe refused", "http://127.0.0.1:1/", {"The operation timed out", false}, "Internet Connection Error"},
+        // The update server showed its certificate: the internet works, whatever the probe says.
+        {"certificate refused", "http://127.0.0.1:1/", {certificate, true}, "Server Connection Error"},
     };
     WindowDialogs dialogs;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         GetParameterStore().Set("web.probe.url", ParameterType::String, c.probe);
-        std::string title;
+        std::string title, description;
         bool retryEnabled = true;
         ModalAnswer<VelErrorDlg> answer([&](VelErrorDlg& dialog) {
             title = dialog.windowTitle().toStdString();
+            description = dialog.findChild<QLabel*>("IDC_ERROR_DESCRIPTION")->text().toStdString();
             retryEnabled = dialog.findChild<QPushButton*>("IDOK")->isEnabled();
             dialog.reject();
         });
-        dialogs.ShowConnectionError(nullptr);
+        dialogs.ShowConnectionError(nullptr, c.failure);
         EXPECT_TRUE(answer.Answered());
         EXPECT_EQ(title, c.title);
+        EXPECT_EQ(description, c.failure.cause);
         EXPECT_FALSE(retryEnabled);
     }
 

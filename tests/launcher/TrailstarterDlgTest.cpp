@@ -545,18 +545,26 @@ TEST_F(TrailstarterDlgTest, ARightClickOnThePageOpensTheWindowMenu) {
 }
 
 TEST_F(TrailstarterDlgTest, UpdateResults) {
+    const std::string certificate =
+        "The certificate of update.example.org could not be verified: it was issued for another host name";
+    const std::string refused = "The elevation command \"pkexec\" is not installed.";
     struct Case {
         std::uintptr_t code;
         bool closes, restart;
         std::vector<std::string> prompts;
         std::vector<std::string> calls;
+        UpdateManager::UpdateFailure failure;
     } cases[] = {
-        {1, true, true, {}, {}},
-        {2, true, false, {}, {}},
-        {3, true, false, {}, {"connection error"}},
-        {5, true, false, {"Failed to update SF: An error occurred while extracting the update. Please try again later."}, {}},
-        {9, true, false, {"Failed to update SF: An internal error occurred. Please contact support."}, {}},
-        {0, false, false, {}, {"init content"}},
+        {1, true, true, {}, {}, {}},
+        {2, true, false, {}, {}, {}},
+        {3, true, false, {}, {"connection error"}, {}},
+        {3, true, false, {}, {"connection error (server answered): " + certificate}, {certificate, true}},
+        {5, true, false, {"Failed to update SF: An error occurred while extracting the update. Please try again later."}, {}, {}},
+        {6, true, false,
+         {"Failed to update SF: An error occurred while applying the update. Please try again later.\n\n" + refused}, {},
+         {refused, false}},
+        {9, true, false, {"Failed to update SF: An internal error occurred. Please contact support."}, {}, {}},
+        {0, false, false, {}, {"init content"}, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.code);
@@ -564,6 +572,7 @@ TEST_F(TrailstarterDlgTest, UpdateResults) {
         auto& w = Open();
         FinishStartupUpdate();
         fakes.calls.clear();
+        fakes.failure = c.failure;
         PostMainWindowMessage(MainWindowMessage::UpdateFinished, c.code);
         Pump();
         Pump();

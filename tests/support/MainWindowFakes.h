@@ -3,11 +3,13 @@
 // content services, crash reports, news page, client launch, dialogs and language, and the
 // sleep inhibitor. GUI thread only, as the window calls them.
 
+#include "delivery/update/UpdateManager.h"
 #include "launcher/MainWindowServices.h"
 #include "launcher/SleepInhibitor.h"
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace Vel::Test {
@@ -28,6 +30,7 @@ public:
     bool launchStarts = true;
     int storedLanguage = 1033;
     int languageAfterTools = 1033;
+    UpdateManager::UpdateFailure failure;  // what the ended update run tells
     std::vector<std::string> calls;
     std::function<void(QWidget*)> attach;  // stands in for the browser made in the news area
 
@@ -36,6 +39,7 @@ public:
     bool IsClientRunning() override { return clientRunning; }
     bool IsUpdateRunning() override { return updateRunning; }
     void CheckForUpdate() override { calls.push_back("check"); }
+    UpdateManager::UpdateFailure TakeLastFailure() override { return std::exchange(failure, {}); }
     void InitContentDownload() override { calls.push_back("init content"); }
     void RescanContent() override { calls.push_back("rescan"); }
     void ReportPendingCrashDumps(QWidget*) override { calls.push_back("crash reports"); }
@@ -55,7 +59,10 @@ public:
         return toolsResult;
     }
     void ShowAbout(QWidget*) override { calls.push_back("about"); }
-    void ShowConnectionError(QWidget*) override { calls.push_back("connection error"); }
+    void ShowConnectionError(QWidget*, const UpdateManager::UpdateFailure& f) override {
+        calls.push_back("connection error" + std::string(f.serverAnswered ? " (server answered)" : "") +
+                        (f.cause.empty() ? "" : ": " + f.cause));
+    }
     int LoadStoredLanguage() override { return storedLanguage; }
     void EnsureLanguageChosen() override { calls.push_back("apply language"); }
 

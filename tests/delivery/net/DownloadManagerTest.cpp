@@ -15,8 +15,10 @@
 #include "foundation/config/RegistrySettings.h"
 #include "foundation/config/SettingKey.h"
 #include "tests/support/IsolatedSettings.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/ScriptedPrompt.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestCertificates.h"
 #include "tools/standin-server/StandinServer.h"
 
 using namespace Vel;
@@ -168,7 +170,7 @@ TEST_F(DownloadManagerTest, TheMissingPasswordMessageWaitsForTheGuiThread) {
     EXPECT_EQ(questions[0].buttons, Platform::PromptButtons::Ok);
 }
 
-TEST(DownloadManagerConnection, ContentServersAreAskedOverPlainHttpInAbsoluteForm) {
+TEST(DownloadManagerConnection, ContentServersAreAskedInAbsoluteFormInTheirOwnScheme) {
     struct Case {
         const char* url;
         const char* object;  // for the path /dynamic_content/x_1
@@ -178,8 +180,8 @@ TEST(DownloadManagerConnection, ContentServersAreAskedOverPlainHttpInAbsoluteFor
         {"http://h", "http://h:80/dynamic_content/x_1"},
         {"http://h:8080/cdn/", "http://h:8080/cdn/dynamic_content/x_1"},
         {"http://h:8080/cdn", "http://h:8080/cdn/dynamic_content/x_1"},
-        {"https://h/", "http://h:80/dynamic_content/x_1"},
-        {"https://h:8443/", "http://h:8443/dynamic_content/x_1"},
+        {"https://h/", "https://h:443/dynamic_content/x_1"},
+        {"https://h:8443/cdn", "https://h:8443/cdn/dynamic_content/x_1"},
         {"  http://h:81/a/ \n", "http://h:81/a/dynamic_content/x_1"},
     };
     for (const Case& c : cases) {
@@ -188,6 +190,58 @@ TEST(DownloadManagerConnection, ContentServersAreAskedOverPlainHttpInAbsoluteFor
     }
     for (const char* bad : {"", "not a url", "http://h:99999/", "gopher://h/", "http://h/ x"}) {
         EXPECT_THROW(DownloadManager::HttpConnection({bad, "", ""}), NetworkException) << bad;
+    }
+}
+
+// A server listed as https is asked over TLS, its certificate checked against the authorities
+// the environment names; one that cannot be verified is refused before anything is asked,
+// with a text that names the certificate's problem and the host.
+TEST_F(DownloadManagerTest, AnHttpsServerIsAskedOverVerifiedTls) {
+    Vel::Test::TempDir certDir{"content-ca"};
+    const auto certs = Vel::Test::MakeTestCertificates(certDir.Path());
+    Standin::ServerConfig config;
+    config.root = dir_.Path().string();
+    config.tlsCertificate = certs.serverCert;
+    config.tlsKey = certs.serverKey;
+    Standin::HttpServer tls(config);
+    tls.Start();
+    const std::string port = std::to_string(tls.Port());
+    const auto size = static_cast<std::uint32_t>(Content().size());
+
+    struct Case {
+        const char* what;
+        std::string server;
+        bool trusted;
+        std::string error;  // "" when the file arrives
+    };
+    const Case cases[] = {
+        {"trusted through SSL_CERT_FILE", "https://127.0.0.1:" + port + "/", true, ""},
+        {"unknown authority", "https://127.0.0.1:" + port + "/", false,
+         "The certificate of 127.0.0.1 could not be verified: it was not issued by a trusted certificate authority"},
+        {"another host name", "https://localhost:" + port + "/", true,
+         "The certificate of localhost could not be verified: it was issued for another host name"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Vel::Test::ScopedEnv env;
+        env.Set("SSL_CERT_FILE", c.trusted ? certs.caFile.c_str() : (certDir / "none.pem").c_str());
+        env.Set("SSL_CERT_DIR", certDir.Path().c_str());  // holds no hashed authority
+        WriteServerList({c.server});
+        tls.ClearLog();
+        DownloadManager manager([] {});
+        const auto job = JobWithRoom();
+        try {
+            const auto stream = manager.DownloadFile("data/file.dat_1", size, CrcOf(Content()), job);
+            EXPECT_EQ(c.error, "");
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(stream->GetData()), stream->GetSize()), Content());
+            const auto log = tls.RequestLog();
+            ASSERT_EQ(log.size(), 1u);
+            EXPECT_EQ(log[0].target, c.server + "dynamic_content/data/file.dat_1");
+        } catch (const NetworkException& e) {
+            EXPECT_EQ(e.GetErrorText(), c.error);
+            EXPECT_TRUE(tls.RequestLog().empty()) << "nothing is asked of a server that is not trusted";
+        }
+        EXPECT_TRUE(ContentRequests().empty()) << "never as plain HTTP";
     }
 }
 

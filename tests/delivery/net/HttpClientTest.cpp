@@ -5,12 +5,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <thread>
 
 #include "delivery/net/HttpClient.h"
 #include "foundation/core/SystemErrorText.h"
 #include "platform/LastError.h"
 #include "platform/NetworkErrors.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestCertificates.h"
 #include "tools/standin-server/StandinServer.h"
@@ -341,6 +343,63 @@ TEST(HttpsClient, CertificatesAreCheckedUnlessTheOptionsAllowOtherwise) {
     EXPECT_EQ(FindClientCertificate(dir.Path().string(), "CN=127.0.0.1"), certs.serverCert);
 }
 
+// The authorities are looked for as OpenSSL looks for them: SSL_CERT_FILE and SSL_CERT_DIR in
+// place of the system's file and folder; a caFile of the request comes before both.
+TEST(HttpsClient, TheTrustedAuthoritiesComeFromSslCertFileAndSslCertDir) {
+    Vel::Test::TempDir dir;
+    const auto certs = Vel::Test::MakeTestCertificates(dir.Path());
+    dir.Write("root/x.txt", "over tls");
+    std::filesystem::create_directories(dir / "hashed");
+    std::filesystem::create_directories(dir / "empty");
+    std::filesystem::copy_file(certs.caFile, dir / "hashed" / "ca.pem");
+    ASSERT_EQ(std::system(("openssl rehash '" + (dir / "hashed").string() + "' >/dev/null 2>&1").c_str()), 0);
+    Standin::ServerConfig config;
+    config.root = (dir / "root").string();
+    config.tlsCertificate = certs.serverCert;
+    config.tlsKey = certs.serverKey;
+    Standin::HttpServer server(config);
+    server.Start();
+    const VelURI url("https://127.0.0.1:" + std::to_string(server.Port()) + "/x.txt", true);
+    const std::string none = (dir / "none.pem").string();
+    const std::string empty = (dir / "empty").string();
+    const std::string hashed = (dir / "hashed").string();
+
+    struct Case {
+        const char* what;
+        const char* file;  // SSL_CERT_FILE; null: unset
+        const char* folder;
+        bool caFile;  // the request names the test authority itself
+        bool ok;
+    };
+    const Case cases[] = {
+        {"SSL_CERT_FILE", certs.caFile.c_str(), empty.c_str(), false, true},
+        {"SSL_CERT_DIR", none.c_str(), hashed.c_str(), false, true},
+        {"neither knows the authority", none.c_str(), empty.c_str(), false, false},
+        {"the system's store", nullptr, nullptr, false, false},
+        {"caFile before SSL_CERT_FILE", none.c_str(), empty.c_str(), true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Vel::Test::ScopedEnv env;
+        env.Set("SSL_CERT_FILE", c.file);
+        env.Set("SSL_CERT_DIR", c.folder);
+        HttpRequestOptions options;
+        if (c.caFile) options.caFile = certs.caFile;
+        std::string text;
+        HttpExchange exchange;
+        EXPECT_EQ(HttpGetToString(url, text, exchange, options), c.ok);
+        if (c.ok) {
+            EXPECT_EQ(text, "over tls");
+            EXPECT_EQ(exchange.error, 0u);
+        } else {
+            EXPECT_EQ(exchange.error, kNetSecureInvalidCA);
+            EXPECT_EQ(HttpFailureText(exchange),
+                      "The certificate of 127.0.0.1 could not be verified: it was not issued by a trusted certificate "
+                      "authority");
+        }
+    }
+}
+
 // Asks the stand-in for a path through kept handles, in absolute form or as a path.
 static bool GetThroughHandles(HttpHandles& handles, const std::string& object, std::string& body,
                        const HttpRequestOptions& options = {}) {
@@ -392,7 +451,7 @@ TEST_F(HttpClientTest, RedirectsAreFollowedUpToTheLimitWhicheverWayTheTargetIsSe
     }
 }
 
-TEST(HttpsClient, AnAbsoluteTargetIsRedirectedUpToHttpsButNeverDownToHttp) {
+TEST(HttpsClient, ARedirectGoesUpToHttpsButNeverDownToHttpWhicheverWayTheTargetIsSent) {
     Vel::Test::TempDir dir;
     const auto certs = Vel::Test::MakeTestCertificates(dir.Path());
     dir.Write("root/x.txt", "over tls");
@@ -412,38 +471,58 @@ TEST(HttpsClient, AnAbsoluteTargetIsRedirectedUpToHttpsButNeverDownToHttp) {
     HttpRequestOptions options;
     options.caFile = certs.caFile;
     std::string body;
-    {
+    for (const bool absolute : {true, false}) {
+        SCOPED_TRACE(absolute ? "absolute form" : "path");
         SCOPED_TRACE("http to https");
+        secure.ClearLog();
         HttpHandles handles;
         ASSERT_TRUE(handles.OpenSession());
         ASSERT_TRUE(handles.Connect("127.0.0.1", plain.Port(), "", "", false));
-        EXPECT_TRUE(GetThroughHandles(handles, plainOrigin + "/sub/y.txt", body, options));
+        EXPECT_TRUE(GetThroughHandles(handles, (absolute ? plainOrigin : "") + "/sub/y.txt", body, options));
         EXPECT_EQ(body, "over tls");
         ASSERT_EQ(secure.RequestLog().size(), 1u);
         EXPECT_EQ(secure.RequestLog()[0].target, "/x.txt");
     }
+    {
+        // The one-shot form that fetches the update list and the packages, with the authority
+        // trusted as the player would trust it.
+        SCOPED_TRACE("one-shot, http to https");
+        Vel::Test::ScopedEnv env;
+        env.Set("SSL_CERT_FILE", certs.caFile.c_str());
+        HttpExchange exchange;
+        EXPECT_TRUE(HttpGetToString(VelURI(plainOrigin + "/sub/y.txt", true), body, exchange));
+        EXPECT_EQ(body, "over tls");
+        EXPECT_EQ(exchange.host, "127.0.0.1");
+    }
     struct Case {
         const char* what;
         std::string location;
+        bool pathToo;  // curl itself refuses it as a redirect the same way
     };
     const Case cases[] = {
-        {"https to http", plainOrigin + "/sub/y.txt"},
-        {"to another scheme", "ftp://127.0.0.1/x.txt"},
-        {"a Location that does not parse", "http://[::1/x"},
+        {"https to http", plainOrigin + "/sub/y.txt", true},
+        {"to another scheme", "ftp://127.0.0.1/x.txt", true},
+        {"a Location that does not parse", "http://[::1/x", false},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        secure.SetFault("/x.txt", Redirect(c.location, 301));
-        plain.ClearLog();
-        HttpHandles handles;
-        ASSERT_TRUE(handles.OpenSession());
-        ASSERT_TRUE(handles.Connect("127.0.0.1", secure.Port(), "", "", true));
-        SetLastError(0);
-        EXPECT_FALSE(GetThroughHandles(handles, secureOrigin + "/x.txt", body, options));
-        EXPECT_EQ(GetLastError(), kNetRedirectFailed);
-        EXPECT_EQ(handles.GetStatusCode(), 301u);
-        EXPECT_FALSE(handles.RedirectLimitPassed()) << "not the limit";
-        EXPECT_TRUE(body.empty());
-        EXPECT_TRUE(plain.RequestLog().empty());
+        for (const bool absolute : {true, false}) {
+            if (!absolute && !c.pathToo) continue;
+            SCOPED_TRACE(c.what);
+            SCOPED_TRACE(absolute ? "absolute form" : "path");
+            secure.SetFault("/x.txt", Redirect(c.location, 301));
+            plain.ClearLog();
+            HttpHandles handles;
+            ASSERT_TRUE(handles.OpenSession());
+            ASSERT_TRUE(handles.Connect("127.0.0.1", secure.Port(), "", "", true));
+            SetLastError(0);
+            EXPECT_FALSE(GetThroughHandles(handles, (absolute ? secureOrigin : "") + "/x.txt", body, options));
+            EXPECT_EQ(GetLastError(), kNetRedirectFailed);
+            EXPECT_EQ(handles.GetStatusCode(), 301u);
+            EXPECT_FALSE(handles.RedirectLimitPassed()) << "not the limit";
+            EXPECT_TRUE(plain.RequestLog().empty());
+            if (absolute) {
+                EXPECT_TRUE(body.empty());
+            }
+        }
     }
 }

@@ -26,6 +26,7 @@
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/ScriptedUpdatePrompt.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestCertificates.h"
 #include "tests/support/WaitFor.h"
 #include "tools/standin-server/StandinServer.h"
 
@@ -264,11 +265,21 @@ TEST_F(UpdateRunTest, FailuresEndWithTheirResultAndTheUpdaterNeverRuns) {
     const fs::path mark = dir_ / "updater-ran";
     std::ofstream(dir_ / "client/bin32/SolvendaUpdater", std::ios::trunc) << "#!/bin/sh\ntouch '" << mark.string()
                                                                            << "'\n";
+    // An update server whose certificate no trusted authority signed.
+    fs::create_directories(dir_ / "certs");
+    const auto certs = Vel::Test::MakeTestCertificates(dir_ / "certs");
+    Standin::ServerConfig tlsConfig;
+    tlsConfig.root = g_siteRoot.string();
+    tlsConfig.tlsCertificate = certs.serverCert;
+    tlsConfig.tlsKey = certs.serverKey;
+    Standin::HttpServer untrusted(tlsConfig);
+    untrusted.Start();
     struct Case {
         const char* name;
         std::function<void()> arrange;
         int result;
         bool errorAsked;
+        UpdateFailure failure;  // what the run tells the window
     };
     const std::vector<Case> cases = {
         {"manifest 404",
@@ -277,11 +288,15 @@ TEST_F(UpdateRunTest, FailuresEndWithTheirResultAndTheUpdaterNeverRuns) {
              Standin::ParseFault("404", fault);
              g_server->SetFault("/client_files.xml", fault);
          },
-         3, false},
-        {"manifest that is no XML", [] { std::ofstream(g_siteRoot / "client_files.xml") << "<files><file"; }, 7, false},
+         3, false, {"HTTP 404", true}},
+        {"manifest that is no XML", [] { std::ofstream(g_siteRoot / "client_files.xml") << "<files><file"; }, 7, false, {}},
         {"every mirror failing, Cancel",
-         [] { fs::remove_all(g_siteRoot / "client_files"); }, 2, true},
-        {"space cannot be measured", [this] { volumes_.fail = true; }, 2, false},
+         [] { fs::remove_all(g_siteRoot / "client_files"); }, 2, true, {}},
+        {"space cannot be measured", [this] { volumes_.fail = true; }, 2, false, {}},
+        {"manifest server's certificate not trusted",
+         [&] { GetParameterStore().Set("web.update.list", ParameterType::String, untrusted.BaseUrl()); }, 3, false,
+         {"The certificate of 127.0.0.1 could not be verified: it was not issued by a trusted certificate authority",
+          true}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -295,6 +310,9 @@ TEST_F(UpdateRunTest, FailuresEndWithTheirResultAndTheUpdaterNeverRuns) {
         const auto results = RunToEnd(job.job, before + 1);
         ASSERT_EQ(results.size(), before + 1);
         EXPECT_EQ(results.back(), c.result);
+        const UpdateFailure failure = TakeLastFailure();
+        EXPECT_EQ(failure.cause, c.failure.cause);
+        EXPECT_EQ(failure.serverAnswered, c.failure.serverAnswered);
         EXPECT_EQ(job.IsCompleted(), c.result <= 2);
         EXPECT_FALSE(fs::exists(mark));
         const auto questions = prompt_.Questions();

@@ -15,6 +15,7 @@
 #include "foundation/threads/ThreadPool.h"
 #include "tests/support/IsolatedSettings.h"
 #include "tests/support/ManualRequestScheduler.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/ScriptedUpdatePrompt.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/WaitFor.h"
@@ -134,6 +135,42 @@ TEST_F(UpdaterRunTest, AFailedPlainRunIsRepeatedElevated) {
             EXPECT_TRUE(q.tryAgainEnabled);
         }
         EXPECT_EQ(Vel::Test::ReadFile(dir_ / "client/data/x.dll"), "old");
+    }
+}
+
+// The elevation command that is missing, or refuses, or an updater that fails: the apply error
+// names its cause. The default "pkexec" is looked for on PATH, where the test puts a stand-in.
+TEST_F(UpdaterRunTest, AFailedElevatedRunNamesItsCause) {
+    // The plain run fails, so the updater is run again through the elevation command.
+    const ScopedEnv fault("TRAILSTARTER_UPDATER_TEST_FAULT", "exit:3");
+    fs::create_directories(dir_ / "empty-path");
+    WriteScript(dir_ / "refusing-path/pkexec", "exit 127\n");
+    WriteScript(dir_ / "running-path/pkexec", "exec \"$@\"\n");
+    struct Case {
+        const char* what;
+        std::string path;
+        std::string cause;
+    };
+    const Case cases[] = {
+        {"pkexec not installed", (dir_ / "empty-path").string(), "The elevation command \"pkexec\" is not installed."},
+        {"pkexec refuses", (dir_ / "refusing-path").string(),
+         "The elevation command \"pkexec\" refused to run the updater (exit code 127): not authorised, or no "
+         "authentication agent is running."},
+        {"the elevated updater fails", (dir_ / "running-path").string(), "The updater ended with exit code 3."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Vel::Test::ScopedEnv path;
+        path.Set("PATH", c.path.c_str());
+        Vel::Test::ScriptedUpdatePrompt prompt;
+        try {
+            RunUpdater(folders_, 0, prompt);
+            ADD_FAILURE() << "no apply error";
+        } catch (const UpdateException& e) {
+            EXPECT_EQ(e.GetCode(), UpdateResult::ApplyError);
+            EXPECT_EQ(e.GetFailure().cause, c.cause);
+        }
+        EXPECT_TRUE(prompt.Questions().empty());
     }
 }
 

@@ -70,6 +70,13 @@ TEST_F(LocalizedStringsTest, CompiledTablesAreCompleteAndClean) {
             EXPECT_EQ(std::count(text->begin(), text->end(), '|'), 3) << lcid << " " << id;
         }
     }
+    // The updater's elevation is asked by the authentication dialog, not a Windows facility.
+    EXPECT_EQ(*english->Find(105),
+              "Could not start Solvenda Frontier Updater|The dialog asking you for permission to make changes to the "
+              "computer might have timed out.||Click 'Try again' and then accept the authentication dialog.");
+    for (std::uint32_t lcid : {1033u, 1036u, 1031u, 1034u})
+        for (const char* windows : {"User Account", "Contrôle de compte", "Benutzerkonten", "Control de cuentas"})
+            EXPECT_EQ(FindStringTable(lcid)->Find(105)->find(windows), std::string::npos) << lcid << " " << windows;
     EXPECT_EQ(FindStringTable(1046), nullptr);
     EXPECT_EQ(*english->Find(114),
               "You may submit information about your PC configuration to Corvane.\nThis will help Corvane to improve "
