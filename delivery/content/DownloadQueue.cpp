@@ -604,7 +604,8 @@ void DownloadQueue::EndHold(std::uint32_t type, bool retry, const std::vector<Do
             for (const auto& item : failed)
                 if (item.job && item.job.get() == slot.doneJob) refetched += StoredSizeOf(item);
             const std::uint64_t back = slot.takenBack - std::min(slot.takenBack, refetched);
-            if (slot.doneProgress && back > 0) slot.doneProgress->AddDone(back);
+            // Counted when they arrived: given back, they are no new bytes for the rate.
+            if (slot.doneProgress && back > 0) slot.doneProgress->RestoreDone(back);
             slot.unwritten += back;
         }
         slot.takenBack = 0;

@@ -89,6 +89,16 @@ void DownloadProgress::SubtractDone(std::uint64_t n) {
     lowered_ = true;
 }
 
+void DownloadProgress::RestoreDone(std::uint64_t n) {
+    std::lock_guard lock(mutex_);
+    const std::uint64_t total = total_.load(std::memory_order_relaxed);
+    const std::uint64_t done = done_.load(std::memory_order_relaxed);
+    const std::uint64_t added = std::min(n, total > done ? total - done : 0);
+    done_.store(done + added, std::memory_order_relaxed);
+    // The next sample measures from a base that holds them (a lowered base restarts anyway).
+    if (!lowered_) doneAtLastSample_ += added;
+}
+
 void DownloadProgress::AddTotal(std::uint64_t n) {
     std::lock_guard lock(mutex_);
     total_.store(total_.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);

@@ -3,7 +3,7 @@
 // transferred, the transfer rate averaged over recent samples, and the time left.
 //
 // Contract:
-// - Writers (AddDone, SetDone, SubtractDone, AddTotal, SetTotal, SetTransferTotal,
+// - Writers (AddDone, SetDone, SubtractDone, RestoreDone, AddTotal, SetTotal, SetTransferTotal,
 //   AddTransferDone, SubtractTransferDone) may run on any number of threads at once; each holds the object's VelMutex (recursive).
 //   GetPercent and GetTimeLeft hold it too. GetDone, GetTotal, GetRateText and GetSizeText read
 //   atomics without the lock (a display text may mix values from two moments).
@@ -18,6 +18,8 @@
 //   is the time left, whatever the ring still holds. The first units after such a stall start
 //   the averaging afresh, as if the ring had turned through zero samples meanwhile: the ring
 //   is emptied and the next sample measures from that moment.
+// - RestoreDone gives back units taken back before (clamped at total); they arrived earlier, so
+//   they count to no sample and end no stall.
 // - Time left is 0 while the rate is 0, else the remaining units (transfer pair when a transfer
 //   total is set; never below 0) divided by the rate, in whole seconds (saturating at 2^32 - 1).
 // - The clock must outlive the object. Held by shared pointer and never copied.
@@ -46,6 +48,9 @@ public:
     void AddDone(std::uint64_t n);
     void SetDone(std::uint64_t v);
     void SubtractDone(std::uint64_t n);
+    // Gives back units taken back earlier (clamped at total): done rises, but nothing arrived
+    // now, so neither the rate nor the stall's clock counts them.
+    void RestoreDone(std::uint64_t n);
     void AddTotal(std::uint64_t n);
     void SetTotal(std::uint64_t v);
     void SetTransferTotal(std::uint64_t v);

@@ -100,6 +100,32 @@ TEST(DownloadProgressTest, StallLongerThanTheWindowShowsNoRate) {
     }
 }
 
+// The download queue takes back what the archives do not hold while a write failure's question
+// waits and gives it back after Retry, mostly after a stall past the window (the player frees
+// room first): those units arrived long before, so rate and time left are those of the same
+// arrivals without the take-back.
+TEST(DownloadProgressTest, UnitsGivenBackAfterATakeBackCountToNoRate) {
+    FakeClock clock;
+    DownloadProgress p(clock), same(clock);
+    const auto arrive = [&](std::uint64_t units) {
+        clock.Advance(1s);
+        p.AddDone(units);
+        same.AddDone(units);
+    };
+    p.SetTotal(10000000);
+    same.SetTotal(10000000);
+    for (int i = 0; i < 5; ++i) arrive(10000);
+    p.SubtractDone(40000);
+    clock.Advance(10s);  // the question, answered past the window
+    p.RestoreDone(40000);
+    EXPECT_EQ(p.GetDone(), same.GetDone());
+    for (int i = 0; i < 2; ++i) {
+        arrive(10000);
+        EXPECT_EQ(p.GetRateText(), same.GetRateText());
+        EXPECT_EQ(p.GetSecondsLeft(), same.GetSecondsLeft());
+    }
+}
+
 TEST(DownloadProgressTest, RingOfTwentyOverwritesTheOldestSample) {
     FakeClock clock;
     DownloadProgress p(clock);
