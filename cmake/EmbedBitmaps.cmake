@@ -2,7 +2,8 @@
 # Writes a C++ source that holds every bitmap's PNG bytes, keyed by the resource id that starts
 # the file's name ("188-button-strip.png" -> 188).
 set(_body "// Generated from resources/bitmaps/ by cmake/EmbedBitmaps.cmake; do not edit.\n")
-string(APPEND _body "#include \"launcher/EmbeddedBitmaps.h\"\n\nnamespace Vel {\nnamespace {\n")
+string(APPEND _body "#include \"launcher/controls/EmbeddedBitmaps.h\"\n\n")
+string(APPEND _body "namespace Vel {\nnamespace {\n")
 set(_rows "")
 set(_index 0)
 foreach(_input IN LISTS INPUTS)

@@ -59,11 +59,12 @@ function(trailstarter_test_folder LABEL)
 endfunction()
 
 # trailstarter_export_symbols(TARGET)
-# Puts exactly the symbols named in launcher/ExportedSymbols.list into the executable's dynamic
-# symbol table (not every global, as -rdynamic would), and makes the linker take the objects that
-# define them out of the static libraries even when the executable itself calls none of them.
+# Puts exactly the symbols named in launcher/app/ExportedSymbols.list into the executable's
+# dynamic symbol table (not every global, as -rdynamic would), and makes the linker take the
+# objects that define them out of the static libraries even when the executable itself calls
+# none of them.
 function(trailstarter_export_symbols TARGET)
-  set(_list ${PROJECT_SOURCE_DIR}/launcher/ExportedSymbols.list)
+  set(_list ${PROJECT_SOURCE_DIR}/launcher/app/ExportedSymbols.list)
   file(READ ${_list} _text)
   string(REGEX MATCHALL "_Z[A-Za-z0-9_]+" _names "${_text}")
   foreach(_name ${_names})

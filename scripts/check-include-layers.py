@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
-"""Checks that the libraries' folders include only the folders below them.
+"""Checks that each folder of the libraries and the launcher includes only the folders below it.
 
-platform/, foundation/ and delivery/ are cut into folders, one concern each (docs/layout.md).
-LAYERS below says which folders each one uses directly; a folder may include from those and
-from everything they may use, and from itself. The script reads every quoted #include of every
-source and header of those three libraries and fails (exit status 1), one line per fault, when
-  - a file includes from a folder its own folder may not use (launcher/, tools/ and tests/
-    included: the libraries never include them),
+platform/, foundation/, delivery/ and launcher/ are cut into folders, one concern each
+(docs/layout.md). LAYERS below says which folders each one uses directly; a folder may include
+from those and from everything they may use, and from itself. The script reads every quoted
+#include of every source and header of those four and fails (exit status 1), one line per fault,
+when
+  - a file includes from a folder its own folder may not use (tools/ and tests/ included: none
+    of them includes those; nor does anything below launcher/ include launcher/),
   - a file lies in a folder LAYERS does not know, or includes a header that does not exist,
   - LAYERS itself has a circle.
 Python 3, standard library only. Usage: scripts/check-include-layers.py [ROOT]
@@ -35,10 +36,18 @@ LAYERS = {
     "delivery/update": ["delivery/workers"],
     "delivery/content": ["delivery/workers"],
     "delivery": ["delivery/update", "delivery/content"],
+    # The launcher on all of delivery/: its controls and the browser at the bottom, the dialogs
+    # and the tools sheet on them, the main window on those, the application object on top.
+    "launcher/controls": ["delivery"],
+    "launcher/web": ["delivery"],
+    "launcher/dialogs": ["launcher/controls", "launcher/web"],
+    "launcher/toolsheet": ["launcher/controls", "launcher/web"],
+    "launcher/window": ["launcher/dialogs", "launcher/toolsheet"],
+    "launcher/app": ["launcher/window"],
 }
 
-# The libraries whose files are checked.
-CHECKED = ("platform", "foundation", "delivery")
+# The libraries and the program whose files are checked.
+CHECKED = ("platform", "foundation", "delivery", "launcher")
 # Top folders of the repository that a quoted include may start with.
 TOP_FOLDERS = ("platform", "foundation", "delivery", "launcher", "tools", "tests")
 

@@ -4,14 +4,15 @@
 # browser's own test without sanitizers (the browser engine is never started under them). Between
 # the last two, the fuzz targets (clang) replay their corpora and fuzz for a few seconds each.
 # Installs the missing Debian packages first, then checks the include layers of the libraries
-# (scripts/check-include-layers.py) before anything is built. Exits non-zero on any failure.
+# and the launcher (scripts/check-include-layers.py) before anything is built. Exits non-zero on
+# any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 
 bash scripts/install-deps.sh
 
-echo "== Include layers (each folder of the libraries includes only the folders below it)"
+echo "== Include layers (each folder of the libraries and the launcher includes only those below)"
 python3 scripts/check-include-layers.py
 
 JOBS=$(nproc)

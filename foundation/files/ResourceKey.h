@@ -13,7 +13,7 @@
 // - Instantiated for int, float and std::string. A value type; no shared state.
 // - Other modules of the process call these six instantiations by name: the class keeps
 //   default visibility whatever the build's default, and the launcher's executable exports
-//   exactly them (launcher/ExportedSymbols.list).
+//   exactly them (launcher/app/ExportedSymbols.list).
 
 #include <string>
 #include <string_view>

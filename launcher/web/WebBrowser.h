@@ -11,7 +11,7 @@
 // - GUI thread only. Starting the first view starts the browser engine, so this library is
 //   linked only into the program and the browser's own tests.
 
-#include "launcher/WebView.h"
+#include "launcher/web/WebView.h"
 
 #include <QWebEngineView>
 

@@ -9,7 +9,7 @@
 
 #include "foundation/core/CrashHandler.h"
 #include "foundation/files/XMLParser.h"
-#include "launcher/CrashReports.h"
+#include "launcher/window/CrashReports.h"
 #include "tests/fuzz/FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -3,7 +3,7 @@
 // back. FakeWebViews installs a factory making them for its lifetime, so dialogs with a page
 // run in tests without a browser engine. GUI thread only.
 
-#include "launcher/WebView.h"
+#include "launcher/web/WebView.h"
 
 #include <QWidget>
 

@@ -4,8 +4,8 @@
 // sleep inhibitor. GUI thread only, as the window calls them.
 
 #include "delivery/update/UpdateManager.h"
-#include "launcher/MainWindowServices.h"
-#include "launcher/SleepInhibitor.h"
+#include "launcher/window/MainWindowServices.h"
+#include "launcher/window/SleepInhibitor.h"
 
 #include <functional>
 #include <string>

@@ -7,7 +7,7 @@
 #include "delivery/workers/WorkerStatus.h"
 #include "foundation/config/SiteName.h"
 #include "foundation/threads/Thread.h"
-#include "launcher/TrailstarterDlg.h"
+#include "launcher/window/TrailstarterDlg.h"
 
 #include <QApplication>
 #include <QPixmap>
