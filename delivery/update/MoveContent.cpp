@@ -116,6 +116,8 @@ void StartMoveContent(std::shared_ptr<ThreadJob> job, const std::string& target)
 
 void MoveContent(const std::shared_ptr<ThreadJob>& job, const std::string& target) {
     int result = kMoveContentDone;
+    // The cause of a failed move, for the window's error box; none unless this move fails.
+    SetLastFailure({});
     try {
         BeginWorkerStatus();
         SetWorkerStatusText(kMovingText);
@@ -132,6 +134,7 @@ void MoveContent(const std::shared_ptr<ThreadJob>& job, const std::string& targe
     } catch (const UpdateException& e) {
         // A wait given up at shutdown leaves the updater to finish on its own: no error box.
         result = e.GetCode() == UpdateResult::Aborted ? kMoveContentDone : kMoveContentFailed;
+        if (result == kMoveContentFailed) SetLastFailure(e.GetFailure());
     } catch (const Exception&) {
         result = kMoveContentFailed;
     } catch (const std::exception&) {

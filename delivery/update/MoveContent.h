@@ -22,7 +22,9 @@
 //   process; otherwise it runs plainly. The machine hive path is passed on its command line
 //   (an elevated process has a cleared environment). A dismissed elevation asks the update
 //   run's prompt (string 105) until the player cancels.
-// - Nothing escapes to the pool: every failure is the result 1.
+// - Nothing escapes to the pool: every failure is the result 1. A failure whose cause is known
+//   (the elevation command missing or refused, the updater's exit code) leaves it for the
+//   window's error box (SetLastFailure); any other move leaves no cause behind.
 
 #include <functional>
 #include <memory>

@@ -465,9 +465,13 @@ void CTrailstarterDlg::ShowUpdateError(std::uintptr_t code) {
 }
 
 void CTrailstarterDlg::OnMoveResult(std::uintptr_t result) {
-    if (result == 1)
-        Platform::ShowPrompt("Failed to move planet data: Please Contact support if the problem persists.",
-                             Platform::PromptButtons::Ok, Platform::PromptIcon::Error);
+    if (result == 1) {
+        const UpdateManager::UpdateFailure failure =
+            services_.updates ? services_.updates->TakeLastFailure() : UpdateManager::UpdateFailure();
+        std::string message = "Failed to move planet data: Please Contact support if the problem persists.";
+        if (!failure.cause.empty()) message += "\n\n" + failure.cause;
+        Platform::ShowPrompt(message, Platform::PromptButtons::Ok, Platform::PromptIcon::Error);
+    }
     StartPlanetDownloadWorker();
 }
 

@@ -206,6 +206,8 @@ TEST_F(MoveContentTest, FailuresAndAnAbortLeaveTheContentWhereItIs) {
     {
         env_.Set("TRAILSTARTER_UPDATER_TEST_FAULT", "exit:5");
         EXPECT_EQ(Move((elsewhere_ / "a").string()), std::vector<int>{kMoveContentFailed});
+        // The window's error box names the cause.
+        EXPECT_EQ(TakeLastFailure().cause, "The updater ended with exit code 5.");
         env_.Set("TRAILSTARTER_UPDATER_TEST_FAULT", nullptr);
     }
     {

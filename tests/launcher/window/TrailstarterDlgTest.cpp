@@ -593,6 +593,23 @@ TEST_F(TrailstarterDlgTest, UpdateResults) {
     }
 }
 
+// A failed content move shows its box with the cause the move left, and only once.
+TEST_F(TrailstarterDlgTest, AFailedMoveNamesItsCause) {
+    const std::string box = "Failed to move planet data: Please Contact support if the problem persists.";
+    const std::string refused = "The elevation command \"pkexec\" is not installed.";
+    Vel::Test::ScriptedPrompt local;
+    Open();
+    FinishStartupUpdate();
+    fakes.failure = {refused, false};
+    PostMainWindowMessage(MainWindowMessage::MoveFinished, 1);
+    Pump();
+    PostMainWindowMessage(MainWindowMessage::MoveFinished, 1);
+    Pump();
+    std::vector<std::string> shown;
+    for (auto& q : local.Questions()) shown.push_back(q.text);
+    EXPECT_EQ(shown, (std::vector<std::string>{box + "\n\n" + refused, box}));
+}
+
 TEST_F(TrailstarterDlgTest, MessagePostedAfterTheWindowIsGoneIsDropped) {
     Open();
     EXPECT_TRUE(HasMainWindow());
