@@ -515,14 +515,16 @@ TEST_F(UpdateRunTest, AShutdownDuringTheFinishPauseEndsItAtOnce) {
     ASSERT_TRUE(clock.WaitForSleeper());  // in the finish pause
 
     auto shutdown = std::async(std::launch::async, [] { Shutdown(); });
-    MonoDuration advanced{};
-    while (shutdown.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready &&
-           advanced < std::chrono::seconds(2)) {
-        clock.Advance(kFinishPauseSlice);
-        advanced += kFinishPauseSlice;
-    }
+    // The shutdown raises its flag before it joins the pool, whose thread is in the pause: the
+    // flag stays up until the pause ends. One slice later the pause must have seen it, however
+    // slowly the threads run; a pause that waited on would need nineteen slices more.
+    EXPECT_TRUE(WaitFor([] { return IsShuttingDown(); }));
+    clock.Advance(kFinishPauseSlice);
+    // Bounded below the pool's own 10 s join limit, so that a pause that waited on fails here.
+    const bool ended = shutdown.wait_for(std::chrono::seconds(8)) == std::future_status::ready;
+    if (!ended) clock.Advance(kFinishPause);  // lets a pause that waited on end, so that the shutdown joins
     ASSERT_EQ(shutdown.wait_for(std::chrono::seconds(20)), std::future_status::ready);
-    EXPECT_LT(advanced, kFinishPause / 2) << "the shutdown waited for the pause";
+    EXPECT_TRUE(ended) << "the shutdown waited for the pause";
     EXPECT_EQ(target_.Results(), std::vector<int>{2});
     EXPECT_TRUE(job.IsCompleted());
     Init(&scheduler_);  // for TearDown
