@@ -16,16 +16,37 @@ the stand-in server and router. Each run:
   curl  curl --parallel --parallel-max 12 on the same files into plain files, ending with a
         syncfs of the output volume; every file's size and CRC-32 are checked afterwards.
 
-Memory of ours, from /proc/PID/status (the browser engine's own processes are not counted):
-idle_rss is VmRSS at the last sample (every 20 ms) before the stand-in server logged the first
-planet-file request, so after the start-up and the client check; peak_rss is VmHWM and
-rss_after VmRSS, both 3 s after the download was complete. cpu is user + system time from
-/proc/PID/stat at completion (cpu_end: 3 s later, with the launcher's tidy-up after the
-download); first_request is the time from the start to the first planet-file request.
+Two times per side: end to end (from the start of the process to the end of the syncfs), and from
+the first planet request (from the moment the stand-in server's request log showed the side's
+first planet-file request to the same end). The request log is followed by a thread of the
+driver that reads it every 2 ms, so a first request is seen within a few milliseconds of its
+arrival (the server writes the line as the request comes in, before it answers). For ours the
+time before the first planet request is the launcher's start-up (Qt, settings, the router and
+the client check); for curl it is the start of the process.
 
-The order of the two is rotated from run to run. Last, per set, the ratios of the runs:
-throughput ours/curl (curl's wall time over ours; higher is faster for us), CPU and peak
-resident memory ours/curl (lower is leaner for us).
+CPU is user + system time of the side's whole process tree. Ours: the sum over the launcher and
+every process below it of utime + stime + cutime + cstime from /proc/PID/stat (a browser
+engine process counts too), taken at completion (cpu) and 3 s later (cpu_end, with the
+launcher's tidy-up after the download). curl: the resource usage wait4 returns.
+
+Memory of ours, from /proc/PID/status of the launcher process (the browser engine's own
+processes are not counted): idle_rss is VmRSS at the last sample (every 20 ms) before its first
+planet request was seen, so after the start-up and the client check; peak_rss is VmHWM and
+rss_after VmRSS, both 3 s after the download was complete. curl's peak_rss is its VmHWM at the
+last sample (every 20 ms) before it ended (wait4's ru_maxrss would report the forked driver's).
+
+Load: the 1-minute load average (/proc/loadavg) before and after each side.
+
+A starved peer: curl --parallel runs its transfers on one thread, so a curl whose CPU time
+reaches 0.9 of its own wall time (from its start to its exit) was bound by the CPU it got, not
+by the server or the disk; on a loaded machine its wall time then says more about the load than
+about curl. Such a run is flagged "starved" and run again (both sides, up to MAX_RERUNS times,
+every attempt printed); only when every attempt was starved is the last one quoted, flagged.
+
+The order of the two is rotated from run to run. Last, per set, the ratios of the quoted runs
+(min, median, max): throughput ours/curl end to end and from the first planet request (curl's
+time over ours; higher is faster for us), CPU and peak resident memory ours/curl (lower is
+leaner for us), and the range of the load averages seen.
 """
 
 import argparse
@@ -38,6 +59,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import zipfile
 import zlib
@@ -54,6 +76,9 @@ TERRITORY = "bench"
 POLL_S = 0.02           # memory samples and the completion check
 SETTLE_S = 3.0          # after the download, before the resident memory is sampled again
 RUN_LIMIT_S = 240.0     # a run that takes longer fails
+LOG_POLL_S = 0.002      # the request log's follower
+STARVED_CPU_SHARE = 0.9  # a single-threaded peer with CPU >= this share of its wall time is starved
+MAX_RERUNS = 3          # attempts of a run beyond the first while its peer is starved
 MB = 1e6
 
 _libc = ctypes.CDLL(None, use_errno=True)
@@ -86,15 +111,42 @@ def proc_status_kb(pid, field):
     return 0
 
 
-def proc_cpu_seconds(pid):
+def proc_stat_fields(pid):
+    """The fields of /proc/PID/stat after the command (fields[0] is the state, field 3), or None."""
     try:
         with open("/proc/%d/stat" % pid) as f:
             text = f.read()
     except OSError:
-        return 0.0
-    fields = text[text.rfind(")") + 2:].split()
-    # fields[0] is the state (field 3); utime and stime are fields 14 and 15.
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+        return None
+    return text[text.rfind(")") + 2:].split()
+
+
+def tree_cpu_seconds(root):
+    """User + system time of root and every process below it, with the children they have
+    waited for (utime + stime + cutime + cstime, fields 14 to 17)."""
+    parents = {}
+    ticks = {}
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        fields = proc_stat_fields(int(name))
+        if fields is None:
+            continue
+        parents[int(name)] = int(fields[1])
+        ticks[int(name)] = sum(int(v) for v in fields[11:15])
+    total = 0
+    for pid, own in ticks.items():
+        at = pid
+        while at > 1 and at != root:
+            at = parents.get(at, 0)
+        if at == root:
+            total += own
+    return total / os.sysconf("SC_CLK_TCK")
+
+
+def load_average():
+    with open("/proc/loadavg") as f:
+        return float(f.read().split()[0])
 
 
 # ---- The site and the installation ----------------------------------------------------------
@@ -284,26 +336,59 @@ def check_plain_files(folder, expected):
 # ---- Runs ---------------------------------------------------------------------------------
 
 class ServerLog:
-    """Follows the stand-in server's request log from the start of a run: whether a planet file
-    was requested yet, and how many update packages were (none while the client is current)."""
+    """Follows the stand-in server's request log in a thread of its own, reading it every 2 ms:
+    when a run's first planet-file request was seen (time.monotonic), and how many update
+    packages the run requested (none while the client is current)."""
 
     def __init__(self, path):
         self.file = open(path, "rb")
         self.file.seek(0, os.SEEK_END)
         self.pending = b""
+        self.lock = threading.Lock()
+        self.first = None
         self.packages = 0
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self._follow, daemon=True)
+        self.thread.start()
 
-    def content_requested(self):
+    def _read(self):
+        # With the lock held.
         chunk = self.file.read()
         if not chunk:
-            return False
+            return
+        seen = time.monotonic()
         lines = (self.pending + chunk).split(b"\n")
         self.pending = lines.pop()
         targets = [line.split(b" agent=")[0] for line in lines]
         self.packages += sum(1 for t in targets if b"/client_files/" in t)
-        return any(b"/dynamic_content/" in t for t in targets)
+        if self.first is None and any(b"/dynamic_content/" in t for t in targets):
+            self.first = seen
+
+    def _follow(self):
+        while not self.stopping.wait(LOG_POLL_S):
+            with self.lock:
+                self._read()
+
+    def begin(self):
+        """Starts a run: what the log holds so far belongs to earlier runs."""
+        with self.lock:
+            self._read()
+            self.first = None
+            self.packages = 0
+
+    def first_request(self):
+        with self.lock:
+            return self.first
+
+    def finish(self):
+        """The run's update packages, with every line written so far."""
+        with self.lock:
+            self._read()
+            return self.packages
 
     def close(self):
+        self.stopping.set()
+        self.thread.join()
         self.file.close()
 
 
@@ -316,16 +401,18 @@ def run_ours(env, ctx, set_name):
     write_hives(ctx["config"], ctx["threads"], ctx["content_parent_setting"])
     os.sync()
 
-    server_log = ServerLog(ctx["server_log"])
+    server_log = ctx["server_log"]
     log = open(os.path.join(ctx["work"], "launcher-%s.log" % set_name), "ab")
     args = ["./Trailstarter", "--quiet"] + ctx["parameters"]
+    load_before = load_average()
+    server_log.begin()
     start = time.monotonic()
     launcher = subprocess.Popen(args, cwd=install, env=env, stdout=log, stderr=subprocess.STDOUT,
                                 start_new_session=True)
     log.close()
     pid = launcher.pid
     idle_rss = 0
-    first_request = None
+    first = None
     done = None
     cpu_done = 0.0
     try:
@@ -336,33 +423,33 @@ def run_ours(env, ctx, set_name):
             if launcher.poll() is not None:
                 return {"ok": False, "why": "the launcher ended with %s" % launcher.returncode}
             rss = proc_status_kb(pid, "VmRSS")
-            if first_request is None:
-                if server_log.content_requested():
-                    first_request = now - start
-                else:
+            if first is None:
+                first = server_log.first_request()
+                if first is None:
                     idle_rss = rss
-            if first_request is not None and content_complete(content, count):
-                cpu_done = proc_cpu_seconds(pid)
+            if first is not None and content_complete(content, count):
+                cpu_done = tree_cpu_seconds(pid)
                 syncfs(out_root)
                 done = time.monotonic() - start
                 break
             time.sleep(POLL_S)
+        load_after = load_average()
         time.sleep(SETTLE_S)
         rss_after = proc_status_kb(pid, "VmRSS")
         peak = proc_status_kb(pid, "VmHWM")
-        cpu_end = proc_cpu_seconds(pid)
+        cpu_end = tree_cpu_seconds(pid)
         alive = launcher.poll() is None
-        server_log.content_requested()
+        packages = server_log.finish()
     finally:
-        server_log.close()
         stop(launcher)
     if not alive:
         return {"ok": False, "why": "the launcher ended after the download"}
     faults = check_archives(content, ctx["expected"])
-    result = {"ok": not faults, "why": "; ".join(faults[:5]), "wall": done, "cpu": cpu_done, "cpu_end": cpu_end,
-              "first_request": first_request, "idle_rss": idle_rss * 1024 / MB, "peak_rss": peak * 1024 / MB,
-              "rss_after": rss_after * 1024 / MB, "packages": server_log.packages}
-    return result
+    first_request = first - start
+    return {"ok": not faults, "why": "; ".join(faults[:5]), "wall": done, "first_request": first_request,
+            "from_first": done - first_request, "cpu": cpu_done, "cpu_end": cpu_end, "idle_rss": idle_rss * 1024 / MB,
+            "peak_rss": peak * 1024 / MB, "rss_after": rss_after * 1024 / MB, "packages": packages,
+            "load_before": load_before, "load_after": load_after}
 
 
 def run_curl(ctx, set_name):
@@ -372,19 +459,40 @@ def run_curl(ctx, set_name):
     os.sync()
     argv = ["curl", "--silent", "--show-error", "--fail", "--create-dirs", "--parallel", "--parallel-max", "12",
             "--config", ctx["curl_config"]]
+    server_log = ctx["server_log"]
     log = open(os.path.join(ctx["work"], "curl-%s.log" % set_name), "ab")
+    load_before = load_average()
+    server_log.begin()
     start = time.monotonic()
     process = subprocess.Popen(argv, stdout=log, stderr=subprocess.STDOUT)
-    _, status, usage = os.wait4(process.pid, 0)
+    log.close()
+    peak = 0
+    while True:
+        pid, status, usage = os.wait4(process.pid, os.WNOHANG)
+        if pid == process.pid:
+            break
+        peak = max(peak, proc_status_kb(process.pid, "VmHWM"))
+        if time.monotonic() - start > RUN_LIMIT_S:
+            process.kill()
+        time.sleep(POLL_S)
+    exited = time.monotonic() - start
     process.returncode = os.waitstatus_to_exitcode(status)
     syncfs(ctx["out_root"])
     wall = time.monotonic() - start
-    log.close()
+    load_after = load_average()
+    packages = server_log.finish()
+    first = server_log.first_request()
     faults = check_plain_files(out, ctx["expected"])
     shutil.rmtree(out, ignore_errors=True)
-    ok = process.returncode == 0 and faults == 0
-    return {"ok": ok, "why": "curl ended with %d, %d files wrong" % (process.returncode, faults), "wall": wall,
-            "cpu": usage.ru_utime + usage.ru_stime, "peak_rss": usage.ru_maxrss * 1024 / MB}
+    ok = process.returncode == 0 and faults == 0 and first is not None
+    cpu = usage.ru_utime + usage.ru_stime
+    first_request = first - start if first is not None else wall
+    return {"ok": ok, "why": "curl ended with %d, %d files wrong%s" % (
+                process.returncode, faults, "" if first is not None else ", no planet request in the server's log"),
+            "wall": wall,
+            "first_request": first_request, "from_first": wall - first_request, "cpu": cpu,
+            "peak_rss": peak * 1024 / MB, "starved": cpu >= STARVED_CPU_SHARE * exited, "cpu_share": cpu / exited,
+            "load_before": load_before, "load_after": load_after}
 
 
 def ratios(values):
@@ -414,13 +522,15 @@ def bench_set(build, base_work, set_name, runs, threads, out_base):
            "content_parent": content_parent, "content_parent_setting": out_root if out_base else "",
            "content": os.path.join(content_parent, "public_users_data", "dynamic_content"),
            "config": os.path.join(work, "config"), "home": os.path.join(work, "home"),
-           "server_log": os.path.join(work, "requests.log"), "curl_out": os.path.join(out_root, "curl")}
+           "server_log_path": os.path.join(work, "requests.log"), "curl_out": os.path.join(out_root, "curl")}
 
     server = router = None
+    ctx["server_log"] = None
     try:
         server, address = start_standin([os.path.join(tools, "standin-server", "standin-server"), "--root", site,
-                                         "--listen", "127.0.0.1:0", "--log", ctx["server_log"]],
+                                         "--listen", "127.0.0.1:0", "--log", ctx["server_log_path"]],
                                         os.path.join(work, "standin-server.log"))
+        ctx["server_log"] = ServerLog(ctx["server_log_path"])
         url = "http://%s/" % address
         with open(os.path.join(site, "download_servers.xml"), "w") as f:
             f.write('<?xml version="1.0"?>\n<downloadServers>\n  <downloadServer>%s</downloadServer>\n'
@@ -451,28 +561,49 @@ def bench_set(build, base_work, set_name, runs, threads, out_base):
             env["QTWEBENGINE_CHROMIUM_FLAGS"] = "--no-sandbox " + env.get("QTWEBENGINE_CHROMIUM_FLAGS", "")
 
         total_mb = count * size / MB
+
+        def line(run, attempt, side, r):
+            text = "run %d%s %s %-4s wall %6.2f s  from first request %6.2f s  %7.1f MB/s  %7.0f files/s" % (
+                run, "" if attempt == 0 else " (rerun %d)" % attempt, set_name, side, r["wall"], r["from_first"],
+                total_mb / r["wall"], count / r["wall"])
+            text += "  cpu %5.2f s  peak_rss %6.1f MB  load %.2f -> %.2f" % (
+                r["cpu"], r["peak_rss"], r["load_before"], r["load_after"])
+            if side == "ours":
+                text += "  first_request %.2f s  cpu_end %.2f s  idle_rss %5.1f MB  rss_after %5.1f MB" % (
+                    r["first_request"], r["cpu_end"], r["idle_rss"], r["rss_after"])
+                text += "  update packages %d  archives ok" % r["packages"]
+            else:
+                text += "  first_request %.2f s  cpu/wall %.2f  files ok%s" % (
+                    r["first_request"], r["cpu_share"], "  STARVED" if r["starved"] else "")
+            return text
+
         pairs = []
         for run in range(1, runs + 1):
             order = ("ours", "curl") if run % 2 == 1 else ("curl", "ours")
-            results = {}
-            for side in order:
-                r = run_ours(env, ctx, set_name) if side == "ours" else run_curl(ctx, set_name)
-                results[side] = r
-                if not r["ok"]:
-                    fail("%s run %d %s failed: %s (logs in %s)" % (set_name, run, side, r["why"], work))
-                line = "run %d %s %-4s wall %6.2f s  %7.1f MB/s  %7.0f files/s  cpu %5.2f s  peak_rss %6.1f MB" % (
-                    run, set_name, side, r["wall"], total_mb / r["wall"], count / r["wall"], r["cpu"], r["peak_rss"])
-                if side == "ours":
-                    line += "  idle_rss %5.1f MB  rss_after %5.1f MB  first_request %.2f s  cpu_end %.2f s" % (
-                        r["idle_rss"], r["rss_after"], r["first_request"], r["cpu_end"])
-                    line += "  update packages %d  archives ok" % r["packages"]
-                else:
-                    line += "  files ok"
-                print(line, flush=True)
-            pairs.append((results["ours"], results["curl"]))
+            for attempt in range(MAX_RERUNS + 1):
+                results = {}
+                for side in order:
+                    r = run_ours(env, ctx, set_name) if side == "ours" else run_curl(ctx, set_name)
+                    results[side] = r
+                    if not r["ok"]:
+                        fail("%s run %d %s failed: %s (logs in %s)" % (set_name, run, side, r["why"], work))
+                    print(line(run, attempt, side, r), flush=True)
+                ours, curl = results["ours"], results["curl"]
+                print("run %d%s %s ours/curl end to end %.2f  from first request %.2f  cpu %.2f  load %.2f -> %.2f%s"
+                      % (run, "" if attempt == 0 else " (rerun %d)" % attempt, set_name, curl["wall"] / ours["wall"],
+                         curl["from_first"] / ours["from_first"], ours["cpu"] / curl["cpu"],
+                         results[order[0]]["load_before"], results[order[1]]["load_after"],
+                         "" if not curl["starved"] else
+                         "  curl starved: run again" if attempt < MAX_RERUNS else "  curl starved: quoted, flagged"),
+                      flush=True)
+                if not curl["starved"]:
+                    break
+            pairs.append((ours, curl, attempt))
     finally:
         stop(router)
         stop(server)
+        if ctx["server_log"] is not None:
+            ctx["server_log"].close()
         shutil.rmtree(work, ignore_errors=True)
         if out_root != work:
             shutil.rmtree(out_root, ignore_errors=True)
@@ -498,14 +629,29 @@ def main():
     for s in a.sets:
         pairs = bench_set(os.path.abspath(a.build), base_work, s, a.runs, a.threads, out_base)
         summary.append((s, pairs))
-    print("threads %d, output on %s" % (a.threads, out_base or base_work))
+    print("threads %d, output on %s; ratios as min median max of the quoted runs" % (a.threads, out_base or base_work))
     for s, pairs in summary:
-        print("%s ours/curl %s" % (s, ratios([c["wall"] / o["wall"] for o, c in pairs])))
-        print("%s cpu ours/curl %s" % (s, ratios([o["cpu"] / c["cpu"] for o, c in pairs])))
-        print("%s peak_rss ours/curl %s" % (s, ratios([o["peak_rss"] / c["peak_rss"] for o, c in pairs])))
-        print("%s ours idle_rss %.1f MB, peak_rss %.1f MB, rss_after %.1f MB (medians)" % (
-            s, statistics.median(o["idle_rss"] for o, _ in pairs), statistics.median(o["peak_rss"] for o, _ in pairs),
-            statistics.median(o["rss_after"] for o, _ in pairs)))
+        print("%s ours/curl end to end %s" % (s, ratios([c["wall"] / o["wall"] for o, c, _ in pairs])))
+        print("%s ours/curl from first request %s" % (s, ratios([c["from_first"] / o["from_first"] for o, c, _ in pairs])))
+        print("%s cpu ours/curl %s" % (s, ratios([o["cpu"] / c["cpu"] for o, c, _ in pairs])))
+        print("%s peak_rss ours/curl %s" % (s, ratios([o["peak_rss"] / c["peak_rss"] for o, c, _ in pairs])))
+        print("%s ours wall %.2f to %.2f s, from first request %.2f to %.2f s, cpu %.2f to %.2f s" % (
+            s, min(o["wall"] for o, _, _ in pairs), max(o["wall"] for o, _, _ in pairs),
+            min(o["from_first"] for o, _, _ in pairs), max(o["from_first"] for o, _, _ in pairs),
+            min(o["cpu"] for o, _, _ in pairs), max(o["cpu"] for o, _, _ in pairs)))
+        print("%s curl wall %.2f to %.2f s, from first request %.2f to %.2f s, cpu %.2f to %.2f s, cpu/wall %.2f to %.2f" % (
+            s, min(c["wall"] for _, c, _ in pairs), max(c["wall"] for _, c, _ in pairs),
+            min(c["from_first"] for _, c, _ in pairs), max(c["from_first"] for _, c, _ in pairs),
+            min(c["cpu"] for _, c, _ in pairs), max(c["cpu"] for _, c, _ in pairs),
+            min(c["cpu_share"] for _, c, _ in pairs), max(c["cpu_share"] for _, c, _ in pairs)))
+        print("%s ours idle_rss %.1f MB, peak_rss %.1f MB, rss_after %.1f MB, first_request %.2f s (medians)" % (
+            s, statistics.median(o["idle_rss"] for o, _, _ in pairs),
+            statistics.median(o["peak_rss"] for o, _, _ in pairs),
+            statistics.median(o["rss_after"] for o, _, _ in pairs),
+            statistics.median(o["first_request"] for o, _, _ in pairs)))
+        loads = [r[k] for o, c, _ in pairs for r in (o, c) for k in ("load_before", "load_after")]
+        print("%s load average (1 min) %.2f to %.2f; starved reruns %d; starved runs quoted %d" % (
+            s, min(loads), max(loads), sum(n for _, _, n in pairs), sum(1 for _, c, _ in pairs if c["starved"])))
 
 
 if __name__ == "__main__":
