@@ -93,6 +93,10 @@ def syncfs(folder):
         os.close(fd)
 
 
+class Failed(Exception):
+    """A run that did not end with every file in place; its logs are kept."""
+
+
 def fail(text):
     print("launcher-download-bench: " + text, file=sys.stderr, flush=True)
     sys.exit(1)
@@ -522,7 +526,9 @@ def bench_set(build, base_work, set_name, runs, threads, out_base):
            "content_parent": content_parent, "content_parent_setting": out_root if out_base else "",
            "content": os.path.join(content_parent, "public_users_data", "dynamic_content"),
            "config": os.path.join(work, "config"), "home": os.path.join(work, "home"),
-           "server_log_path": os.path.join(work, "requests.log"), "curl_out": os.path.join(out_root, "curl")}
+           "server_log_path": os.path.join(work, "requests.log"), "curl_out": os.path.join(out_root, "curl"),
+           "runtime": os.path.join(work, "runtime")}
+    os.mkdir(ctx["runtime"], 0o700)
 
     server = router = None
     ctx["server_log"] = None
@@ -550,6 +556,9 @@ def bench_set(build, base_work, set_name, runs, threads, out_base):
                     "XDG_CONFIG_HOME": os.path.join(ctx["home"], ".config"),
                     "XDG_DATA_HOME": os.path.join(ctx["home"], ".local", "share"),
                     "XDG_CACHE_HOME": os.path.join(ctx["home"], ".cache"),
+                    # The single-instance lock goes here: a launcher of another run on this
+                    # machine must not make ours step aside (it would end at once with 0).
+                    "XDG_RUNTIME_DIR": ctx["runtime"],
                     "TRAILSTARTER_USER_HIVE": os.path.join(ctx["config"], "user-hive.txt"),
                     "TRAILSTARTER_MACHINE_HIVE": os.path.join(ctx["config"], "machine-hive.txt")})
         env.pop("DISPLAY", None)
@@ -586,7 +595,7 @@ def bench_set(build, base_work, set_name, runs, threads, out_base):
                     r = run_ours(env, ctx, set_name) if side == "ours" else run_curl(ctx, set_name)
                     results[side] = r
                     if not r["ok"]:
-                        fail("%s run %d %s failed: %s (logs in %s)" % (set_name, run, side, r["why"], work))
+                        raise Failed("%s run %d %s failed: %s" % (set_name, run, side, r["why"]))
                     print(line(run, attempt, side, r), flush=True)
                 ours, curl = results["ours"], results["curl"]
                 print("run %d%s %s ours/curl end to end %.2f  from first request %.2f  cpu %.2f  load %.2f -> %.2f%s"
@@ -599,6 +608,13 @@ def bench_set(build, base_work, set_name, runs, threads, out_base):
                 if not curl["starved"]:
                     break
             pairs.append((ours, curl, attempt))
+    except Failed as e:
+        # The work folder goes; its logs are kept beside it.
+        logs = tempfile.mkdtemp(prefix="launcherbench-logs-%s-" % set_name, dir=base_work)
+        for name in os.listdir(work):
+            if name.endswith(".log"):
+                shutil.copy2(os.path.join(work, name), logs)
+        fail("%s (logs in %s)" % (e, logs))
     finally:
         stop(router)
         stop(server)
