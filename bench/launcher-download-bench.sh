@@ -15,7 +15,8 @@
 # Per run and side it prints the time end to end and from the side's first planet request (in
 # the stand-in server's request log), the CPU of the side's process tree and the 1-minute load
 # average before and after; a run whose curl used at least 0.9 of its wall time as CPU (curl
-# --parallel is one thread: it was starved of CPU) is flagged and run again, at most 3 times.
+# --parallel is one thread: it was bound by the CPU it got) is flagged and run again, at most
+# 3 times.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
