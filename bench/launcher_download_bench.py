@@ -540,11 +540,24 @@ def ratios(values):
 def bench_set(build, base_work, set_name, runs, threads, out_base):
     tools = os.path.join(build, "tools")
     count, size = SETS[set_name]
+    # The site, the archives and curl's files, each the size of the set, and a tenth more.
+    for folder, copies in ((base_work, 1 if out_base else 3), (out_base, 2)):
+        if folder:
+            free = os.statvfs(folder)
+            if free.f_bavail * free.f_frsize < copies * count * size * 1.1:
+                fail("%s: %.1f GB free in %s, %.1f GB needed" % (
+                    set_name, free.f_bavail * free.f_frsize / 1e9, folder, copies * count * size * 1.1 / 1e9))
     work = tempfile.mkdtemp(prefix="launcherbench-%s-" % set_name, dir=base_work)
     out_root = tempfile.mkdtemp(prefix="launcherbench-out-%s-" % set_name, dir=out_base) if out_base else work
     print("%s: making the site (%d files of %d bytes) ..." % (set_name, count, size), flush=True)
     made = time.monotonic()
-    client, site, expected = make_set(tools, work, set_name)
+    try:
+        client, site, expected = make_set(tools, work, set_name)
+    except BaseException:
+        shutil.rmtree(work, ignore_errors=True)
+        if out_root != work:
+            shutil.rmtree(out_root, ignore_errors=True)
+        raise
     print("%s: site made in %.0f s" % (set_name, time.monotonic() - made), flush=True)
 
     # The installation: the site's client as it is (already current) with the launcher beside it.
