@@ -44,7 +44,7 @@ wait of /proc/PID/schedstat, read after it ended and before it is reaped), or it
 the CPU time of the set's leanest curl run or more for the same files (the CPU a virtual
 machine's host takes away is charged to the process here, with no steal time reported). That a
 curl uses nearly as much CPU as wall time is no sign: on loopback an unhindered curl is bound by
-its one thread (0.85 to 0.92 of its wall time for the small files here), and a curl that waits
+its one thread (0.83 to 0.92 of its wall time for the small files here), and a curl that waits
 for a CPU uses less.
 After the runs, a run whose curl was starved is run again (both sides, up to MAX_RERUNS times,
 every attempt printed, judged against the leanest curl of all attempts so far); only when every
