@@ -41,15 +41,15 @@ A starved curl: curl --parallel runs all its transfers on one thread, so its tim
 the CPU that thread gets. A curl run counts as starved when the machine took that CPU from it in
 either of two ways: it waited, runnable, for a CPU for 0.1 of its wall time or more (the run-queue
 wait of /proc/PID/schedstat, read after it ended and before it is reaped), or it used 1.5 times
-the CPU time of the set's leanest curl run or more for the same files (the CPU a virtual
-machine's host takes away is charged to the process here, with no steal time reported). That a
-curl uses nearly as much CPU as wall time is no sign: on loopback an unhindered curl is bound by
-its one thread (0.83 to 0.92 of its wall time for the small files here), and a curl that waits
-for a CPU uses less.
-After the runs, a run whose curl was starved is run again (both sides, up to MAX_RERUNS times,
-every attempt printed, judged against the leanest curl of all attempts so far); only when every
-attempt was starved is the last one quoted, flagged. Ours is not judged: its threads together
-may use more CPU than wall time.
+the CPU time of the set's leanest curl run or more for the same files (time a virtual machine's
+host takes away, or contention for caches and memory, is charged to the process as CPU; the
+development machine reports no steal time). That a curl uses nearly as much CPU as wall time is
+no sign: on loopback an unhindered curl is bound by its one thread (0.83 to 0.92 of its wall
+time for the small files there), and a curl that waits for a CPU uses less. After the runs, a
+run whose curl was starved is run again (both sides, up to MAX_RERUNS times, every attempt
+printed, judged against the leanest curl of all attempts so far); only when every attempt was
+starved is the last one quoted, flagged. Ours is not judged: its threads together may use more
+CPU than wall time.
 
 The order of the two is rotated from run to run. Last, per set, the ratios of the quoted runs
 (min, median, max): throughput ours/curl end to end and from the first planet request (curl's
