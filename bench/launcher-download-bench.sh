@@ -11,6 +11,12 @@
 # The work goes to $TMPDIR (/tmp); with CONTENT_BENCH_OUT set the downloads go below that
 # folder instead (a tmpfs there takes the disk out of the figures). The 1mib set needs some
 # 6 GB (site, archives and curl's files).
+#
+# Per run and side it prints the time end to end and from the side's first planet request (in
+# the stand-in server's request log), the CPU of the side's process tree and the 1-minute load
+# average before and after. A run whose curl was starved of CPU (curl --parallel is one thread:
+# it waited for a CPU for 0.1 of its wall time, or used 1.5 times the CPU of the set's leanest
+# curl run) is run again, at most 3 times; every attempt is printed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
