@@ -1,5 +1,6 @@
 #include "platform/SettingsHive.h"
 
+#include "platform/FileOwner.h"
 #include "platform/LastError.h"
 
 #include <errno.h>
@@ -324,14 +325,7 @@ HiveOwner OwnerOf(const std::filesystem::path& file, const std::filesystem::path
     return {::geteuid(), ::getegid(), defaultMode};
 }
 
-// Gives the open file to `owner` when it belongs to someone else. Only a failure as root is an
-// error: any other process can only give away what it may, and writes its own files anyway.
-bool TakeOwner(int fd, const HiveOwner& owner) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) return false;
-    if (st.st_uid == owner.uid && st.st_gid == owner.gid) return true;
-    return ::fchown(fd, owner.uid, owner.gid) == 0 || ::geteuid() != 0;
-}
+bool TakeOwner(int fd, const HiveOwner& owner) { return GiveToOwner(fd, owner.uid, owner.gid); }
 
 // Holds an exclusive flock on a lock file for its lifetime; the lock file belongs to the hive's
 // owner.

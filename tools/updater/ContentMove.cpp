@@ -13,6 +13,7 @@
 #include "ClientUpdate.h"
 #include "UpdaterFiles.h"
 #include "platform/FileDurability.h"
+#include "platform/FileOwner.h"
 #include "platform/SettingsHive.h"
 
 namespace fs = std::filesystem;
@@ -42,13 +43,8 @@ bool SameBytes(int a, int b) {
 
 // Gives a copied file or folder to the owner and group of the moved folder, as a rename would
 // have left it: an elevated updater must not hand the player's content to root. Only a failure
-// as root is an error; any other process owns what it makes and can give nothing away.
-bool TakeOwner(int fd, const struct stat& owner) {
-    struct stat st;
-    if (::fstat(fd, &st) != 0) return false;
-    if (st.st_uid == owner.st_uid && st.st_gid == owner.st_gid) return true;
-    return ::fchown(fd, owner.st_uid, owner.st_gid) == 0 || ::geteuid() != 0;
-}
+// as root is an error.
+bool TakeOwner(int fd, const struct stat& owner) { return Vel::Platform::GiveToOwner(fd, owner.st_uid, owner.st_gid); }
 
 // Gives every folder of the copy its source's permission bits, the deepest first, once nothing
 // more is written into it (a folder the source has read-only would refuse its own files).
